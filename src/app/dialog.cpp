@@ -1,0 +1,174 @@
+#include "app/dialog.h"
+
+#include "device/serialworker.h"
+#include "ui/widgets.h"
+
+#include <QCloseEvent>
+#include <QCompleter>
+#include <QDeadlineTimer>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QSettings>
+#include <QStringListModel>
+#include <QThread>
+#include <QTimer>
+
+#include <chrono>
+
+using namespace std::chrono_literals;
+
+namespace {
+constexpr auto kPortScanInterval = 2000ms;
+constexpr int kCloseDeadlineMs = 10000;
+constexpr int kDestructorDeadlineMs = 3000;
+} // namespace
+
+Dialog::Dialog(QWidget *parent)
+    : QDialog(parent)
+    , m_portScanTimer(new QTimer(this))
+    , m_settings(new QSettings(QStringLiteral("YourCompany"), QStringLiteral("YourApp"), this))
+    , m_workerThread(new QThread(this))
+    , m_worker(new SerialWorker)
+    , m_completer(new QCompleter(this))
+    , m_historyModel(new QStringListModel(this))
+{
+    applyGlobalStyle();
+    setupUi();
+    setupConnections();
+    loadHistory();
+    setWindowTitle(tr("Orvane固件更新工具"));
+    m_portCombo->setFocus(Qt::OtherFocusReason);
+
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint);
+    setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint
+                   | Qt::WindowCloseButtonHint);
+
+    m_portScanTimer->setInterval(kPortScanInterval);
+    connect(m_portScanTimer, &QTimer::timeout, this, &Dialog::scanSerialPorts);
+    m_portScanTimer->start();
+
+    setupLogContextMenu();
+    loadSettings();
+
+    m_worker->moveToThread(m_workerThread);
+    connect(m_workerThread, &QThread::finished, m_worker, &QObject::deleteLater);
+    m_workerThread->start(QThread::InheritPriority);
+
+    setAcceptDrops(true);
+    m_connectButton->setAutoDefault(false);
+    m_sendButton->setAutoDefault(false);
+
+    m_cmdEdit->installEventFilter(this);
+    m_completer->setModel(m_historyModel);
+    m_completer->setCaseSensitivity(Qt::CaseInsensitive);
+    m_completer->setCompletionMode(QCompleter::PopupCompletion);
+    m_cmdEdit->setCompleter(m_completer);
+
+    m_historyMenu = new QMenu(this);
+    m_historyMenu->setStyleSheet(QStringLiteral("QMenu { menu-scrollable: 1; }"));
+
+    m_dropOverlay = new DropOverlay(this);
+    m_dropOverlay->setAttribute(Qt::WA_TransparentForMouseEvents);
+    m_dropOverlay->setAttribute(Qt::WA_NoSystemBackground);
+    m_dropOverlay->setFocusPolicy(Qt::NoFocus);
+    m_dropOverlay->hide();
+
+    applyDefaultGeometry();
+    restoreWindowGeometry();
+}
+
+Dialog::~Dialog()
+{
+    cleanupThread(kDestructorDeadlineMs);
+    saveSettings();
+    saveHistory();
+    delete m_portScanTimer;
+    m_portScanTimer = nullptr;
+    delete m_settings;
+    m_settings = nullptr;
+}
+
+void Dialog::setupConnections()
+{
+    connect(m_browseButton, &QPushButton::clicked, this, &Dialog::browse);
+    connect(m_connectButton, &QPushButton::clicked, this, &Dialog::toggleConnection);
+    connect(m_startButton, &QPushButton::clicked, this, &Dialog::updateFirmware);
+
+    connect(this, &Dialog::requestConnect, m_worker, &SerialWorker::connectToPort);
+    connect(this, &Dialog::requestDisconnect, m_worker, &SerialWorker::disconnectPort);
+    connect(this, &Dialog::requestUpdate, m_worker, &SerialWorker::startUpdate);
+    connect(this, &Dialog::requestAbort, m_worker, &SerialWorker::abort);
+    connect(this, &Dialog::requestSetMaxFirmwareSize, m_worker,
+            &SerialWorker::setMaxFirmwareSize);
+    connect(this, &Dialog::requestSendCustomCommand, m_worker, &SerialWorker::sendCustomCommand);
+
+    connect(m_worker, &SerialWorker::connected, this, &Dialog::onConnected);
+    connect(m_worker, &SerialWorker::disconnected, this, &Dialog::onDisconnected);
+    connect(m_worker, &SerialWorker::connectionFailed, this, &Dialog::onConnectionFailed);
+    connect(m_worker, &SerialWorker::progress, this, &Dialog::onUpdateProgress);
+    connect(m_worker, &SerialWorker::updateSuccess, this, &Dialog::onUpdateSuccess);
+    connect(m_worker, &SerialWorker::updateFailed, this, &Dialog::onUpdateFailed);
+    connect(m_worker, &SerialWorker::logMessage, this, &Dialog::onWorkerLog);
+    connect(m_worker, &SerialWorker::errorOccurred, this,
+            [this](const QString &error) { logMessage(error, Error); });
+    connect(m_worker, &SerialWorker::baudRateInfo, this, &Dialog::onBaudRateInfo);
+    connect(m_worker, &SerialWorker::customCommandResponse, this,
+            &Dialog::onCustomCommandResponse);
+
+    connect(m_sendButton, &QPushButton::clicked, this, &Dialog::sendCustomCommand);
+    connect(m_historyButton, &QPushButton::clicked, this, &Dialog::showHistoryMenu);
+}
+
+void Dialog::cleanupThread(int timeoutMs)
+{
+    if (!m_worker)
+        return;
+    if (m_updateInProgress)
+        Q_EMIT requestAbort();
+
+    m_workerThread->requestInterruption();
+    m_workerThread->quit();
+
+    const auto deadline = [timeoutMs] {
+        return timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                             : QDeadlineTimer(timeoutMs, Qt::CoarseTimer);
+    };
+    if (m_workerThread->wait(deadline())) {
+        m_worker = nullptr;
+        return;
+    }
+
+    m_workerThread->requestInterruption();
+    if (!m_workerThread->wait(deadline())) {
+        logMessage(tr("工作线程未能及时停止，正在强制终止。"), Error);
+        disconnect(m_worker, nullptr, nullptr, nullptr);
+        m_workerThread->terminate();
+        m_workerThread->wait();
+    }
+    m_worker = nullptr;
+}
+
+void Dialog::closeEvent(QCloseEvent *event)
+{
+    if (m_updateInProgress
+        && !runConfirmDialog(this, tr("更新进行中"), {tr("固件更新正在进行中。")},
+                             tr("现在关闭可能损坏设备。更新过程中请勿断开设备或关闭电源。"),
+                             tr("取消"), tr("仍然关闭"))) {
+        event->ignore();
+        return;
+    }
+    cleanupThread(kCloseDeadlineMs);
+    event->accept();
+}
+
+void Dialog::keyPressEvent(QKeyEvent *event)
+{
+    // Escape must never close or reject the main window.
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}

@@ -1,0 +1,200 @@
+#pragma once
+
+// Dialog: the main window. It holds every widget, the connection state, the update flag, the
+// command history and the settings, and talks to the SerialWorker only through signals.
+//
+// Where the members are defined:
+//   app/dialog.cpp                construction, wiring, worker thread shutdown, close, Escape
+//   app/dialog_layout.cpp         setupUi, cards, painted icons
+//   app/dialog_connection.cpp     connect/disconnect, refreshUiState, LED, toast placement, resize
+//   app/dialog_settings.cpp       settings, default geometry, restore and on-screen check
+//   console/dialog_log.cpp        log entries, trimming, save, copy, clear, context menu, toast
+//   console/dialog_console.cpp    command console, history, history menu, key handling
+//   update/dialog_firmware.cpp    image validation, browse, drag and drop
+//   update/dialog_updateflow.cpp  update start, progress, result
+//   update/dialog_portscan.cpp    serial port discovery
+
+#include "update/portdiscovery.h"
+
+#include <QDialog>
+#include <QRect>
+#include <QStringList>
+
+class QCompleter;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QSettings;
+class QStatusBar;
+class QStringListModel;
+class QTextEdit;
+class QThread;
+class QTimer;
+class DropOverlay;
+class FlatComboBox;
+class SerialWorker;
+class UpdateProgressBar;
+
+class Dialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    enum SerialPortState : int {
+        Disconnected = 0,
+        Connecting = 1,
+        Connected = 2,
+        Disconnecting = 3,
+    };
+    enum LogLevel : int {
+        Info = 0,
+        Command = 1,
+        Response = 2,
+        Error = 3,
+        Success = 4,
+    };
+
+    explicit Dialog(QWidget *parent = nullptr);
+    ~Dialog() override;
+
+    // The one sink for every message meant for the user.
+    void logMessage(const QString &message, LogLevel level);
+
+    // Seam for tests: where the list of serial ports comes from (the system's by default).
+    static void setPortEnumerator(PortEnumerator enumerator);
+
+Q_SIGNALS:
+    void requestConnect(const QString &portName);
+    void requestDisconnect();
+    void requestUpdate(const QString &firmwarePath);
+    void requestAbort();
+    void requestSetMaxFirmwareSize(int bytes);
+    void requestSendCustomCommand(const QString &cmd);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dragLeaveEvent(QDragLeaveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private Q_SLOTS:
+    void browse();
+    void toggleConnection();
+    void updateFirmware();
+    void scanSerialPorts();
+    void clearLog();
+    void deleteSelectedLog();
+    void onConnected();
+    void onDisconnected();
+    void onConnectionFailed(const QString &error);
+    void onUpdateProgress(int bytesSent, int totalBytes);
+    void onUpdateSuccess();
+    void onUpdateFailed(const QString &error);
+    void onWorkerLog(const QString &message);
+    void onBaudRateInfo(int baudRate);
+    void sendCustomCommand();
+    void onCustomCommandResponse(const QString &response);
+
+private:
+    // --- frame and worker thread (dialog.cpp) ---
+    void setupConnections();
+    void cleanupThread(int timeoutMs);
+
+    // --- layout (dialog_layout.cpp) ---
+    void setupUi();
+
+    // --- connection control and UI state (dialog_connection.cpp) ---
+    void refreshUiState();
+    void updateSerialPortState(SerialPortState state);
+    void updateStatus(const QString &text);
+    void setConnectionLedColor(const QColor &color);
+    void positionToast();
+    QString selectedPortName() const;
+
+    // --- settings and geometry (dialog_settings.cpp) ---
+    void loadSettings();
+    void saveSettings();
+    void applyDefaultGeometry();
+    void restoreWindowGeometry();
+    void ensureOnScreen();
+
+    // --- log panel (console/dialog_log.cpp) ---
+    void trimLog();
+    void applyLogPalette();
+    void setupLogContextMenu();
+    void saveLog();
+    bool writeLogFile(const QString &path);
+    void copyLog();
+    void updateLogActions();
+    void showToast(const QString &text);
+
+    // --- console and history (console/dialog_console.cpp) ---
+    void loadHistory();
+    void saveHistory();
+    void showHistoryMenu();
+    void populateHistoryMenu();
+
+    // --- theme (ui) ---
+    void applyGlobalStyle();
+
+    // --- image selection (update/dialog_firmware.cpp) ---
+    bool validateFirmwareFile(const QString &path);
+    void showDropOverlay();
+    void hideDropOverlay();
+
+    // --- port discovery (update/dialog_portscan.cpp) ---
+    static PortEnumerator &portEnumerator();
+    void fillPortSelector(const QList<PortListing> &ports);
+    void updatePortPopupWidth();
+
+    // Widgets, in the window's order.
+    QFrame *m_serialCard = nullptr;
+    FlatComboBox *m_portCombo = nullptr;
+    QPushButton *m_connectButton = nullptr;
+    QFrame *m_firmwareCard = nullptr;
+    QLineEdit *m_pathEdit = nullptr;
+    QPushButton *m_browseButton = nullptr;
+    QPushButton *m_startButton = nullptr;
+    UpdateProgressBar *m_progressBar = nullptr;
+    QFrame *m_logCard = nullptr;
+    QFrame *m_logPanel = nullptr;
+    QTextEdit *m_logView = nullptr;
+    QPushButton *m_clearButton = nullptr;
+    QPushButton *m_copyButton = nullptr;
+    QPushButton *m_saveButton = nullptr;
+    QLabel *m_logToast = nullptr;
+    QTimer *m_toastTimer = nullptr;
+    DropOverlay *m_dropOverlay = nullptr;
+    QPushButton *m_historyButton = nullptr;
+    QLineEdit *m_cmdEdit = nullptr;
+    QPushButton *m_sendButton = nullptr;
+    QStringList m_commandHistory;
+    QMenu *m_historyMenu = nullptr;
+    QLabel *m_statusLabel = nullptr;
+    QStatusBar *m_statusBar = nullptr;
+    QLabel *m_baudLabel = nullptr;
+    QTimer *m_portScanTimer = nullptr;
+    QSettings *m_settings = nullptr;
+    QThread *m_workerThread = nullptr;
+    SerialWorker *m_worker = nullptr;
+
+    QRect m_defaultGeometry;
+    SerialPortState m_connectionState = Disconnected;
+    bool m_updateInProgress = false;
+    bool m_commandInFlight = false;
+    QString m_pendingCommand;
+    qint64 m_lastProgressRefreshMs = 0;
+    int m_bytesAtLastRefresh = 0;
+    int m_historyIndex = -1;
+    bool m_imeComposing = false;
+    QCompleter *m_completer = nullptr;
+    QStringListModel *m_historyModel = nullptr;
+
+    friend class DialogTestAccess;
+};

@@ -1,0 +1,3 @@
+#include "device/serialworker.h"
+
+void SerialWorker::confirmDeviceCompletion(int) {}

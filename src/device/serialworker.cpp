@@ -1,0 +1,244 @@
+#include "device/serialworker.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QMetaObject>
+#include <QThread>
+#include <QTimer>
+
+#include <mutex>
+
+SerialWorker::SerialWorker(QObject *parent)
+    : QObject(parent)
+    , m_responseTimer(new QTimer(this))
+    , m_initCommand(QByteArray::fromHex("5D0C2F7A19E4"))
+{
+    m_responseTimer->setSingleShot(true);
+    connect(m_responseTimer, &QTimer::timeout, this, &SerialWorker::handleTimeout);
+
+    static std::once_flag crcTableBuilt;
+    std::call_once(crcTableBuilt, &SerialWorker::initCrcTable);
+}
+
+SerialWorker::~SerialWorker()
+{
+    if (m_port) {
+        m_port->close();
+        delete m_port;
+        m_port = nullptr;
+    }
+}
+
+void SerialWorker::setUseChecksum(bool on) { m_useChecksum = on; }
+void SerialWorker::setDebugMode(bool on) { m_debugMode = on; }
+void SerialWorker::setMaxFirmwareSize(int bytes) { m_maxFirmwareSize = bytes; }
+void SerialWorker::setInitCommand(const QByteArray &command) { m_initCommand = command; }
+void SerialWorker::setTimeoutsForTesting(const DeviceTimeouts &timeouts) { m_timeouts = timeouts; }
+void SerialWorker::setState(TransferState state) { m_state = state; }
+
+void SerialWorker::connectToPort(const QString &portName)
+{
+    if (m_port) {
+        m_port->close();
+        delete m_port;
+        m_port = nullptr;
+    }
+
+    m_port = new QSerialPort(portName, this);
+    m_port->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
+    m_port->setDataBits(QSerialPort::Data8);
+    m_port->setParity(QSerialPort::NoParity);
+    m_port->setStopBits(QSerialPort::OneStop);
+    m_port->setFlowControl(QSerialPort::NoFlowControl);
+
+    if (m_port->open(QIODevice::ReadWrite)) {
+        connect(m_port, &QSerialPort::errorOccurred, this, &SerialWorker::handleSerialPortError,
+                Qt::UniqueConnection);
+        connect(m_port, &QSerialPort::readyRead, this, &SerialWorker::handleReadyRead,
+                Qt::UniqueConnection);
+        setState(Idle);
+        Q_EMIT connected();
+        Q_EMIT baudRateInfo(m_port->baudRate(QSerialPort::AllDirections));
+    } else {
+        const QString error = tr("无法打开串口 %1：%2").arg(portName, m_port->errorString());
+        delete m_port;
+        m_port = nullptr;
+        Q_EMIT connectionFailed(error);
+    }
+}
+
+void SerialWorker::disconnectPort()
+{
+    m_responseTimer->stop();
+    m_abortRequested = false;
+    m_deviceCancelled = false;
+    m_updateInProgress = false;
+    m_failureReason.clear();
+    m_deferredPortError.clear();
+
+    if (m_port) {
+        disconnect(m_port, nullptr, this, nullptr);
+        m_port->close();
+        delete m_port;
+        m_port = nullptr;
+    }
+    setState(PortClosed);
+    Q_EMIT disconnected();
+}
+
+void SerialWorker::handlePortLoss()
+{
+    if (m_state == PortClosed)
+        return;
+    if (m_port)
+        m_port->close();
+    setState(PortClosed);
+    Q_EMIT disconnected();
+}
+
+void SerialWorker::handleReadyRead()
+{
+    if (!m_port)
+        return;
+    const QByteArray data = m_port->readAll();
+    if (data.isEmpty())
+        return;
+
+    if (m_customCommandActive) {
+        // A reply longer than any real device sends within the collection time is cut.
+        const qsizetype room = kReplyBufferCap - m_customBuffer.size();
+        if (room > 0)
+            m_customBuffer.append(data.left(room));
+        return;
+    }
+
+    m_rxBuffer.append(data);
+    if (m_state == WaitingForBootloader || m_state == WaitingForReceiver) {
+        processResponse();
+    } else if (m_state == Idle || m_state == PortClosed) {
+        // Nobody reads the buffer until the next update empties it: keep only the newest bytes,
+        // so a device that chatters for hours cannot exhaust memory.
+        if (m_rxBuffer.size() > kIdleBufferCap)
+            m_rxBuffer.remove(0, m_rxBuffer.size() - kIdleBufferCap);
+    }
+}
+
+void SerialWorker::handleSerialPortError(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+    case QSerialPort::PermissionError:
+    case QSerialPort::WriteError:
+    case QSerialPort::ReadError:
+    case QSerialPort::ResourceError:
+        break;
+    default:
+        return;
+    }
+
+    if (m_port && m_port->errorString().contains(QLatin1String("Resource temporarily unavailable"))) {
+        m_port->clearError();
+        return;
+    }
+
+    const QString text = tr("串口错误：%1").arg(m_port ? m_port->errorString() : QString());
+    if (m_customCommandActive) {
+        // The exchange clears the port's error when it ends; remember the failure so that a port
+        // lost during a command is still treated as lost once the exchange is over.
+        if (m_deferredPortError.isEmpty())
+            m_deferredPortError = text;
+        return;
+    }
+    reportPortFailure(text);
+}
+
+void SerialWorker::applyDeferredPortError()
+{
+    if (m_deferredPortError.isEmpty())
+        return;
+    const QString text = m_deferredPortError;
+    m_deferredPortError.clear();
+    reportPortFailure(text);
+}
+
+void SerialWorker::reportPortFailure(const QString &text)
+{
+    if (m_state == PortClosed)
+        return;
+
+    m_failureReason = text;
+    Q_EMIT errorOccurred(m_failureReason);
+
+    if (m_state == WaitingForBootloader || m_state == WaitingForReceiver
+        || m_state == Transferring) {
+        setState(Aborted);
+        return;
+    }
+    QMetaObject::invokeMethod(this, &SerialWorker::handlePortLoss, Qt::QueuedConnection);
+}
+
+void SerialWorker::handleTimeout()
+{
+    if (m_abortRequested)
+        return;
+    if (m_state != WaitingForBootloader && m_state != WaitingForReceiver)
+        return;
+
+    Q_EMIT updateFailed(tr("设备响应超时"));
+    if (m_port)
+        m_port->clear(QSerialPort::AllDirections);
+    m_rxBuffer.clear();
+    m_lastResponse.clear();
+    setState(Idle);
+}
+
+void SerialWorker::abort()
+{
+    if (m_customCommandActive && m_replyLoop) {
+        if (m_updateInProgress)
+            m_abortRequested = true;
+        m_replyLoop->quit();
+    }
+    if (m_state == WaitingForBootloader || m_state == WaitingForReceiver
+        || m_state == Transferring) {
+        m_abortRequested = true;
+        m_responseTimer->stop();
+        setState(Aborted);
+    }
+}
+
+QString SerialWorker::updateFailureReason() const
+{
+    if (m_abortRequested)
+        return tr("用户取消更新");
+    if (!m_failureReason.isEmpty())
+        return m_failureReason;
+    if (m_deviceCancelled)
+        return tr("设备中止了传输");
+    return QString();
+}
+
+void SerialWorker::cleanupHardware()
+{
+    if (m_port)
+        m_port->clear(QSerialPort::AllDirections);
+    m_rxBuffer.clear();
+    m_lastResponse.clear();
+}
+
+void SerialWorker::sendInfo(const QString &text) { Q_EMIT logMessage(text); }
+
+void SerialWorker::sendDebug(const QString &text)
+{
+    if (m_debugMode)
+        Q_EMIT logMessage(QStringLiteral("[DEBUG] %1").arg(text));
+}
+
+bool SerialWorker::portUsable() const { return m_port && m_port->isOpen(); }
+
+void SerialWorker::pollEvents(int sleepMs)
+{
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    if (sleepMs > 0)
+        QThread::msleep(static_cast<unsigned long>(sleepMs));
+}

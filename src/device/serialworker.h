@@ -1,0 +1,168 @@
+#pragma once
+
+// SerialWorker: the only owner of the serial port. It lives on its own thread and talks to the
+// window only through queued signals and slots.
+//
+// Where the members are defined:
+//   serialworker.cpp          construction, opening/closing, routing of received bytes, port
+//                             errors and port loss, response time-out, abort
+//   ymodem_packet.cpp         CRC table, CRC-16/checksum, block builders, ymodemSendPacket
+//   ymodem_transfer.cpp       startYmodemTransfer, receiveByte, runBlockingYmodemTransfer
+//   completion_check.cpp      confirmDeviceCompletion
+//   bootloader_handshake.cpp  startUpdate, queryInitCommand, processResponse
+//   command_exchange.cpp      sendCustomCommand and the shared reply collection
+
+#include "device/devicetimeouts.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+class QEventLoop;
+class QTimer;
+
+class SerialWorker : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum TransferState : int {
+        PortClosed = 0,
+        Idle = 1,
+        WaitingForBootloader = 2,
+        WaitingForReceiver = 3,
+        Transferring = 4,
+        Aborted = 5,
+    };
+
+    explicit SerialWorker(QObject *parent = nullptr);
+    ~SerialWorker() override;
+
+    void setUseChecksum(bool on);
+    void setDebugMode(bool on);
+    void setMaxFirmwareSize(int bytes);
+    void setInitCommand(const QByteArray &command);
+
+    // Test hook: every time limit of the device link, real values by default.
+    void setTimeoutsForTesting(const DeviceTimeouts &timeouts);
+    const DeviceTimeouts &timeouts() const { return m_timeouts; }
+
+    TransferState state() const { return m_state; }
+    QSerialPort *port() const { return m_port; }
+    QByteArray initCommand() const { return m_initCommand; }
+    int maxFirmwareSize() const { return m_maxFirmwareSize; }
+    QString updateFailureReason() const;
+
+    // --- YMODEM packet layer (ymodem_packet.cpp) ---
+    static void initCrcTable();
+    static const unsigned short *crcTable() { return m_crcTable; }
+    unsigned short updateCRC16(unsigned short crc, unsigned char byte) const;
+    unsigned short calcCRC16(const unsigned char *data, unsigned int size) const;
+    unsigned char calcChecksum(const unsigned char *data, unsigned int size) const;
+    void int2Str(unsigned char *out, int value) const;
+    void ymodemPrepareInitialPacket(unsigned char *buffer, const unsigned char *fileName,
+                                    int *fileSize) const;
+    void ymodemPreparePacket(const unsigned char *source, unsigned char *buffer,
+                             unsigned char blockNumber, unsigned int remaining) const;
+    void ymodemSendPacket(const unsigned char *data, unsigned short size);
+
+    // Sizes on the wire.
+    static constexpr int kPacketHeaderSize = 3;
+    static constexpr int kPacketSize = 128;
+    static constexpr int kPacket1KSize = 1024;
+    static constexpr int kWorkBufferSize = kPacketHeaderSize + kPacket1KSize; // 1027
+    static constexpr int kFileNameMax = 111;
+    // The bootloader can program at most this many bytes of its application area.
+    static constexpr int kBootloaderMaxImage = 237440;
+    // Bytes kept from a device that chatters while nobody waits for it.
+    static constexpr int kIdleBufferCap = 64 * 1024;
+    // Largest reply a console command collects.
+    static constexpr int kReplyBufferCap = 64 * 1024;
+
+Q_SIGNALS:
+    void connected();
+    void disconnected();
+    void connectionFailed(const QString &error);
+    void progress(int bytesSent, int totalBytes);
+    void updateSuccess();
+    void updateFailed(const QString &reason);
+    void logMessage(const QString &msg);
+    void errorOccurred(const QString &error);
+    void baudRateInfo(int baudRate);
+    void customCommandResponse(const QString &response);
+
+public Q_SLOTS:
+    void connectToPort(const QString &portName);
+    void disconnectPort();
+    void startUpdate(const QString &firmwarePath);
+    void abort();
+    void sendCustomCommand(const QString &command);
+    void handleReadyRead();
+    void handleTimeout();
+
+public:
+    // --- core (serialworker.cpp) ---
+    void setState(TransferState state);
+    void handleSerialPortError(QSerialPort::SerialPortError error);
+    void handlePortLoss();
+    void cleanupHardware();
+    void sendInfo(const QString &text);
+    void sendDebug(const QString &text);
+
+    // --- transfer engine (ymodem_transfer.cpp) ---
+    void runBlockingYmodemTransfer();
+    unsigned char startYmodemTransfer(unsigned char *data, const unsigned char *fileName,
+                                      int size);
+    int receiveByte(unsigned char *out, unsigned int timeoutMs);
+
+    // --- completion check (completion_check.cpp) ---
+    void confirmDeviceCompletion(int declaredSize);
+
+    // --- handshake (bootloader_handshake.cpp) ---
+    QByteArray queryInitCommand();
+    void processResponse();
+
+private:
+    // Serves the worker's pending events, user input excluded, then sleeps.
+    void pollEvents(int sleepMs);
+    bool portUsable() const;
+    // The reaction to a handled port error: record, report, then abort the update or lose the
+    // port (queued).
+    void reportPortFailure(const QString &text);
+    void applyDeferredPortError();
+
+    QSerialPort *m_port = nullptr;
+    QByteArray m_rxBuffer;
+    bool m_useChecksum = false;
+    TransferState m_state = PortClosed;
+    bool m_debugMode = false;
+    QByteArray m_firmware;
+    QByteArray m_fileName;
+    QElapsedTimer m_handshakeClock;
+    QTimer *m_responseTimer = nullptr;
+    QByteArray m_initCommand;
+    int m_maxFirmwareSize = 2097152;
+    bool m_customCommandActive = false;
+    QByteArray m_customBuffer;
+    QEventLoop *m_replyLoop = nullptr;
+    bool m_abortRequested = false;
+    bool m_deviceCancelled = false;
+    bool m_updateInProgress = false;
+    QString m_failureReason;
+    bool m_resyncUsed = false;
+    QByteArray m_lastResponse;
+
+    // Not part of the protocol state: how far processResponse has already looked.
+    int m_scanOffset = 0;
+    int m_cRun = 0;
+    // A port error that arrived while a command exchange was collecting ("串口错误：%1" text);
+    // acted on by applyDeferredPortError() once the exchange is over.
+    QString m_deferredPortError;
+    DeviceTimeouts m_timeouts;
+
+    static unsigned short m_crcTable[256];
+
+    friend class SerialWorkerTestAccess;
+};

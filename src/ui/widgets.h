@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QComboBox>
+#include <QDialog>
+#include <QPoint>
+#include <QProgressBar>
+#include <QRect>
+#include <QSize>
+#include <QStringList>
+#include <QWidget>
+
+class QFrame;
+
+// Card shown while a file is dragged over the window.
+class DropOverlay : public QWidget
+{
+public:
+    using QWidget::QWidget;
+    ~DropOverlay() override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+// Light tint over the window while a confirmation is open.
+class ModalOverlay : public QWidget
+{
+public:
+    using QWidget::QWidget;
+    ~ModalOverlay() override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+// Frameless white rounded dialog used for confirmations.
+class ConfirmDialog : public QDialog
+{
+public:
+    using QDialog::QDialog;
+    ~ConfirmDialog() override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+// Port selector that paints its own chevron.
+class FlatComboBox : public QComboBox
+{
+public:
+    using QComboBox::QComboBox;
+    ~FlatComboBox() override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+// Progress bar whose percentage is white over the chunk and dark elsewhere.
+class UpdateProgressBar : public QProgressBar
+{
+public:
+    using QProgressBar::QProgressBar;
+    ~UpdateProgressBar() override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+// A 1-px separator line for the confirmation dialog.
+QFrame *makeSeparator(QWidget *parent);
+
+// Modal confirmation over parent; true only when the confirm button was pressed.
+bool runConfirmDialog(QWidget *parent, const QString &title, const QStringList &lines,
+                      const QString &danger, const QString &cancelText, const QString &okText);
+
+// Geometry rules of the confirmation; no widgets, no I/O.
+// parentWidth < 0 means there is no parent.
+int confirmDialogWidth(int parentWidth);
+QPoint clampIntoArea(QPoint topLeft, QSize size, const QRect &available);
