@@ -14,6 +14,7 @@
 //   update/dialog_updateflow.cpp  update start, progress, result
 //   update/dialog_portscan.cpp    serial port discovery
 
+#include "app/windowgeometry.h"
 #include "update/portdiscovery.h"
 
 #include <QDialog>
@@ -123,6 +124,9 @@ private:
     void applyDefaultGeometry();
     void restoreWindowGeometry();
     void ensureOnScreen();
+    // Seam for tests: where the screen areas come from (the real screens by default).
+    static void setScreenProvider(ScreenProvider provider);
+    static ScreenProvider &screenProvider();
 
     // --- log panel (console/dialog_log.cpp) ---
     void trimLog();
@@ -145,6 +149,8 @@ private:
 
     // --- image selection (update/dialog_firmware.cpp) ---
     bool validateFirmwareFile(const QString &path);
+    int firmwareSizeLimit() const;
+    void acceptFirmwareFile(const QString &path);
     void showDropOverlay();
     void hideDropOverlay();
 

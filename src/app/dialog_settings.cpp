@@ -1,7 +1,75 @@
 #include "app/dialog.h"
 
-void Dialog::loadSettings() {}
-void Dialog::saveSettings() {}
-void Dialog::applyDefaultGeometry() {}
-void Dialog::restoreWindowGeometry() {}
-void Dialog::ensureOnScreen() {}
+#include "device/serialworker.h"
+#include "ui/widgets.h"
+
+#include <QByteArray>
+#include <QLineEdit>
+#include <QSettings>
+
+namespace {
+const QString kSerialPortKey = QStringLiteral("serialPort");
+const QString kFirmwareFileKey = QStringLiteral("firmwareFile");
+const QString kWindowGeometryKey = QStringLiteral("windowGeometry");
+} // namespace
+
+ScreenProvider &Dialog::screenProvider()
+{
+    static ScreenProvider provider = systemScreenAreas;
+    return provider;
+}
+
+void Dialog::setScreenProvider(ScreenProvider provider)
+{
+    screenProvider() = provider ? std::move(provider) : ScreenProvider(systemScreenAreas);
+}
+
+void Dialog::loadSettings()
+{
+    const QString savedPort = m_settings->value(kSerialPortKey, QString()).toString();
+    const QString savedPath = m_settings->value(kFirmwareFileKey, QString()).toString();
+
+    const int index =
+        m_portCombo->findData(savedPort, Qt::UserRole, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (index >= 0)
+        m_portCombo->setCurrentIndex(index);
+    // Shown as saved; it is checked only when an update uses it.
+    if (!savedPath.isEmpty())
+        m_pathEdit->setText(savedPath);
+
+    m_worker->setDebugMode(false);
+    refreshUiState();
+}
+
+void Dialog::saveSettings()
+{
+    m_settings->setValue(kSerialPortKey, selectedPortName());
+    m_settings->setValue(kFirmwareFileKey, m_pathEdit->text());
+    m_settings->setValue(kWindowGeometryKey, saveGeometry());
+}
+
+void Dialog::applyDefaultGeometry()
+{
+    const WindowPlacement placement = defaultWindowPlacement(screenProvider()().primaryAvailable);
+    setMinimumSize(placement.minimumSize);
+    resize(placement.geometry.size());
+    m_defaultGeometry = placement.geometry;
+    move(placement.geometry.topLeft());
+}
+
+void Dialog::restoreWindowGeometry()
+{
+    const QByteArray saved = m_settings->value(kWindowGeometryKey).toByteArray();
+    if (saved.isEmpty())
+        return;
+    if (restoreGeometry(saved))
+        ensureOnScreen();
+}
+
+void Dialog::ensureOnScreen()
+{
+    if (showsEnoughOnScreens(frameGeometry(), screenProvider()().available))
+        return;
+    resize(m_defaultGeometry.size());
+    move(m_defaultGeometry.topLeft());
+}

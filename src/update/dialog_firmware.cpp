@@ -1,12 +1,126 @@
 #include "app/dialog.h"
 
-#include <QDragEnterEvent>
+#include "ui/theme.h"
+#include "ui/widgets.h"
+#include "update/firmwarerules.h"
 
-bool Dialog::validateFirmwareFile(const QString &) { return false; }
-void Dialog::browse() {}
-void Dialog::showDropOverlay() {}
-void Dialog::hideDropOverlay() {}
-void Dialog::dragEnterEvent(QDragEnterEvent *event) { event->ignore(); }
-void Dialog::dragMoveEvent(QDragMoveEvent *event) { event->ignore(); }
-void Dialog::dragLeaveEvent(QDragLeaveEvent *event) { QDialog::dragLeaveEvent(event); }
-void Dialog::dropEvent(QDropEvent *) {}
+#include <QDragEnterEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QSettings>
+#include <QTimer>
+#include <QUrl>
+
+#include <chrono>
+
+using namespace std::chrono_literals;
+
+namespace {
+// How long the path field keeps its red frame after a refused drop.
+constexpr auto kRefusedDropFrame = 800ms;
+const QString kMaxFirmwareKey = QStringLiteral("maxFirmwareKB");
+} // namespace
+
+int Dialog::firmwareSizeLimit() const
+{
+    // A person may edit the store while the tool runs; pick the change up at every use.
+    m_settings->sync();
+    return FirmwareRules::sizeLimitBytes(
+        m_settings->value(kMaxFirmwareKey, FirmwareRules::kDefaultMaxFirmwareKB));
+}
+
+bool Dialog::validateFirmwareFile(const QString &path)
+{
+    const QFileInfo info(path);
+    // A directory or a dangling link is no image, whatever its name says.
+    const bool isFile = info.isFile();
+    const QString reason = FirmwareRules::refusalReason(
+        isFile, info.suffix(), isFile ? info.size() : 0, firmwareSizeLimit());
+    if (reason.isEmpty())
+        return true;
+    logMessage(reason, Error);
+    return false;
+}
+
+void Dialog::acceptFirmwareFile(const QString &path)
+{
+    m_pathEdit->setText(path);
+    m_pathEdit->setToolTip(path);
+    logMessage(tr("已加载固件：%1").arg(path), Info);
+    refreshUiState();
+}
+
+void Dialog::browse()
+{
+    const QString path = QFileDialog::getOpenFileName(this, tr("选择固件文件"), QString(),
+                                                      tr("固件文件 (*.bin);;所有文件 (*)"));
+    if (path.isEmpty() || !validateFirmwareFile(path))
+        return;
+    acceptFirmwareFile(path);
+}
+
+void Dialog::showDropOverlay()
+{
+    m_dropOverlay->setGeometry(0, 0, width(), height());
+    m_dropOverlay->raise();
+    m_dropOverlay->show();
+}
+
+void Dialog::hideDropOverlay()
+{
+    m_dropOverlay->hide();
+}
+
+void Dialog::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!m_updateInProgress && event->mimeData()->hasUrls()) {
+        event->acceptProposedAction();
+        showDropOverlay();
+    } else {
+        event->ignore();
+    }
+}
+
+void Dialog::dragMoveEvent(QDragMoveEvent *event)
+{
+    if (!m_updateInProgress && event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void Dialog::dragLeaveEvent(QDragLeaveEvent *event)
+{
+    hideDropOverlay();
+    QDialog::dragLeaveEvent(event);
+}
+
+void Dialog::dropEvent(QDropEvent *event)
+{
+    hideDropOverlay();
+    // The path must not change under a running update.
+    if (m_updateInProgress) {
+        event->ignore();
+        return;
+    }
+
+    const QList<QUrl> urls = event->mimeData()->urls();
+    for (const QUrl &url : urls) {
+        if (!url.isLocalFile())
+            continue;
+        const QString path = url.toLocalFile();
+        if (!FirmwareRules::hasBinSuffix(path) || !validateFirmwareFile(path))
+            continue;
+        acceptFirmwareFile(path);
+        event->acceptProposedAction();
+        return;
+    }
+
+    logMessage(tr("不支持的文件类型，请拖入 .bin 文件。"), Error);
+    m_pathEdit->setStyleSheet(
+        QStringLiteral("QLineEdit { border: 2px solid %1; }").arg(QLatin1String(Theme::kDanger)));
+    QTimer::singleShot(kRefusedDropFrame, this, [this] { m_pathEdit->setStyleSheet(QString()); });
+    event->ignore();
+}

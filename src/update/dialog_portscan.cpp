@@ -2,6 +2,13 @@
 
 #include "ui/widgets.h"
 
+#include <QAbstractItemView>
+
+namespace {
+// Room for the popup's frame and scroll bar beyond the widest label.
+constexpr int kPopupExtraWidth = 28;
+} // namespace
+
 PortEnumerator &Dialog::portEnumerator()
 {
     static PortEnumerator enumerator = systemSerialPorts;
@@ -13,10 +20,43 @@ void Dialog::setPortEnumerator(PortEnumerator enumerator)
     portEnumerator() = enumerator ? std::move(enumerator) : PortEnumerator(systemSerialPorts);
 }
 
-void Dialog::scanSerialPorts() {}
+void Dialog::scanSerialPorts()
+{
+    // The list stays as it is while an update runs, even if ports come and go.
+    if (m_updateInProgress)
+        return;
+
+    const QList<PortListing> ports = portEnumerator()();
+    const QStringList labels = portLabels(ports);
+    QStringList current;
+    current.reserve(m_portCombo->count());
+    for (int i = 0; i < m_portCombo->count(); ++i)
+        current.append(m_portCombo->itemText(i));
+    if (labels == current)
+        return;
+
+    const QString remembered = selectedPortName();
+    m_portCombo->clear();
+    fillPortSelector(ports);
+    const int index =
+        m_portCombo->findData(remembered, Qt::UserRole, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (index >= 0)
+        m_portCombo->setCurrentIndex(index);
+    updatePortPopupWidth();
+}
+
 void Dialog::fillPortSelector(const QList<PortListing> &ports)
 {
     for (const PortListing &port : ports)
         m_portCombo->addItem(portLabel(port), port.name);
 }
-void Dialog::updatePortPopupWidth() {}
+
+void Dialog::updatePortPopupWidth()
+{
+    QAbstractItemView *view = m_portCombo->view();
+    if (!view)
+        return;
+    const int needed = view->sizeHintForColumn(0);
+    if (needed > 0)
+        view->setMinimumWidth(qMax(needed + kPopupExtraWidth, m_portCombo->width()));
+}

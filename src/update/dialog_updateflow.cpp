@@ -1,6 +1,128 @@
 #include "app/dialog.h"
 
-void Dialog::updateFirmware() {}
-void Dialog::onUpdateProgress(int, int) {}
-void Dialog::onUpdateSuccess() {}
-void Dialog::onUpdateFailed(const QString &) {}
+#include "ui/theme.h"
+#include "ui/widgets.h"
+#include "update/firmwarerules.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <chrono>
+
+using namespace std::chrono_literals;
+
+namespace {
+// Pause before a result is presented, so that the full or red bar can be seen.
+constexpr auto kResultPresentationDelay = 500ms;
+} // namespace
+
+void Dialog::updateFirmware()
+{
+    if (m_updateInProgress)
+        return;
+
+    const QString portName = selectedPortName();
+    const QString path = m_pathEdit->text().trimmed();
+    if (portName.isEmpty() || path.isEmpty()) {
+        logMessage(tr("请选择串口和固件文件。"), Error);
+        return;
+    }
+    if (!validateFirmwareFile(path))
+        return;
+
+    const QFileInfo info(path);
+    const qint64 size = info.size();
+    const QStringList lines{
+        tr("串口：%1").arg(portName),
+        tr("文件：%1").arg(info.fileName()),
+        tr("大小：%1 KB").arg(FirmwareRules::sizeText(size)),
+    };
+    if (!runConfirmDialog(this, tr("确认固件更新"), lines, tr("更新过程中请勿断开设备或关闭电源。"),
+                          tr("取消"), tr("继续"))) {
+        return;
+    }
+    // The confirmation runs its own event loop; whatever happened meanwhile, one update only.
+    if (m_updateInProgress)
+        return;
+
+    logMessage(tr("正在启动固件更新…"), Info);
+    m_updateInProgress = true;
+    refreshUiState();
+
+    m_startButton->setVisible(true);
+    // A failure whose presentation never ran must not leave its red chunk on this update.
+    m_progressBar->setStyleSheet(QString());
+    // Validation capped the size far below the int range.
+    m_progressBar->setRange(0, int(size));
+    m_progressBar->setValue(0);
+    m_progressBar->show();
+
+    m_lastProgressRefreshMs = QDateTime::currentMSecsSinceEpoch();
+    m_bytesAtLastRefresh = 0;
+    updateStatus(tr("正在准备…"));
+    m_portScanTimer->stop();
+
+    Q_EMIT requestSetMaxFirmwareSize(firmwareSizeLimit());
+    Q_EMIT requestUpdate(path);
+}
+
+void Dialog::onUpdateProgress(int bytesSent, int totalBytes)
+{
+    const int shown = FirmwareRules::shownBytes(bytesSent, totalBytes);
+    if (m_progressBar->maximum() != totalBytes)
+        m_progressBar->setMaximum(totalBytes);
+    m_progressBar->setValue(shown);
+
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 elapsedMs = now - m_lastProgressRefreshMs;
+    const double rate = FirmwareRules::rateKBps(shown - m_bytesAtLastRefresh, elapsedMs);
+    if (!FirmwareRules::refreshesText(shown, totalBytes, elapsedMs))
+        return;
+
+    m_lastProgressRefreshMs = now;
+    m_bytesAtLastRefresh = shown;
+    updateStatus(FirmwareRules::progressText(shown, totalBytes, rate));
+}
+
+void Dialog::onUpdateSuccess()
+{
+    m_progressBar->setMaximum(m_progressBar->value());
+    m_progressBar->setValue(m_progressBar->maximum());
+
+    QTimer::singleShot(kResultPresentationDelay, this, [this] {
+        if (!m_updateInProgress)
+            return;
+        m_updateInProgress = false;
+        m_progressBar->hide();
+        m_startButton->setVisible(true);
+        refreshUiState();
+        logMessage(tr("固件更新成功"), Success);
+        updateStatus(tr("更新完成"));
+    });
+}
+
+void Dialog::onUpdateFailed(const QString &error)
+{
+    if (!m_updateInProgress)
+        return;
+
+    m_progressBar->setStyleSheet(
+        QStringLiteral("QProgressBar::chunk { background-color: %1; border-radius: 4px; }")
+            .arg(QLatin1String(Theme::kDanger)));
+
+    QTimer::singleShot(kResultPresentationDelay, this, [this, error] {
+        if (!m_updateInProgress)
+            return;
+        m_updateInProgress = false;
+        m_progressBar->hide();
+        m_progressBar->setStyleSheet(QString());
+        m_startButton->setVisible(true);
+        refreshUiState();
+        logMessage(tr("更新失败：%1").arg(error), Error);
+        updateStatus(tr("更新失败"));
+    });
+}

@@ -1,0 +1,85 @@
+#include "update/firmwarerules.h"
+
+#include <QCoreApplication>
+
+#include <cmath>
+
+namespace FirmwareRules {
+
+int sizeLimitBytes(const QVariant &storedKB)
+{
+    bool ok = false;
+    const int kb = storedKB.toInt(&ok);
+    if (ok && kb >= 1 && kb <= kDefaultMaxFirmwareKB)
+        return kb * 1024;
+    return kBootloaderLimitBytes;
+}
+
+QString refusalReason(bool isFile, const QString &suffix, qint64 size, qint64 limit)
+{
+    if (!isFile || suffix.toLower() != QLatin1String("bin"))
+        return QCoreApplication::translate("Dialog", "无效文件，仅支持 .bin 格式。");
+    if (size > limit) {
+        return QCoreApplication::translate(
+                   "Dialog", "文件为 %1 字节；设备最多接受 %2 字节（App 区 0x08004000-0x0803DFFF，"
+                             "最后一个可写字节 0x0803DFFE）。")
+            .arg(size)
+            .arg(limit);
+    }
+    if (size == 0)
+        return QCoreApplication::translate("Dialog", "固件文件为空。");
+    return QString();
+}
+
+bool hasBinSuffix(const QString &path)
+{
+    return path.endsWith(QLatin1String(".bin"), Qt::CaseInsensitive);
+}
+
+QString sizeText(qint64 bytes)
+{
+    const int decimals = bytes < kSizeTextDecimalBelow ? 1 : 0;
+    return QString::number(double(bytes) / 1024.0, 'f', decimals);
+}
+
+int shownBytes(int bytesSent, int totalBytes)
+{
+    return totalBytes > 0 ? qMin(bytesSent, totalBytes) : bytesSent;
+}
+
+int percent(int shown, int totalBytes)
+{
+    if (totalBytes <= 0)
+        return 0;
+    const long rounded = std::lround(double(shown) * 100.0 / double(totalBytes));
+    return int(qBound(0L, rounded, 100L));
+}
+
+double rateKBps(int deltaBytes, qint64 elapsedMs)
+{
+    if (elapsedMs <= 0)
+        return 0.0;
+    const double seconds = double(elapsedMs) / 1000.0;
+    if (deltaBytes <= 0 || seconds <= kMinRateSeconds)
+        return 0.0;
+    return (double(deltaBytes) / 1024.0) / seconds;
+}
+
+bool refreshesText(int shown, int totalBytes, qint64 elapsedMs)
+{
+    return shown == totalBytes || elapsedMs >= kProgressRefreshMs || elapsedMs < 0;
+}
+
+QString progressText(int shown, int totalBytes, double rate)
+{
+    QString text = QCoreApplication::translate("Dialog", "更新进度：%1 / %2 字节（%3%）")
+                       .arg(shown)
+                       .arg(totalBytes)
+                       .arg(percent(shown, totalBytes));
+    if (rate > 0.0)
+        text +=
+            QCoreApplication::translate("Dialog", " · %1 KB/s").arg(QString::number(rate, 'f', 1));
+    return text;
+}
+
+} // namespace FirmwareRules
