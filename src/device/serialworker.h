@@ -133,6 +133,19 @@ private:
     void reportPortFailure(const QString &text);
     void applyDeferredPortError();
 
+    // --- reply collection (command_exchange.cpp), shared by the console and the identity
+    // query; both run with m_customCommandActive set ---
+    // Waits in a nested loop for the reply to the line just written, until replyQuiet without a
+    // new chunk, replyOverall in all, abort(), or the port failing or closing. True when the
+    // overall limit ended it.
+    bool collectReply();
+    // Ends an exchange: clears the port's error (unless a port error is pending), empties
+    // m_customBuffer, clears m_customCommandActive, then acts on a pending port error.
+    void finishExchange();
+    // --- handshake (bootloader_handshake.cpp) ---
+    void clearHandshakeBuffer();
+    void answerMenu();
+
     QSerialPort *m_port = nullptr;
     QByteArray m_rxBuffer;
     bool m_useChecksum = false;
