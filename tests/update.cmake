@@ -2,3 +2,5 @@
 fw_add_test(tst_firmwarerules SOURCES tst_firmwarerules.cpp)
 fw_add_test(tst_firmware_selection SOURCES tst_firmware_selection.cpp update_access.h)
 fw_add_test(tst_update_flow SOURCES tst_update_flow.cpp update_access.h confirmationanswerer.h)
+fw_add_test(tst_port_discovery SOURCES tst_port_discovery.cpp update_access.h
+            confirmationanswerer.h)

@@ -3,10 +3,25 @@
 #include "ui/widgets.h"
 
 #include <QAbstractItemView>
+#include <QFontMetrics>
 
 namespace {
 // Room for the popup's frame and scroll bar beyond the widest label.
 constexpr int kPopupExtraWidth = 28;
+// The item's own padding around its text.
+constexpr int kItemTextPadding = 12;
+
+// Width the list needs for its widest label. The menu-style delegate that some styles give a
+// combo box reports a size that ignores the text, so the labels are measured as well.
+int neededListWidth(const QComboBox &combo, const QAbstractItemView &view)
+{
+    const QFontMetrics metrics = view.fontMetrics();
+    int widestText = 0;
+    for (int i = 0; i < combo.count(); ++i)
+        widestText = qMax(widestText, metrics.horizontalAdvance(combo.itemText(i)));
+    const int measured = widestText > 0 ? widestText + kItemTextPadding : 0;
+    return qMax(view.sizeHintForColumn(0), measured);
+}
 } // namespace
 
 PortEnumerator &Dialog::portEnumerator()
@@ -56,7 +71,7 @@ void Dialog::updatePortPopupWidth()
     QAbstractItemView *view = m_portCombo->view();
     if (!view)
         return;
-    const int needed = view->sizeHintForColumn(0);
+    const int needed = neededListWidth(*m_portCombo, *view);
     if (needed > 0)
         view->setMinimumWidth(qMax(needed + kPopupExtraWidth, m_portCombo->width()));
 }
