@@ -66,6 +66,14 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 };
 
+// The progress bar's percentage rules. No widgets, no I/O.
+// Share of the range reached, clamped to 0..1; 0 for an empty or inverted range.
+double progressFraction(int minimum, int maximum, int value);
+// "42%": the fraction in whole percent, halves rounded up.
+QString progressPercentText(double fraction);
+// Pixels of the chunk inside the bar's 1-px border, rounded to the nearest pixel.
+int progressFilledWidth(int barWidth, double fraction);
+
 // A 1-px separator line for the confirmation dialog.
 QFrame *makeSeparator(QWidget *parent);
 
