@@ -1,21 +1,149 @@
 #include "app/dialog.h"
 
-#include <QColor>
-#include <QResizeEvent>
-#include <QVariant>
-
+#include "app/layoutmath.h"
+#include "app/uistate.h"
+#include "ui/theme.h"
 #include "ui/widgets.h"
 
-void Dialog::toggleConnection() {}
-void Dialog::onConnected() {}
-void Dialog::onDisconnected() {}
-void Dialog::onConnectionFailed(const QString &) {}
-void Dialog::onWorkerLog(const QString &) {}
-void Dialog::onBaudRateInfo(int) {}
-void Dialog::refreshUiState() {}
-void Dialog::updateSerialPortState(SerialPortState state) { m_connectionState = state; refreshUiState(); }
-void Dialog::updateStatus(const QString &) {}
-void Dialog::setConnectionLedColor(const QColor &) {}
-void Dialog::positionToast() {}
-QString Dialog::selectedPortName() const { return m_portCombo->currentData(Qt::UserRole).toString(); }
-void Dialog::resizeEvent(QResizeEvent *event) { QDialog::resizeEvent(event); }
+#include <QColor>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QStyle>
+#include <QTimer>
+#include <QVariant>
+
+void Dialog::toggleConnection()
+{
+    if (m_connectionState != Disconnected) {
+        updateSerialPortState(Disconnecting);
+        Q_EMIT requestDisconnect();
+        return;
+    }
+    const QString portName = selectedPortName();
+    if (portName.isEmpty()) {
+        logMessage(tr("未选择串口。"), Error);
+        return;
+    }
+    updateSerialPortState(Connecting);
+    Q_EMIT requestConnect(portName);
+}
+
+void Dialog::onConnected()
+{
+    updateSerialPortState(Connected);
+    logMessage(tr("已连接：%1").arg(selectedPortName()), Info);
+}
+
+void Dialog::onDisconnected()
+{
+    updateSerialPortState(Disconnected);
+    logMessage(tr("已断开连接"), Info);
+}
+
+void Dialog::onConnectionFailed(const QString &error)
+{
+    updateSerialPortState(Disconnected);
+    logMessage(error, Error);
+}
+
+void Dialog::onWorkerLog(const QString &message)
+{
+    logMessage(message, Info);
+}
+
+void Dialog::onBaudRateInfo(int baudRate)
+{
+    m_baudLabel->setText(tr("波特率：%1").arg(baudRate));
+    m_baudLabel->show();
+}
+
+void Dialog::refreshUiState()
+{
+    const bool updating = m_updateInProgress;
+    const bool hasPath = !m_pathEdit->text().trimmed().isEmpty();
+    const EnabledControls enabled = enabledControls(updating, m_connectionState, hasPath);
+    m_connectButton->setEnabled(enabled.connectButton);
+    m_portCombo->setEnabled(enabled.portSelector);
+    m_browseButton->setEnabled(enabled.browseButton);
+    m_pathEdit->setEnabled(enabled.pathField);
+    m_startButton->setEnabled(enabled.startButton);
+    m_cmdEdit->setEnabled(enabled.commandField);
+    m_sendButton->setEnabled(enabled.sendButton);
+    m_historyButton->setEnabled(enabled.historyButton);
+    m_startButton->setText(startButtonText(updating));
+
+    // The update flow owns the status text while it runs, and keeps the port scan stopped.
+    if (updating)
+        return;
+
+    if (const auto row = connectionStateRow(m_connectionState)) {
+        updateStatus(row->statusText);
+        if (row->connectText)
+            m_connectButton->setText(*row->connectText);
+        if (row->connectToolTip)
+            m_connectButton->setToolTip(*row->connectToolTip);
+        setConnectionLedColor(row->ledColour);
+        if (row->hideBaudLabel)
+            m_baudLabel->hide();
+    }
+
+    if (!m_portScanTimer->isActive())
+        m_portScanTimer->start();
+}
+
+void Dialog::updateSerialPortState(SerialPortState state)
+{
+    m_connectionState = state;
+    refreshUiState();
+}
+
+void Dialog::updateStatus(const QString &text)
+{
+    m_statusLabel->setText(text);
+}
+
+void Dialog::setConnectionLedColor(const QColor &color)
+{
+    const int side = ledSide(style()->pixelMetric(QStyle::PM_SmallIconSize));
+    const qreal ratio = m_connectButton->devicePixelRatio();
+    const int deviceSide = ledPixmapSide(side, ratio);
+
+    QPixmap pixmap(deviceSide, deviceSide);
+    pixmap.setDevicePixelRatio(ratio);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(color);
+    painter.drawEllipse(QRectF(0.5, 0.5, side - 1, side - 1));
+    painter.end();
+
+    m_connectButton->setIcon(QIcon(pixmap));
+    m_connectButton->setIconSize(QSize(side, side));
+}
+
+void Dialog::positionToast()
+{
+    if (!m_logToast || !m_logPanel)
+        return;
+    m_logToast->move(toastPosition(m_logPanel->size(), m_logToast->size()));
+}
+
+QString Dialog::selectedPortName() const
+{
+    return m_portCombo->currentData(Qt::UserRole).toString();
+}
+
+void Dialog::resizeEvent(QResizeEvent *event)
+{
+    QDialog::resizeEvent(event);
+    if (m_dropOverlay && m_dropOverlay->isVisible())
+        m_dropOverlay->setGeometry(0, 0, width(), height());
+    refreshUiState();
+    if (m_logToast && m_logToast->isVisible() && m_logPanel)
+        positionToast();
+}

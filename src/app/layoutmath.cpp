@@ -1,0 +1,25 @@
+#include "app/layoutmath.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+// The LED never gets smaller than this icon size allows, and keeps a small margin inside it.
+constexpr int kMinLedIconSize = 16;
+constexpr int kLedInset = 4;
+} // namespace
+
+int ledSide(int smallIconSize)
+{
+    return std::max(smallIconSize, kMinLedIconSize) - kLedInset;
+}
+
+int ledPixmapSide(int side, double devicePixelRatio)
+{
+    return static_cast<int>(std::lround(side * devicePixelRatio));
+}
+
+QPoint toastPosition(QSize panelSize, QSize toastSize)
+{
+    return {(panelSize.width() - toastSize.width()) / 2, panelSize.height() - kToastBottomOffset};
+}

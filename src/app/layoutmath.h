@@ -1,0 +1,19 @@
+#pragma once
+
+// Small pieces of window geometry.
+
+#include <QPoint>
+#include <QSize>
+
+// Distance of the log toast's top edge above the log panel's bottom edge.
+inline constexpr int kToastBottomOffset = 54;
+
+// Logical side of the status LED for the style's small icon size. No widgets, no I/O.
+int ledSide(int smallIconSize);
+
+// Device pixels of the LED pixmap's side at a device pixel ratio. No widgets, no I/O.
+int ledPixmapSide(int side, double devicePixelRatio);
+
+// Top-left of the toast in the log panel's coordinates: centred, 54 px above the bottom.
+// No widgets, no I/O.
+QPoint toastPosition(QSize panelSize, QSize toastSize);

@@ -1,0 +1,66 @@
+#include "app/uistate.h"
+
+#include "ui/theme.h"
+
+#include <QCoreApplication>
+
+namespace {
+// The window's own translation context, so these texts translate with the rest of it.
+QString trDialog(const char *text)
+{
+    return QCoreApplication::translate("Dialog", text);
+}
+} // namespace
+
+EnabledControls enabledControls(bool updateInProgress, Dialog::SerialPortState state,
+                                bool hasFirmwarePath)
+{
+    const bool idle = !updateInProgress;
+    const bool connected = state == Dialog::Connected;
+    EnabledControls controls;
+    controls.connectButton = idle && (state == Dialog::Disconnected || state == Dialog::Connected);
+    controls.portSelector = idle;
+    controls.browseButton = idle;
+    controls.pathField = idle;
+    controls.startButton = idle && connected && hasFirmwarePath;
+    controls.commandField = idle && connected;
+    controls.sendButton = idle && connected;
+    controls.historyButton = idle && connected;
+    return controls;
+}
+
+QString startButtonText(bool updateInProgress)
+{
+    return updateInProgress ? trDialog("正在更新…") : trDialog("开始");
+}
+
+std::optional<ConnectionStateRow> connectionStateRow(int state)
+{
+    ConnectionStateRow row;
+    switch (state) {
+    case Dialog::Disconnected:
+        row.statusText = trDialog("等待连接…");
+        row.connectText = trDialog("连接");
+        row.connectToolTip = trDialog("连接到选定串口");
+        row.ledColour = QColor(QLatin1String(Theme::kDanger));
+        row.hideBaudLabel = true;
+        return row;
+    case Dialog::Connecting:
+        row.statusText = trDialog("正在连接…");
+        row.ledColour = QColor(QLatin1String(Theme::kLedAmber));
+        row.hideBaudLabel = true;
+        return row;
+    case Dialog::Connected:
+        row.statusText = trDialog("已连接");
+        row.connectText = trDialog("断开");
+        row.connectToolTip = trDialog("断开");
+        row.ledColour = QColor(QLatin1String(Theme::kLedGreen));
+        return row;
+    case Dialog::Disconnecting:
+        row.statusText = trDialog("正在断开…");
+        row.ledColour = QColor(QLatin1String(Theme::kLedAmber));
+        return row;
+    default:
+        return std::nullopt;
+    }
+}

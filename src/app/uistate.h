@@ -1,0 +1,45 @@
+#pragma once
+
+// The rules that turn the window's connection state and update flag into what the controls show.
+
+#include "app/dialog.h"
+
+#include <QColor>
+#include <QString>
+
+#include <optional>
+
+// Which controls may be used. No widgets, no I/O.
+struct EnabledControls
+{
+    bool connectButton = false;
+    bool portSelector = false;
+    bool browseButton = false;
+    bool pathField = false;
+    bool startButton = false;
+    bool commandField = false;
+    bool sendButton = false;
+    bool historyButton = false;
+};
+
+// Enabled states for the update flag, the connection state and whether a path is entered.
+// No widgets, no I/O.
+EnabledControls enabledControls(bool updateInProgress, Dialog::SerialPortState state,
+                                bool hasFirmwarePath);
+
+// Start button text: "正在更新…" during an update, "开始" otherwise. No widgets, no I/O.
+QString startButtonText(bool updateInProgress);
+
+// What a connection state shows when no update runs; an empty optional leaves the widget as it
+// is. No widgets, no I/O.
+struct ConnectionStateRow
+{
+    QString statusText;
+    std::optional<QString> connectText;
+    std::optional<QString> connectToolTip;
+    QColor ledColour;
+    bool hideBaudLabel = false;
+};
+
+// The row for a state; no row for a value outside the enumeration. No widgets, no I/O.
+std::optional<ConnectionStateRow> connectionStateRow(int state);
