@@ -146,6 +146,23 @@ private:
     void clearHandshakeBuffer();
     void answerMenu();
 
+    // --- YMODEM sender (ymodem_packet.cpp, ymodem_transfer.cpp) ---
+    // Writes a built block (3 + fieldSize bytes), then each check byte in a write of its own.
+    void sendBlockWithCheck(const unsigned char *buffer, int fieldSize, bool useChecksum);
+    // Records "写入错误：%1", reports it and aborts the transfer.
+    void reportWriteFailure();
+    // Sends a block (fieldSize 0: the single byte at buffer) until it is accepted: returns 0 and
+    // the failed attempts, or the code the transfer stops with. A non-empty resyncMessage allows
+    // the one resynchronisation of the update on a NAK.
+    unsigned char transmitBlock(const unsigned char *buffer, int fieldSize, bool useChecksum,
+                                std::chrono::milliseconds replyTimeout,
+                                const QString &resyncMessage, unsigned int *failedAttempts);
+    // The state left Transferring, the user aborted, or the port is gone.
+    bool transferInterrupted() const;
+    // Acts on the received bytes: 0 for ACK or NAK (stored in out), -1 for CAN, 1 for nothing
+    // of use; empties m_rxBuffer.
+    int takeReply(unsigned char *out);
+
     QSerialPort *m_port = nullptr;
     QByteArray m_rxBuffer;
     bool m_useChecksum = false;

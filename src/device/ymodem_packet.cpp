@@ -1,15 +1,103 @@
 #include "device/serialworker.h"
+#include "device/ymodem.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+
+namespace {
+// Pause before offering bytes again to a port that took none.
+constexpr int kWriteRetryPauseMs = 1;
+} // namespace
 
 unsigned short SerialWorker::m_crcTable[256] = {};
 
-void SerialWorker::initCrcTable() {}
-unsigned short SerialWorker::updateCRC16(unsigned short crc, unsigned char) const { return crc; }
-unsigned short SerialWorker::calcCRC16(const unsigned char *, unsigned int) const { return 0; }
-unsigned char SerialWorker::calcChecksum(const unsigned char *, unsigned int) const { return 0; }
-void SerialWorker::int2Str(unsigned char *out, int) const { out[0] = 0; }
-void SerialWorker::ymodemPrepareInitialPacket(unsigned char *, const unsigned char *, int *) const {}
-void SerialWorker::ymodemPreparePacket(const unsigned char *, unsigned char *, unsigned char,
-                                       unsigned int) const
+void SerialWorker::initCrcTable() { Ymodem::fillCrcTable(m_crcTable); }
+
+unsigned short SerialWorker::updateCRC16(unsigned short crc, unsigned char byte) const
 {
+    return Ymodem::crc16Step(m_crcTable, crc, byte);
 }
-void SerialWorker::ymodemSendPacket(const unsigned char *, unsigned short) {}
+
+unsigned short SerialWorker::calcCRC16(const unsigned char *data, unsigned int size) const
+{
+    return Ymodem::crc16(m_crcTable, data, size);
+}
+
+unsigned char SerialWorker::calcChecksum(const unsigned char *data, unsigned int size) const
+{
+    return Ymodem::checksum(data, size);
+}
+
+void SerialWorker::int2Str(unsigned char *out, int value) const
+{
+    Ymodem::writeDecimal(out, static_cast<quint32>(value));
+}
+
+void SerialWorker::ymodemPrepareInitialPacket(unsigned char *buffer, const unsigned char *fileName,
+                                              int *fileSize) const
+{
+    Ymodem::buildHeaderBlock(buffer, fileName, *fileSize);
+}
+
+void SerialWorker::ymodemPreparePacket(const unsigned char *source, unsigned char *buffer,
+                                       unsigned char blockNumber, unsigned int remaining) const
+{
+    Ymodem::buildDataBlock(buffer, source, blockNumber, remaining);
+}
+
+void SerialWorker::reportWriteFailure()
+{
+    m_failureReason = tr("写入错误：%1").arg(m_port->errorString());
+    Q_EMIT errorOccurred(m_failureReason);
+    setState(Aborted);
+}
+
+void SerialWorker::ymodemSendPacket(const unsigned char *data, unsigned short size)
+{
+    const auto drainMs = int(m_timeouts.writeDrain.count());
+    const char *bytes = reinterpret_cast<const char *>(data);
+    qint64 offset = 0;
+    QElapsedTimer stalled;
+    stalled.start();
+    while (offset < size) {
+        // Never hand bytes to a port that was closed or destroyed meanwhile.
+        if (!portUsable())
+            return;
+        const qint64 written = m_port->write(bytes + offset, size - offset);
+        if (written < 0) {
+            reportWriteFailure();
+            return;
+        }
+        if (written > 0) {
+            offset += written;
+            stalled.restart();
+            continue;
+        }
+        // Nothing taken: a port that takes nothing for the whole drain time is as good as failed.
+        if (stalled.elapsed() >= drainMs) {
+            reportWriteFailure();
+            return;
+        }
+        m_port->waitForBytesWritten(kWriteRetryPauseMs);
+        QThread::msleep(kWriteRetryPauseMs);
+    }
+    // The outcome is ignored: a block still queued after the drain time counts as sent.
+    if (portUsable())
+        m_port->waitForBytesWritten(drainMs);
+}
+
+void SerialWorker::sendBlockWithCheck(const unsigned char *buffer, int fieldSize, bool useChecksum)
+{
+    ymodemSendPacket(buffer, static_cast<unsigned short>(Ymodem::kHeaderSize + fieldSize));
+    const unsigned char *field = buffer + Ymodem::kHeaderSize;
+    if (useChecksum) {
+        const unsigned char sum = calcChecksum(field, static_cast<unsigned int>(fieldSize));
+        ymodemSendPacket(&sum, 1);
+        return;
+    }
+    const unsigned short crc = calcCRC16(field, static_cast<unsigned int>(fieldSize));
+    const unsigned char high = static_cast<unsigned char>(crc >> 8);
+    const unsigned char low = static_cast<unsigned char>(crc & 0xFF);
+    ymodemSendPacket(&high, 1);
+    ymodemSendPacket(&low, 1);
+}

@@ -1,8 +1,203 @@
 #include "device/serialworker.h"
+#include "device/ymodem.h"
 
-void SerialWorker::runBlockingYmodemTransfer() {}
-unsigned char SerialWorker::startYmodemTransfer(unsigned char *, const unsigned char *, int)
+#include <QElapsedTimer>
+
+namespace {
+
+// Attempts per block before the transfer gives up with code 5.
+constexpr unsigned int kMaxAttempts = 5;
+constexpr unsigned char kRetriesExhausted = 5;
+// takeReply: the buffer held nothing the sender waits for.
+constexpr int kNoUsefulReply = 1;
+
+// The code of a transfer that stops early: the failed attempts of the block at hand, at least 1.
+unsigned char earlyStopCode(unsigned int failedAttempts)
 {
-    return 5;
+    return static_cast<unsigned char>(failedAttempts < 1 ? 1 : failedAttempts);
 }
-int SerialWorker::receiveByte(unsigned char *, unsigned int) { return -1; }
+
+} // namespace
+
+bool SerialWorker::transferInterrupted() const
+{
+    // A port closed or destroyed under the transfer ends it like a change of state.
+    return m_state != Transferring || m_abortRequested || !portUsable();
+}
+
+unsigned char SerialWorker::transmitBlock(const unsigned char *buffer, int fieldSize,
+                                          bool useChecksum, std::chrono::milliseconds replyTimeout,
+                                          const QString &resyncMessage,
+                                          unsigned int *failedAttempts)
+{
+    unsigned int failed = 0;
+    for (;;) {
+        if (!portUsable())
+            return earlyStopCode(failed);
+        if (fieldSize == 0)
+            ymodemSendPacket(buffer, 1);
+        else
+            sendBlockWithCheck(buffer, fieldSize, useChecksum);
+
+        unsigned char reply = 0;
+        const bool answered = receiveByte(&reply, unsigned(replyTimeout.count())) == 0;
+        if (answered && reply == Ymodem::kAck) {
+            *failedAttempts = failed;
+            return 0;
+        }
+        if (answered && reply == Ymodem::kNak && !resyncMessage.isEmpty() && !m_resyncUsed) {
+            // The first NAK of an update means the device already holds this block.
+            m_resyncUsed = true;
+            sendInfo(resyncMessage);
+            *failedAttempts = failed;
+            return 0;
+        }
+        if (failed + 1 >= kMaxAttempts)
+            return kRetriesExhausted;
+        ++failed;
+        if (transferInterrupted())
+            return earlyStopCode(failed);
+    }
+}
+
+unsigned char SerialWorker::startYmodemTransfer(unsigned char *data, const unsigned char *fileName,
+                                                int size)
+{
+    // The mode is read once: a change during the transfer applies from the next one.
+    const bool useChecksum = m_useChecksum;
+    unsigned char buffer[Ymodem::kBlockBufferSize];
+    unsigned int failed = 0;
+
+    int announcedSize = size;
+    ymodemPrepareInitialPacket(buffer, fileName, &announcedSize);
+    unsigned char code = transmitBlock(buffer, Ymodem::kShortField, useChecksum,
+                                       m_timeouts.blockReply, tr("设备已持有首包，正在重新同步。"),
+                                       &failed);
+    if (code != 0)
+        return code;
+    if (transferInterrupted())
+        return earlyStopCode(failed);
+
+    if (size > 0) {
+        quint16 counter = 1;
+        auto remaining = static_cast<unsigned int>(size);
+        const unsigned char *position = data;
+        Ymodem::ProgressCounter delivered;
+        while (remaining > 0) {
+            const int field = Ymodem::fieldSizeFor(remaining);
+            ymodemPreparePacket(position, buffer, static_cast<unsigned char>(counter & 0xFF),
+                                remaining);
+            code = transmitBlock(buffer, field, useChecksum, m_timeouts.dataBlockReply,
+                                 tr("设备已持有第 %1 块，正在重新同步。").arg(counter), &failed);
+            if (code != 0)
+                return code;
+            if (remaining > unsigned(field)) {
+                remaining -= unsigned(field);
+                counter = Ymodem::nextBlockCounter(counter);
+            } else {
+                remaining = 0;
+            }
+            if (delivered.add(field))
+                Q_EMIT progress(delivered.sent(), size);
+            if (transferInterrupted())
+                return earlyStopCode(failed);
+            position += field;
+        }
+        if (delivered.finalReportDue())
+            Q_EMIT progress(size, size);
+    }
+
+    const unsigned char eot = Ymodem::kEot;
+    code = transmitBlock(&eot, 0, useChecksum, m_timeouts.blockReply, QString(), &failed);
+    if (code != 0)
+        return code;
+    if (transferInterrupted())
+        return earlyStopCode(failed);
+
+    Ymodem::buildEndOfBatchBlock(buffer);
+    code = transmitBlock(buffer, Ymodem::kShortField, useChecksum, m_timeouts.blockReply,
+                         QString(), &failed);
+    if (code != 0)
+        return code;
+    if (transferInterrupted())
+        return earlyStopCode(failed);
+
+    confirmDeviceCompletion(size);
+    return 0;
+}
+
+int SerialWorker::takeReply(unsigned char *out)
+{
+    if (m_rxBuffer.contains(char(Ymodem::kAck))) {
+        m_lastResponse = m_rxBuffer;
+        m_rxBuffer.clear();
+        *out = Ymodem::kAck;
+        return 0;
+    }
+    if (m_rxBuffer.contains(char(Ymodem::kCan))) {
+        m_deviceCancelled = true;
+        m_rxBuffer.clear();
+        setState(Aborted);
+        return -1;
+    }
+    if (m_rxBuffer.contains(char(Ymodem::kNak))) {
+        m_rxBuffer.clear();
+        *out = Ymodem::kNak;
+        return 0;
+    }
+    // 'C' requests and any other text are dropped.
+    m_rxBuffer.clear();
+    return kNoUsefulReply;
+}
+
+int SerialWorker::receiveByte(unsigned char *out, unsigned int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < qint64(timeoutMs)) {
+        if (m_abortRequested)
+            return -1;
+        if (!m_rxBuffer.isEmpty()) {
+            const int verdict = takeReply(out);
+            if (verdict != kNoUsefulReply)
+                return verdict;
+        }
+        // After a port error, a write error or the loss of the port no reply can count any more.
+        if (m_state != Transferring || !portUsable())
+            return -1;
+        pollEvents(1);
+    }
+    // An ACK that came in with the last poll still counts.
+    if (m_rxBuffer.contains(char(Ymodem::kAck)))
+        return takeReply(out);
+    return -1;
+}
+
+void SerialWorker::runBlockingYmodemTransfer()
+{
+    const QByteArray name = m_fileName; // QByteArray keeps a terminating zero behind the bytes
+    const unsigned char code =
+        startYmodemTransfer(reinterpret_cast<unsigned char *>(m_firmware.data()),
+                            reinterpret_cast<const unsigned char *>(name.constData()),
+                            int(m_firmware.size()));
+
+    if (portUsable())
+        m_port->clear(QSerialPort::AllDirections);
+    m_rxBuffer.clear();
+    m_lastResponse.clear();
+
+    QString reason = updateFailureReason();
+    if (reason.isEmpty() && code != 0)
+        reason = tr("传输错误（错误码：%1）").arg(int(code));
+    if (reason.isEmpty())
+        Q_EMIT updateSuccess();
+    else
+        Q_EMIT updateFailed(reason);
+
+    // A port that was released or lost meanwhile has already been reported.
+    if (m_state == PortClosed)
+        return;
+    setState(Idle);
+    if (!m_failureReason.isEmpty() || !portUsable())
+        handlePortLoss();
+}

@@ -12,8 +12,6 @@
 
 class YmodemDevice : public FakeDevice
 {
-    Q_OBJECT
-
 public:
     // Runs on the device thread after each chunk was fed, before the reply goes out; returns
     // false to withhold the reply. It may call closeMaster() or queue calls to the worker.
