@@ -4,3 +4,5 @@ fw_add_test(tst_firmware_selection SOURCES tst_firmware_selection.cpp update_acc
 fw_add_test(tst_update_flow SOURCES tst_update_flow.cpp update_access.h confirmationanswerer.h)
 fw_add_test(tst_port_discovery SOURCES tst_port_discovery.cpp update_access.h
             confirmationanswerer.h)
+fw_add_test(tst_windowgeometry SOURCES tst_windowgeometry.cpp)
+fw_add_test(tst_settings_geometry SOURCES tst_settings_geometry.cpp update_access.h)

@@ -68,8 +68,11 @@ void Dialog::restoreWindowGeometry()
 
 void Dialog::ensureOnScreen()
 {
-    if (showsEnoughOnScreens(frameGeometry(), screenProvider()().available))
+    const QList<QRect> screens = screenProvider()().available;
+    if (plausibleWindowSize(size(), m_defaultGeometry.size(), screens) &&
+        showsEnoughOnScreens(frameGeometry(), screens)) {
         return;
+    }
     resize(m_defaultGeometry.size());
     move(m_defaultGeometry.topLeft());
 }

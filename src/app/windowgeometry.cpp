@@ -46,6 +46,15 @@ WindowPlacement defaultWindowPlacement(const QRect &available)
             QSize(qMin(width, kMinimumWidthCap), qMin(height, kMinimumHeightCap))};
 }
 
+bool plausibleWindowSize(const QSize &size, const QSize &defaultSize, const QList<QRect> &screens)
+{
+    QRect desktop;
+    for (const QRect &screen : screens)
+        desktop = desktop.united(screen);
+    const QSize limit = desktop.size().expandedTo(defaultSize) * kMaxWindowToDesktopRatio;
+    return size.width() <= limit.width() && size.height() <= limit.height();
+}
+
 bool showsEnoughOnScreens(const QRect &frame, const QList<QRect> &screens)
 {
     for (const QRect &screen : screens) {
