@@ -99,12 +99,12 @@ void TestHistory::arrowKeysBrowseWithinLimits_data()
         << QStringList() << -1 << Direction::Older << false << -1 << QString();
     QTest::newRow("up when not browsing shows the newest")
         << three << -1 << Direction::Older << true << 0 << "new";
-    QTest::newRow("up goes one entry older") << three << 0 << Direction::Older << true << 1
-                                             << "mid";
+    QTest::newRow("up goes one entry older")
+        << three << 0 << Direction::Older << true << 1 << "mid";
     QTest::newRow("up at the oldest entry stays there")
         << three << 2 << Direction::Older << false << 2 << QString();
-    QTest::newRow("down goes one entry newer") << three << 2 << Direction::Newer << true << 1
-                                               << "mid";
+    QTest::newRow("down goes one entry newer")
+        << three << 2 << Direction::Newer << true << 1 << "mid";
     QTest::newRow("down from the newest clears the field and ends browsing")
         << three << 0 << Direction::Newer << true << -1 << QString();
     QTest::newRow("down when not browsing does nothing")

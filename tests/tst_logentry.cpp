@@ -60,8 +60,8 @@ void TestLogEntry::entryMarkupIsTheFixedTemplate_data()
         << prefix + "<span style=\"color:#cbd5e1;white-space:pre-wrap;\">hello</span>";
     QTest::newRow("an error line is bold red")
         << QStringLiteral("bad") << int(Dialog::Error)
-        << prefix
-               + "<span style=\"color:#fca5a5;font-weight:bold;white-space:pre-wrap;\">bad</span>";
+        << prefix +
+               "<span style=\"color:#fca5a5;font-weight:bold;white-space:pre-wrap;\">bad</span>";
     QTest::newRow("placeholders %1 to %5 in the message stay literal")
         << QStringLiteral("%1 %2 %3 %4 %5") << int(Dialog::Response)
         << prefix + "<span style=\"color:#86efac;white-space:pre-wrap;\">%1 %2 %3 %4 %5</span>";
@@ -87,8 +87,8 @@ void TestLogEntry::levelsHaveTheirColours_data()
     QTest::newRow("a command is blue") << int(Dialog::Command) << "#93c5fd" << false;
     QTest::newRow("a response is green") << int(Dialog::Response) << "#86efac" << false;
     QTest::newRow("an error is red and bold") << int(Dialog::Error) << "#fca5a5" << true;
-    QTest::newRow("success shares the response green") << int(Dialog::Success) << "#86efac"
-                                                       << false;
+    QTest::newRow("success shares the response green")
+        << int(Dialog::Success) << "#86efac" << false;
     QTest::newRow("an unknown level looks like info") << 7 << "#cbd5e1" << false;
     QTest::newRow("a negative level looks like info") << -1 << "#cbd5e1" << false;
 }
@@ -130,10 +130,12 @@ void TestLogEntry::savedBytesAreUtf8WithBomAndCrLf_data()
     QTest::newRow("two entries are joined by CR LF with nothing after the last")
         << QStringLiteral("[10:00:00] a\n[10:00:01] b")
         << QByteArray("\xEF\xBB\xBF[10:00:00] a\r\n[10:00:01] b");
-    QTest::newRow("existing CR LF is not doubled")
-        << QStringLiteral("a\r\nb\n") << QByteArray("\xEF\xBB\xBF" "a\r\nb\r\n");
+    QTest::newRow("existing CR LF is not doubled") << QStringLiteral("a\r\nb\n")
+                                                   << QByteArray("\xEF\xBB\xBF"
+                                                                 "a\r\nb\r\n");
     QTest::newRow("Chinese text is UTF-8")
-        << QStringLiteral("已连接") << QByteArray("\xEF\xBB\xBF\xE5\xB7\xB2\xE8\xBF\x9E\xE6\x8E\xA5");
+        << QStringLiteral("已连接")
+        << QByteArray("\xEF\xBB\xBF\xE5\xB7\xB2\xE8\xBF\x9E\xE6\x8E\xA5");
 }
 
 void TestLogEntry::savedBytesAreUtf8WithBomAndCrLf()

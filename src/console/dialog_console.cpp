@@ -1,9 +1,178 @@
 #include "app/dialog.h"
 
-void Dialog::loadHistory() {}
-void Dialog::saveHistory() {}
-void Dialog::sendCustomCommand() {}
-void Dialog::onCustomCommandResponse(const QString &) {}
-void Dialog::showHistoryMenu() {}
-void Dialog::populateHistoryMenu() {}
-bool Dialog::eventFilter(QObject *watched, QEvent *event) { return QDialog::eventFilter(watched, event); }
+#include "console/history.h"
+
+#include <QAction>
+#include <QGuiApplication>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QScreen>
+#include <QSettings>
+#include <QStringListModel>
+
+namespace {
+const QString kHistoryKey = QStringLiteral("commandHistory");
+} // namespace
+
+void Dialog::loadHistory()
+{
+    m_commandHistory = m_settings
+                           ? CommandHistory::capped(m_settings->value(kHistoryKey).toStringList())
+                           : QStringList();
+    m_historyModel->setStringList(m_commandHistory);
+}
+
+void Dialog::saveHistory()
+{
+    if (m_settings)
+        m_settings->setValue(kHistoryKey, m_commandHistory);
+}
+
+void Dialog::sendCustomCommand()
+{
+    if (m_connectionState != Connected || m_updateInProgress || m_commandInFlight)
+        return;
+    const QString command = m_cmdEdit->text();
+    if (command.isEmpty())
+        return;
+
+    m_pendingCommand = command;
+    m_commandInFlight = true;
+    m_sendButton->setEnabled(false);
+    m_historyButton->setEnabled(false);
+
+    // The exchange is logged together with its response.
+    Q_EMIT requestSendCustomCommand(command);
+
+    m_commandHistory = CommandHistory::pushed(m_commandHistory, command);
+    saveHistory();
+    m_historyModel->setStringList(m_commandHistory);
+
+    m_cmdEdit->selectAll();
+    m_historyIndex = -1;
+    m_imeComposing = false;
+}
+
+void Dialog::onCustomCommandResponse(const QString &response)
+{
+    const QString command = m_pendingCommand;
+    m_pendingCommand.clear();
+    m_commandInFlight = false;
+
+    const bool usable = m_connectionState == Connected && !m_updateInProgress;
+    m_sendButton->setEnabled(usable);
+    m_historyButton->setEnabled(usable);
+
+    logMessage(tr(">> %1").arg(command), Command);
+    if (response.trimmed().isEmpty())
+        logMessage(tr("（无响应）"), Info);
+    else
+        logMessage(response, Response);
+}
+
+bool Dialog::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != m_cmdEdit || !m_cmdEdit)
+        return QDialog::eventFilter(watched, event);
+
+    switch (event->type()) {
+    case QEvent::InputMethod:
+        m_imeComposing = !static_cast<QInputMethodEvent *>(event)->preeditString().isEmpty();
+        break;
+    case QEvent::FocusOut:
+        m_imeComposing = false;
+        break;
+    case QEvent::KeyPress: {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter)
+            m_imeComposing = false;
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            sendCustomCommand();
+            return true;
+        }
+        // While an input method composes, the arrow keys belong to it.
+        if ((key == Qt::Key_Up || key == Qt::Key_Down) && !m_imeComposing) {
+            const auto direction = key == Qt::Key_Up ? CommandHistory::Direction::Older
+                                                     : CommandHistory::Direction::Newer;
+            const CommandHistory::BrowseStep step =
+                CommandHistory::browse(m_commandHistory, m_historyIndex, direction);
+            if (step.changed) {
+                m_historyIndex = step.index;
+                m_cmdEdit->setText(step.text);
+            }
+            return true;
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void Dialog::populateHistoryMenu()
+{
+    // Deferred deletion: this also runs from the clear entry's own triggered signal.
+    const QList<QAction *> old = m_historyMenu->actions();
+    for (QAction *action : old) {
+        m_historyMenu->removeAction(action);
+        if (action->parent() == m_historyMenu)
+            action->deleteLater();
+    }
+    m_historyMenu->setToolTipsVisible(true);
+
+    const QList<CommandHistory::MenuItem> items = CommandHistory::menuItems(m_commandHistory);
+    for (const CommandHistory::MenuItem &item : items) {
+        switch (item.kind) {
+        case CommandHistory::MenuItem::Empty:
+            m_historyMenu->addAction(tr("暂无历史记录"))->setEnabled(false);
+            break;
+        case CommandHistory::MenuItem::Command: {
+            QAction *action = m_historyMenu->addAction(item.label);
+            action->setToolTip(item.command);
+            const QString command = item.command;
+            connect(action, &QAction::triggered, this, [this, command] {
+                m_cmdEdit->setText(command);
+                m_historyIndex = -1;
+                m_imeComposing = false;
+            });
+            break;
+        }
+        case CommandHistory::MenuItem::OlderHint:
+            m_historyMenu->addAction(tr("更早的命令：使用 ↑ / ↓"))->setEnabled(false);
+            break;
+        case CommandHistory::MenuItem::Separator:
+            m_historyMenu->addSeparator();
+            break;
+        case CommandHistory::MenuItem::Clear:
+            connect(m_historyMenu->addAction(tr("清空历史记录")), &QAction::triggered, this,
+                    [this] {
+                        m_commandHistory.clear();
+                        saveHistory();
+                        m_historyModel->setStringList(m_commandHistory);
+                        m_historyIndex = -1;
+                        populateHistoryMenu();
+                    });
+            break;
+        }
+    }
+}
+
+void Dialog::showHistoryMenu()
+{
+    populateHistoryMenu();
+    const QPoint wanted = m_historyButton->mapToGlobal(QPoint(0, m_historyButton->height()));
+    const int buttonTop = m_historyButton->mapToGlobal(QPoint(0, 0)).y();
+
+    QScreen *screen = QGuiApplication::screenAt(wanted);
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    const QPoint at =
+        screen ? CommandHistory::menuPosition(wanted, buttonTop, m_historyMenu->sizeHint(),
+                                              screen->availableGeometry())
+               : wanted;
+    m_historyMenu->exec(at);
+}

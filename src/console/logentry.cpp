@@ -39,9 +39,9 @@ QString escapeMessage(const QString &message)
 
 QString entryHtml(const QString &time, const QString &message, int level)
 {
-    static const QString entryTemplate = QStringLiteral(
-        "<span style=\"color:%1\">[%2]</span>&nbsp;"
-        "<span style=\"color:%3;%4white-space:pre-wrap;\">%5</span>");
+    static const QString entryTemplate =
+        QStringLiteral("<span style=\"color:%1\">[%2]</span>&nbsp;"
+                       "<span style=\"color:%3;%4white-space:pre-wrap;\">%5</span>");
     const QString weight = levelIsBold(level) ? QStringLiteral("font-weight:bold;") : QString();
     // The multi-argument arg() substitutes in a single pass, so placeholders that appear in the
     // message itself are never expanded.
