@@ -83,7 +83,8 @@ void TestCompletionCheck::reportTextIsJudged_data()
     QTest::addColumn<int>("reported");
 
     QTest::newRow("a size line with spaces confirms the declared size")
-        << kDone + "Size: 2500 Bytes\r\n" << 2500 << Verdict::SizeConfirmed << 2500;
+        << kDone + "Size: 2500 Bytes\r\n"
+        << 2500 << Verdict::SizeConfirmed << 2500;
     QTest::newRow("a size line without any spaces matches")
         << kDone + "Size:2500Bytes" << 2500 << Verdict::SizeConfirmed << 2500;
     QTest::newRow("CR LF between the digits and Bytes matches")
@@ -103,8 +104,8 @@ void TestCompletionCheck::reportTextIsJudged_data()
     QTest::newRow("a size line without the completion line is not a confirmation")
         << QByteArray("Size: 2500 Bytes\r\n") + kJump << 2500 << Verdict::NoCompletionLine << 0;
     QTest::newRow("the completion line in other case is not recognised")
-        << QByteArray("programming completed successfully!") << 2500
-        << Verdict::NoCompletionLine << 0;
+        << QByteArray("programming completed successfully!") << 2500 << Verdict::NoCompletionLine
+        << 0;
     QTest::newRow("bytes that are not text around the report do no harm")
         << QByteArray("\xFF\x00\x06", 3) + kDone + "\xE9Size: 12 Bytes" << 12
         << Verdict::SizeConfirmed << 12;

@@ -40,9 +40,8 @@ public:
         device.runOnDeviceThread([this, folder] {
             m_process = new QProcess;
             m_process->setWorkingDirectory(folder);
-            QObject::connect(m_process, &QProcess::readyReadStandardOutput, m_process, [this] {
-                m_device.send(m_process->readAllStandardOutput());
-            });
+            QObject::connect(m_process, &QProcess::readyReadStandardOutput, m_process,
+                             [this] { m_device.send(m_process->readAllStandardOutput()); });
             m_process->start(kRb, {QStringLiteral("--ymodem"), QStringLiteral("--binary")});
             m_started = m_process->waitForStarted(kRbExitMs);
         });
@@ -73,8 +72,7 @@ public:
         int code = -1;
         m_device.runOnDeviceThread([this, &code, messages] {
             if (m_process->waitForFinished(kRbExitMs) || m_process->state() == QProcess::NotRunning)
-                code = m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode()
-                                                                       : -1;
+                code = m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
             *messages = m_process->readAllStandardError();
         });
         return code;

@@ -31,8 +31,9 @@ public:
                          [this] { events.append(QStringLiteral("disconnected")); });
         QObject::connect(&worker, &SerialWorker::baudRateInfo, &worker,
                          [this](int rate) { events.append(QStringLiteral("baud %1").arg(rate)); });
-        QObject::connect(&worker, &SerialWorker::connectionFailed, &worker,
-                         [this](const QString &text) { events.append("connectionFailed " + text); });
+        QObject::connect(
+            &worker, &SerialWorker::connectionFailed, &worker,
+            [this](const QString &text) { events.append("connectionFailed " + text); });
         QObject::connect(&worker, &SerialWorker::errorOccurred, &worker,
                          [this](const QString &text) { events.append("error " + text); });
         QObject::connect(&worker, &SerialWorker::updateFailed, &worker,
@@ -437,8 +438,8 @@ void TestSerialWorkerCore::failureReasonFollowsItsPrecedence_data()
         << true << portError << true << QStringLiteral("用户取消更新");
     QTest::newRow("a recorded port error wins over the device's cancel")
         << false << portError << true << portError;
-    QTest::newRow("the device's cancel alone") << false << QString() << true
-                                               << QStringLiteral("设备中止了传输");
+    QTest::newRow("the device's cancel alone")
+        << false << QString() << true << QStringLiteral("设备中止了传输");
     QTest::newRow("nothing recorded gives an empty reason")
         << false << QString() << false << QString();
 }

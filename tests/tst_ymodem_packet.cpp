@@ -159,7 +159,7 @@ void TestYmodemPacket::headerForAppBinOf2500BytesMatchesTheWorkedExample()
     const QByteArray block = headerBlock("app.bin", 2500);
     QCOMPARE(block.size(), 131);
     QCOMPARE(block.left(3), Bytes("\x01\x00\xFF", 3));
-    QCOMPARE(block.mid(3, 13), Bytes("app.bin\0" "2500\0", 13));
+    QCOMPARE(block.mid(3, 13), Bytes("app.bin") + '\0' + "2500" + '\0');
     QCOMPARE(block.mid(16), Bytes(115, '\0'));
 
     SerialWorker worker;
@@ -169,8 +169,8 @@ void TestYmodemPacket::headerForAppBinOf2500BytesMatchesTheWorkedExample()
     QCOMPARE(withCrc(block).right(2), Bytes("\x9D\x54"));
 
     // An empty name leaves the field starting with 0x00, then the digits; size 0 is "0".
-    QCOMPARE(headerBlock("", 2500).mid(3, 6), Bytes("\0" "2500\0", 6));
-    QCOMPARE(headerBlock("a.bin", 0).mid(3, 8), Bytes("a.bin\0" "0\0", 8));
+    QCOMPARE(headerBlock("", 2500).mid(3, 6), '\0' + Bytes("2500") + '\0');
+    QCOMPARE(headerBlock("a.bin", 0).mid(3, 8), Bytes("a.bin") + '\0' + '0' + '\0');
 }
 
 void TestYmodemPacket::headerNamesAreCutAt111Bytes_data()
@@ -180,8 +180,7 @@ void TestYmodemPacket::headerNamesAreCutAt111Bytes_data()
     const QByteArray n111(111, 'n');
     QTest::newRow("a name of 111 bytes is copied whole") << n111 << n111;
     QTest::newRow("a name of 112 bytes loses its last byte") << n111 + 'x' << n111;
-    QTest::newRow("a name of 200 bytes keeps 111")
-        << QByteArray(200, 'q') << QByteArray(111, 'q');
+    QTest::newRow("a name of 200 bytes keeps 111") << QByteArray(200, 'q') << QByteArray(111, 'q');
     const QByteArray cut = QByteArray(110, 'a') + QString::fromUtf8("é").toUtf8();
     QTest::newRow("the cut may split a two-byte character") << cut << cut.left(111);
 }
@@ -192,7 +191,7 @@ void TestYmodemPacket::headerNamesAreCutAt111Bytes()
     QFETCH(QByteArray, sent);
     const QByteArray field = headerBlock(name, 236544).mid(3);
     QCOMPARE(field.left(sent.size()), sent);
-    QCOMPARE(field.mid(sent.size(), 8), Bytes("\0" "236544\0", 8));
+    QCOMPARE(field.mid(sent.size(), 8), '\0' + Bytes("236544") + '\0');
     QVERIFY(field.mid(sent.size() + 8).count('\0') == 128 - sent.size() - 8);
 
     // The receiver accepts exactly that header.
@@ -221,8 +220,7 @@ void TestYmodemPacket::imagesSplitIntoLongBlocksThenShortOnes_data()
     QTest::newRow("1 byte is one short block with 127 pad bytes") << 1 << QList<int>{128} << 127;
     QTest::newRow("1023 bytes are eight short blocks, the last with one pad byte")
         << 1023 << QList<int>(8, 128) << 1;
-    QTest::newRow("1024 bytes are one long block without padding")
-        << 1024 << QList<int>{1024} << 0;
+    QTest::newRow("1024 bytes are one long block without padding") << 1024 << QList<int>{1024} << 0;
     QTest::newRow("1025 bytes are a long block and a short one with 127 pad bytes")
         << 1025 << QList<int>{1024, 128} << 127;
     QTest::newRow("2500 bytes are two long blocks and four short ones, 60 pad bytes")

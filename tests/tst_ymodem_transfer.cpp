@@ -42,10 +42,9 @@ public:
     {
         worker.setTimeoutsForTesting(shortTimeouts());
         const auto record = [this](const QString &event) { events.append(event); };
-        QObject::connect(&worker, &SerialWorker::progress, &worker,
-                         [record](int sent, int total) {
-                             record(QStringLiteral("progress %1/%2").arg(sent).arg(total));
-                         });
+        QObject::connect(&worker, &SerialWorker::progress, &worker, [record](int sent, int total) {
+            record(QStringLiteral("progress %1/%2").arg(sent).arg(total));
+        });
         QObject::connect(&worker, &SerialWorker::updateSuccess, &worker,
                          [record] { record(QStringLiteral("success")); });
         QObject::connect(&worker, &SerialWorker::updateFailed, &worker,
@@ -183,7 +182,7 @@ void TestYmodemTransfer::headerGoesOutWithItsCrcHighByteFirst()
     TransferRun run(device.portName());
     run.run(pattern(2500), "app.bin");
     const QByteArray wire = device.received();
-    QCOMPARE(wire.left(16), QByteArray("\x01\x00\xFF" "app.bin\0" "2500\0", 16));
+    QCOMPARE(wire.left(16), QByteArray("\x01\x00\xFF", 3) + "app.bin" + '\0' + "2500" + '\0');
     QCOMPARE(wire.mid(131, 2), QByteArray("\x9D\x54"));
     // Header, 2 long and 4 short data blocks, EOT, end-of-batch block: nothing else on the line.
     QCOMPARE(wire.size(), 133 + 2 * 1029 + 4 * 133 + 1 + 133);
@@ -405,12 +404,10 @@ void TestYmodemTransfer::replyWaitPrecedence_data()
     QTest::addColumn<int>("result");
     QTest::addColumn<int>("reply");
     QTest::addColumn<bool>("cancelled");
-    QTest::newRow("an ACK among other bytes is an ACK") << QByteArray("CC\x06xy") << 0 << 0x06
-                                                        << false;
-    QTest::newRow("ACK and CAN together is an ACK") << QByteArray("\x18\x06") << 0 << 0x06
-                                                    << false;
-    QTest::newRow("CAN and NAK together is a cancel") << QByteArray("\x15\x18") << -1 << 0
-                                                      << true;
+    QTest::newRow("an ACK among other bytes is an ACK")
+        << QByteArray("CC\x06xy") << 0 << 0x06 << false;
+    QTest::newRow("ACK and CAN together is an ACK") << QByteArray("\x18\x06") << 0 << 0x06 << false;
+    QTest::newRow("CAN and NAK together is a cancel") << QByteArray("\x15\x18") << -1 << 0 << true;
     QTest::newRow("a NAK among text is a NAK") << QByteArray("abc\x15") << 0 << 0x15 << false;
     QTest::newRow("only C bytes and text are dropped and the wait runs out")
         << QByteArray("CCCC hello") << -1 << 0 << false;
@@ -467,8 +464,8 @@ void TestYmodemTransfer::progressIsReportedEvery4096Bytes_data()
     QTest::addColumn<int>("size");
     QTest::addColumn<QStringList>("reports");
     QTest::newRow("10000 bytes report 4096, 8192, then 10000 of 10000")
-        << 10000 << QStringList{"progress 4096/10000", "progress 8192/10000",
-                                "progress 10000/10000"};
+        << 10000
+        << QStringList{"progress 4096/10000", "progress 8192/10000", "progress 10000/10000"};
     QTest::newRow("4000 bytes report once, 4096 of 4000, from their last block")
         << 4000 << QStringList{"progress 4096/4000"};
     QTest::newRow("3000 bytes report only the final 3000 of 3000")

@@ -5,7 +5,10 @@
 
 namespace CompletionReport {
 
-bool isFinal(const QByteArray &text) { return text.contains("Jump To App"); }
+bool isFinal(const QByteArray &text)
+{
+    return text.contains("Jump To App");
+}
 
 bool hasCompletionLine(const QByteArray &text)
 {

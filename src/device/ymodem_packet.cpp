@@ -11,7 +11,10 @@ constexpr int kWriteRetryPauseMs = 1;
 
 unsigned short SerialWorker::m_crcTable[256] = {};
 
-void SerialWorker::initCrcTable() { Ymodem::fillCrcTable(m_crcTable); }
+void SerialWorker::initCrcTable()
+{
+    Ymodem::fillCrcTable(m_crcTable);
+}
 
 unsigned short SerialWorker::updateCRC16(unsigned short crc, unsigned char byte) const
 {

@@ -70,9 +70,9 @@ unsigned char SerialWorker::startYmodemTransfer(unsigned char *data, const unsig
 
     int announcedSize = size;
     ymodemPrepareInitialPacket(buffer, fileName, &announcedSize);
-    unsigned char code = transmitBlock(buffer, Ymodem::kShortField, useChecksum,
-                                       m_timeouts.blockReply, tr("设备已持有首包，正在重新同步。"),
-                                       &failed);
+    unsigned char code =
+        transmitBlock(buffer, Ymodem::kShortField, useChecksum, m_timeouts.blockReply,
+                      tr("设备已持有首包，正在重新同步。"), &failed);
     if (code != 0)
         return code;
     if (transferInterrupted())
@@ -115,8 +115,8 @@ unsigned char SerialWorker::startYmodemTransfer(unsigned char *data, const unsig
         return earlyStopCode(failed);
 
     Ymodem::buildEndOfBatchBlock(buffer);
-    code = transmitBlock(buffer, Ymodem::kShortField, useChecksum, m_timeouts.blockReply,
-                         QString(), &failed);
+    code = transmitBlock(buffer, Ymodem::kShortField, useChecksum, m_timeouts.blockReply, QString(),
+                         &failed);
     if (code != 0)
         return code;
     if (transferInterrupted())
@@ -176,10 +176,9 @@ int SerialWorker::receiveByte(unsigned char *out, unsigned int timeoutMs)
 void SerialWorker::runBlockingYmodemTransfer()
 {
     const QByteArray name = m_fileName; // QByteArray keeps a terminating zero behind the bytes
-    const unsigned char code =
-        startYmodemTransfer(reinterpret_cast<unsigned char *>(m_firmware.data()),
-                            reinterpret_cast<const unsigned char *>(name.constData()),
-                            int(m_firmware.size()));
+    const unsigned char code = startYmodemTransfer(
+        reinterpret_cast<unsigned char *>(m_firmware.data()),
+        reinterpret_cast<const unsigned char *>(name.constData()), int(m_firmware.size()));
 
     if (portUsable())
         m_port->clear(QSerialPort::AllDirections);

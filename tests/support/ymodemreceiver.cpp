@@ -112,8 +112,8 @@ QByteArray YmodemReceiver::feed(const QByteArray &bytes)
 
 bool YmodemReceiver::applyFaults(int target, QByteArray *reply)
 {
-    if (target == m_faults.silentAtBlock
-        && (m_faults.silentAttempts < 0 || m_silentCount < m_faults.silentAttempts)) {
+    if (target == m_faults.silentAtBlock &&
+        (m_faults.silentAttempts < 0 || m_silentCount < m_faults.silentAttempts)) {
         ++m_silentCount;
         reply->clear();
         return false;
@@ -147,9 +147,8 @@ QByteArray YmodemReceiver::onEot()
         break;
     case Phase::Data:
         if (m_data.size() < m_declaredSize) {
-            reply = cancel(QStringLiteral("EOT after %1 of %2 bytes")
-                               .arg(m_data.size())
-                               .arg(m_declaredSize));
+            reply = cancel(
+                QStringLiteral("EOT after %1 of %2 bytes").arg(m_data.size()).arg(m_declaredSize));
             break;
         }
         if (applyFaults(kEot, &reply)) {
@@ -195,9 +194,9 @@ QByteArray YmodemReceiver::onBlock(const QByteArray &block)
             sum = quint8(sum + quint8(c));
         if (quint8(check.at(0)) != sum) {
             record.intact = false;
-            addError(QStringLiteral("block %1: checksum %2, expected %3")
-                         .arg(hexByte(record.wireNumber), hexByte(quint8(check.at(0))),
-                              hexByte(sum)));
+            addError(
+                QStringLiteral("block %1: checksum %2, expected %3")
+                    .arg(hexByte(record.wireNumber), hexByte(quint8(check.at(0))), hexByte(sum)));
         }
     } else {
         const quint16 sent = quint16(quint8(check.at(0)) << 8 | quint8(check.at(1)));
@@ -215,8 +214,8 @@ QByteArray YmodemReceiver::onBlock(const QByteArray &block)
     if (!record.intact) {
         reply = QByteArray(1, kNak);
     } else {
-        const bool endOfBatch = record.startByte == kSoh && record.wireNumber == 0
-                                && allBytesAre(field, '\0');
+        const bool endOfBatch =
+            record.startByte == kSoh && record.wireNumber == 0 && allBytesAre(field, '\0');
         const bool repeat = record.wireNumber == m_lastWire && field == m_lastField;
         switch (m_phase) {
         case Phase::Header:
@@ -322,9 +321,8 @@ QByteArray YmodemReceiver::onData(Block &record, const QByteArray &field)
     record.target = m_counter;
     const qint64 remaining = m_declaredSize - m_data.size();
     if (remaining <= 0) {
-        return cancel(QStringLiteral("data block %1 after all %2 bytes")
-                          .arg(m_counter)
-                          .arg(m_declaredSize));
+        return cancel(
+            QStringLiteral("data block %1 after all %2 bytes").arg(m_counter).arg(m_declaredSize));
     }
     const int expectedField = remaining >= 1024 ? 1024 : 128;
     if (record.fieldSize != expectedField) {

@@ -49,14 +49,14 @@ public:
     // One block (or EOT) as it arrived.
     struct Block
     {
-        int target = -1;       // 0 header, 1.. data counter, kEot, kEndOfBatch; -1 not placeable
-        quint8 startByte = 0;  // 0x01 SOH, 0x02 STX or 0x04 EOT
-        int wireNumber = -1;   // block number byte; -1 for EOT
-        int fieldSize = 0;     // 128 or 1024; 0 for EOT
-        int checkSize = 0;     // 2 for CRC-16, 1 for checksum; 0 for EOT
-        bool intact = true;    // number, complement, check and layout were right
+        int target = -1;      // 0 header, 1.. data counter, kEot, kEndOfBatch; -1 not placeable
+        quint8 startByte = 0; // 0x01 SOH, 0x02 STX or 0x04 EOT
+        int wireNumber = -1;  // block number byte; -1 for EOT
+        int fieldSize = 0;    // 128 or 1024; 0 for EOT
+        int checkSize = 0;    // 2 for CRC-16, 1 for checksum; 0 for EOT
+        bool intact = true;   // number, complement, check and layout were right
         bool duplicate = false;
-        QByteArray reply;      // what the receiver answered
+        QByteArray reply; // what the receiver answered
     };
 
     YmodemReceiver();
@@ -109,14 +109,14 @@ private:
     QByteArray m_pending;
     QStringList m_errors;
     QList<Block> m_blocks;
-    QList<int> m_nakTargets;     // blocks still to be NAK-ed once
+    QList<int> m_nakTargets; // blocks still to be NAK-ed once
     int m_silentCount = 0;
 
     QByteArray m_headerField;
     QByteArray m_fileName;
     qint64 m_declaredSize = -1;
     QByteArray m_data;
-    quint16 m_counter = 1;       // counter of the next data block
-    int m_lastWire = 0;          // wire number of the last block taken (0 after the header)
-    QByteArray m_lastField;      // field of the last block taken, to compare duplicates
+    quint16 m_counter = 1;  // counter of the next data block
+    int m_lastWire = 0;     // wire number of the last block taken (0 after the header)
+    QByteArray m_lastField; // field of the last block taken, to compare duplicates
 };
