@@ -125,7 +125,12 @@ void SerialWorker::startUpdate(const QString &firmwarePath)
         if (reason.isEmpty())
             reason = fallback;
         const bool portFailed = !m_failureReason.isEmpty();
-        cleanupHardware();
+        m_responseTimer->stop();
+        // A failed port answers every further request with another error; it is closed below.
+        if (portFailed)
+            m_lastResponse.clear();
+        else
+            cleanupHardware();
         clearHandshakeBuffer();
         if (m_state != PortClosed)
             setState(Idle);
@@ -159,6 +164,8 @@ void SerialWorker::startUpdate(const QString &firmwarePath)
         return;
     }
 
+    // A coarse timer could end the minute up to 3 s early.
+    m_responseTimer->setTimerType(Qt::PreciseTimer);
     m_responseTimer->start(m_timeouts.handshake);
     m_handshakeClock.start();
 

@@ -50,6 +50,9 @@ bool SerialWorker::collectReply()
     QTimer quiet;
     overall.setSingleShot(true);
     quiet.setSingleShot(true);
+    // A coarse timer may fire 5 % early; both limits are promises to the user and the device.
+    overall.setTimerType(Qt::PreciseTimer);
+    quiet.setTimerType(Qt::PreciseTimer);
     bool timedOut = false;
 
     connect(&overall, &QTimer::timeout, &loop, [&] {
