@@ -3,6 +3,7 @@
 
 #include "app/dialog.h"
 #include "device/serialworker.h"
+#include "fakedevice.h"
 #include "testsettings.h"
 
 #include <QAction>
@@ -30,6 +31,8 @@ public:
     explicit DialogTestAccess(Dialog &dialog) : d(dialog) {}
 
     // The test answers commands itself instead of the worker.
+    void toggleConnection() { d.toggleConnection(); }
+    Dialog::SerialPortState state() const { return d.m_connectionState; }
     void detachWorkerCommands()
     {
         QObject::disconnect(&d, &Dialog::requestSendCustomCommand, d.m_worker, nullptr);
@@ -63,6 +66,8 @@ private:
 namespace {
 
 constexpr int kMenuWaitMs = 5000;
+// The worker answers at the latest about 2 s after it starts collecting a reply.
+constexpr int kDeviceWaitMs = 10000;
 const QString kHistoryKey = QStringLiteral("commandHistory");
 
 QStringList storedHistory()
@@ -142,6 +147,8 @@ private Q_SLOTS:
     void choosingAMenuEntryFillsTheFieldWithoutSending();
     void clearingTheHistoryEmptiesItEverywhere();
     void historyButtonOpensTheMenuOnTheScreen();
+
+    void commandTravelsThroughTheWorkerToTheDevice();
 
 private:
     void openWindow(const QStringList &stored = {});
@@ -495,6 +502,47 @@ void TestConsole::historyButtonOpensTheMenuOnTheScreen()
                                                        .arg(geometry.height())));
     QCOMPARE(m_access->cmdEdit()->text(), QStringLiteral("*RST"));
     QCOMPARE(m_sent->size(), 0);
+}
+
+void TestConsole::commandTravelsThroughTheWorkerToTheDevice()
+{
+    FakeDevice device;
+    QVERIFY(device.isValid());
+    QByteArray line;
+    device.setResponder([&line](FakeDevice &self, const QByteArray &chunk) {
+        line += chunk;
+        if (line.endsWith("\r\n")) {
+            if (line == "*IDN?\r\n")
+                self.send("ORVANE,TAMSEL,V1.2\r\n");
+            line.clear();
+        }
+    });
+    const QString port = device.portName();
+    Dialog::setPortEnumerator([port] { return QList<PortListing>{{port, QString()}}; });
+    storeHistory({});
+    Dialog dialog;
+    DialogTestAccess access(dialog);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    access.toggleConnection();
+    QTRY_COMPARE_WITH_TIMEOUT(access.state(), Dialog::Connected, kDeviceWaitMs);
+    const int before = access.log()->blockCount();
+
+    QTest::keyClicks(access.cmdEdit(), QStringLiteral("*IDN?"));
+    QTest::keyClick(access.cmdEdit(), Qt::Key_Return);
+    QVERIFY(access.inFlight());
+    QTRY_VERIFY_WITH_TIMEOUT(!access.inFlight(), kDeviceWaitMs);
+
+    QTextDocument *log = access.log();
+    QCOMPARE(log->blockCount(), before + 2);
+    QCOMPARE(messageOf(log->findBlockByNumber(before)), QStringLiteral(">> *IDN?"));
+    QVERIFY2(messageOf(log->lastBlock()).startsWith(QStringLiteral("ORVANE,TAMSEL,V1.2")),
+             qPrintable(log->lastBlock().text()));
+    QCOMPARE(colourOf(log->lastBlock()), QColor("#86efac"));
+    QVERIFY(access.sendButton()->isEnabled());
+    QCOMPARE(storedHistory(), QStringList{"*IDN?"});
+
+    Dialog::setPortEnumerator([] { return QList<PortListing>{{"ttyTEST0", "Test port"}}; });
 }
 
 QTEST_MAIN(TestConsole)
