@@ -27,8 +27,7 @@ void TstVersionRule::startCommand_data()
         << QStringLiteral("Orvane,TM-1,SN42,1.0.38") << true;
     QTest::newRow("a reply ending in 1.0.37 gets the legacy bytes")
         << QStringLiteral("Orvane,TM-1,SN42,1.0.37") << false;
-    QTest::newRow("1.0.100 compares as a number, not as text")
-        << QStringLiteral("1.0.100") << true;
+    QTest::newRow("1.0.100 compares as a number, not as text") << QStringLiteral("1.0.100") << true;
     QTest::newRow("2.3.4 gets the legacy bytes because the first number is ignored")
         << QStringLiteral("2.3.4") << false;
     QTest::newRow("four numbers 1.1.0.0 get *FWUPD") << QStringLiteral("1.1.0.0") << true;
@@ -36,8 +35,7 @@ void TstVersionRule::startCommand_data()
         << QStringLiteral("3.0.50.1") << false;
     QTest::newRow("the first match decides: 1.2.3 before a comma beats a later 1.0.40")
         << QStringLiteral("X,1.2.3,1.0.40") << false;
-    QTest::newRow("a version followed by a comma counts")
-        << QStringLiteral("X,1.0.40,SN7") << true;
+    QTest::newRow("a version followed by a comma counts") << QStringLiteral("X,1.0.40,SN7") << true;
     QTest::newRow("1.0.40-beta at the end does not match at all")
         << QStringLiteral("Orvane,1.0.40-beta") << false;
     QTest::newRow("a version that ends the first of two lines does not match")
@@ -62,8 +60,8 @@ void TstVersionRule::startCommand()
 {
     QFETCH(QString, identification);
     QFETCH(bool, firmwareUpdate);
-    const QByteArray expected = firmwareUpdate ? QByteArray("*FWUPD\r\n")
-                                               : QByteArray::fromHex("5D0C2F7A19E4");
+    const QByteArray expected =
+        firmwareUpdate ? QByteArray("*FWUPD\r\n") : QByteArray::fromHex("5D0C2F7A19E4");
     QCOMPARE(VersionRule::startCommandFor(identification), expected);
 }
 

@@ -153,8 +153,8 @@ void SerialWorker::startUpdate(const QString &firmwarePath)
     sendInfo(tr("正在等待设备进入下载模式…"));
 
     const bool written =
-        m_port->write(m_initCommand) == m_initCommand.size()
-        && m_port->waitForBytesWritten(static_cast<int>(m_timeouts.startCommandWrite.count()));
+        m_port->write(m_initCommand) == m_initCommand.size() &&
+        m_port->waitForBytesWritten(static_cast<int>(m_timeouts.startCommandWrite.count()));
     if (!written) {
         const bool portFailed = !m_failureReason.isEmpty();
         setState(Idle);
@@ -286,8 +286,8 @@ void SerialWorker::answerMenu()
 
     const char choice = kMenuChoice;
     const bool written =
-        portUsable() && m_port->write(&choice, 1) == 1
-        && m_port->waitForBytesWritten(static_cast<int>(m_timeouts.menuChoiceWrite.count()));
+        portUsable() && m_port->write(&choice, 1) == 1 &&
+        m_port->waitForBytesWritten(static_cast<int>(m_timeouts.menuChoiceWrite.count()));
 
     // The write wait can deliver the port's signals: a port error has then already aborted the
     // update, or a read inside it has moved on to the transfer. Neither is overridden here.

@@ -21,14 +21,17 @@ QByteArray ScriptedDevice::menuText()
     return QByteArrayLiteral("\r\n=========================================================\r\n"
                              "=        Orvane TM-1 In-Application Programming         =\r\n"
                              "=========================================================\r\n\r\n"
-                             "================== Main Menu ============================\r\n\n")
-           + "  " + downloadLine()
-           + QByteArrayLiteral("  Upload Image From the Internal Flash ----------- 2\r\n\n"
-                               "  Execute The New Program ------------------------ 3\r\n\n"
-                               "=========================================================\r\n\n");
+                             "================== Main Menu ============================\r\n\n") +
+           "  " + downloadLine() +
+           QByteArrayLiteral("  Upload Image From the Internal Flash ----------- 2\r\n\n"
+                             "  Execute The New Program ------------------------ 3\r\n\n"
+                             "=========================================================\r\n\n");
 }
 
-QByteArray ScriptedDevice::legacyStartCommand() { return QByteArray::fromHex("5D0C2F7A19E4"); }
+QByteArray ScriptedDevice::legacyStartCommand()
+{
+    return QByteArray::fromHex("5D0C2F7A19E4");
+}
 
 ScriptedDevice::ScriptedDevice() : ScriptedDevice(Script()) {}
 
@@ -174,7 +177,10 @@ void ScriptedDevice::handleLine(const QByteArray &rawLine)
     play(reply);
 }
 
-void ScriptedDevice::play(const Reply &reply) { playFrom(reply, 0, m_generation); }
+void ScriptedDevice::play(const Reply &reply)
+{
+    playFrom(reply, 0, m_generation);
+}
 
 void ScriptedDevice::playFrom(const Reply &reply, int index, quint64 generation)
 {
@@ -305,8 +311,8 @@ void ScriptedDevice::handleTransferBytes(const QByteArray &chunk)
         if (finished && script.printReport && script.faults.completionText.isEmpty()) {
             const qsizetype size =
                 script.reportSize >= 0 ? script.reportSize : m_receiver.fileData().size();
-            reply += QByteArrayLiteral("Programming Completed Successfully!\r\nSize: ")
-                     + QByteArray::number(size) + QByteArrayLiteral(" Bytes\r\nJump To App\r\n");
+            reply += QByteArrayLiteral("Programming Completed Successfully!\r\nSize: ") +
+                     QByteArray::number(size) + QByteArrayLiteral(" Bytes\r\nJump To App\r\n");
         }
     }
     if (!reply.isEmpty())

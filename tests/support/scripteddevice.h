@@ -60,7 +60,10 @@ public:
     static Reply text(const QByteArray &bytes) { return Reply{{Chunk{0, bytes}}, 0}; }
     static Reply silence() { return Reply{}; }
     static Reply chunks(const QList<Chunk> &pieces) { return Reply{pieces, 0}; }
-    static Reply stream(const QByteArray &piece, int everyMs) { return Reply{{{0, piece}}, everyMs}; }
+    static Reply stream(const QByteArray &piece, int everyMs)
+    {
+        return Reply{{{0, piece}}, everyMs};
+    }
 
     // Moments at which the device closes the line (the cable pulled), instead of answering.
     enum class CloseAt {
