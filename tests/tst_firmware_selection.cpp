@@ -194,10 +194,18 @@ void TestFirmwareSelection::limitIsReadAfreshOnEveryCheck()
 {
     const QString file = makeFile(QStringLiteral("app.bin"), 2048);
     QVERIFY(Access::validate(*m_dialog, file));
-    store().setValue(QStringLiteral("maxFirmwareKB"), 1);
+
+    // A person edits the store on disk while the tool runs.
+    const auto editStore = [](const QByteArray &text) {
+        QFile conf(store().fileName());
+        QVERIFY(QDir().mkpath(QFileInfo(conf).absolutePath()));
+        QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        conf.write(text);
+    };
+    editStore("[General]\nmaxFirmwareKB=1\n");
     QVERIFY(!Access::validate(*m_dialog, file));
     QVERIFY(Access::log(*m_dialog).contains(tooLarge(2048, 1024)));
-    store().setValue(QStringLiteral("maxFirmwareKB"), 2);
+    editStore("[General]\nmaxFirmwareKB=200\n");
     QVERIFY(Access::validate(*m_dialog, file));
 }
 
