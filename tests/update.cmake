@@ -6,3 +6,4 @@ fw_add_test(tst_port_discovery SOURCES tst_port_discovery.cpp update_access.h
             confirmationanswerer.h)
 fw_add_test(tst_windowgeometry SOURCES tst_windowgeometry.cpp)
 fw_add_test(tst_settings_geometry SOURCES tst_settings_geometry.cpp update_access.h)
+fw_add_test(tst_e2e_update SOURCES tst_e2e_update.cpp update_access.h confirmationanswerer.h)
