@@ -38,8 +38,6 @@ public:
                          [this](const QString &text) { events.append("error " + text); });
         QObject::connect(&worker, &SerialWorker::updateFailed, &worker,
                          [this](const QString &text) { events.append("updateFailed " + text); });
-        QObject::connect(&worker, &SerialWorker::logMessage, &worker,
-                         [this](const QString &text) { events.append("log " + text); });
     }
     int count(const QString &prefix) const { return int(events.filter(prefix).size()); }
 
@@ -98,11 +96,9 @@ private Q_SLOTS:
     void failureReasonFollowsItsPrecedence_data();
     void failureReasonFollowsItsPrecedence();
 
-    // Received bytes and small services
+    // Received bytes
     void idleBytesWaitInTheBuffer();
     void idleChatterDoesNotGrowTheBuffer();
-    void cleanupEmptiesTheBuffers();
-    void debugLinesOnlyInDebugMode();
 };
 
 void TestSerialWorkerCore::openingReportsConnectedThenTheBaudRate()
@@ -473,9 +469,9 @@ void TestSerialWorkerCore::idleChatterDoesNotGrowTheBuffer()
     FakeDevice device;
     SerialWorker worker;
     worker.connectToPort(device.portName());
-    // Four times the cap of log lines nobody asked for, then a marker.
+    // Sixteen times the cap of log lines nobody asked for, then a marker.
     const QByteArray line("[app] sensor 42 ok\r\n");
-    const int lines = 4 * SerialWorker::kIdleBufferCap / int(line.size());
+    const int lines = 16 * SerialWorker::kIdleBufferCap / int(line.size());
     QByteArray chunk;
     for (int i = 0; i < 200; ++i)
         chunk += line;
@@ -488,34 +484,6 @@ void TestSerialWorkerCore::idleChatterDoesNotGrowTheBuffer()
     const QByteArray kept = Access::rxBuffer(worker);
     QCOMPARE(kept.size(), SerialWorker::kIdleBufferCap);
     QVERIFY(kept.chopped(14).endsWith(line));
-}
-
-void TestSerialWorkerCore::cleanupEmptiesTheBuffers()
-{
-    FakeDevice device;
-    SerialWorker worker;
-    worker.connectToPort(device.portName());
-    Access::setRxBuffer(worker, "CCCC");
-    Access::setLastResponse(worker, "\x06");
-    worker.cleanupHardware();
-    QVERIFY(Access::rxBuffer(worker).isEmpty());
-    QVERIFY(Access::lastResponse(worker).isEmpty());
-
-    SerialWorker portless;
-    Access::setRxBuffer(portless, "x");
-    portless.cleanupHardware();
-    QVERIFY(Access::rxBuffer(portless).isEmpty());
-}
-
-void TestSerialWorkerCore::debugLinesOnlyInDebugMode()
-{
-    SerialWorker worker;
-    Recorder recorder(worker);
-    worker.sendDebug(QStringLiteral("hidden"));
-    worker.sendInfo(QStringLiteral("shown"));
-    worker.setDebugMode(true);
-    worker.sendDebug(QStringLiteral("下载命令已发送"));
-    QCOMPARE(recorder.events, (QStringList{"log shown", "log [DEBUG] 下载命令已发送"}));
 }
 
 QTEST_GUILESS_MAIN(TestSerialWorkerCore)
