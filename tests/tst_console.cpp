@@ -77,12 +77,13 @@ QStringList storedHistory()
         .toStringList();
 }
 
-void storeHistory(const QStringList &history)
+// Whatever the settings store holds under the history key; an invalid value removes it.
+void storeHistory(const QVariant &stored)
 {
     QSettings settings(QStringLiteral("YourCompany"), QStringLiteral("YourApp"));
     settings.clear();
-    if (!history.isEmpty())
-        settings.setValue(kHistoryKey, history);
+    if (stored.isValid())
+        settings.setValue(kHistoryKey, stored);
 }
 
 QStringList numbered(int count)
@@ -138,7 +139,8 @@ private Q_SLOTS:
     void buttonsStayOffWhenTheResponseComesAfterDisconnecting();
 
     void historyIsSavedAfterEverySend();
-    void storedHistoryIsCutWhenLoaded();
+    void storedHistoryIsReadSafely_data();
+    void storedHistoryIsReadSafely();
     void arrowKeysBrowseTheHistory();
     void arrowKeysBelongToAComposingInputMethod();
 
@@ -152,6 +154,7 @@ private Q_SLOTS:
 
 private:
     void openWindow(const QStringList &stored = {});
+    void openWindowWith(const QVariant &stored);
 
     std::unique_ptr<Dialog> m_dialog;
     std::unique_ptr<DialogTestAccess> m_access;
@@ -165,6 +168,11 @@ void TestConsole::initTestCase()
 }
 
 void TestConsole::openWindow(const QStringList &stored)
+{
+    openWindowWith(stored.isEmpty() ? QVariant() : QVariant(stored));
+}
+
+void TestConsole::openWindowWith(const QVariant &stored)
 {
     storeHistory(stored);
     m_dialog = std::make_unique<Dialog>();
@@ -336,11 +344,26 @@ void TestConsole::historyIsSavedAfterEverySend()
     QCOMPARE(m_sent->size(), steps.size());
 }
 
-void TestConsole::storedHistoryIsCutWhenLoaded()
+void TestConsole::storedHistoryIsReadSafely_data()
 {
-    openWindow(numbered(25));
-    QCOMPARE(m_access->history(), numbered(20));
-    QCOMPARE(m_access->modelList(), numbered(20));
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<QStringList>("loaded");
+    QTest::newRow("25 stored entries are cut to their first 20")
+        << QVariant(numbered(25)) << numbered(20);
+    QTest::newRow("no stored history is an empty one") << QVariant() << QStringList();
+    QTest::newRow("a single stored text is one entry")
+        << QVariant(QStringLiteral("*IDN?")) << QStringList{"*IDN?"};
+    QTest::newRow("a stored value of another kind is no history")
+        << QVariant(QRect(1, 2, 3, 4)) << QStringList();
+}
+
+void TestConsole::storedHistoryIsReadSafely()
+{
+    QFETCH(QVariant, stored);
+    QFETCH(QStringList, loaded);
+    openWindowWith(stored);
+    QCOMPARE(m_access->history(), loaded);
+    QCOMPARE(m_access->modelList(), loaded);
 }
 
 void TestConsole::arrowKeysBrowseTheHistory()
@@ -519,7 +542,7 @@ void TestConsole::commandTravelsThroughTheWorkerToTheDevice()
     });
     const QString port = device.portName();
     Dialog::setPortEnumerator([port] { return QList<PortListing>{{port, QString()}}; });
-    storeHistory({});
+    storeHistory(QVariant());
     Dialog dialog;
     DialogTestAccess access(dialog);
     dialog.show();

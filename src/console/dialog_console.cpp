@@ -27,8 +27,11 @@ void Dialog::loadHistory()
 
 void Dialog::saveHistory()
 {
-    if (m_settings)
-        m_settings->setValue(kHistoryKey, m_commandHistory);
+    if (!m_settings)
+        return;
+    // Written through at once, so a crash right after a send does not lose the history.
+    m_settings->setValue(kHistoryKey, m_commandHistory);
+    m_settings->sync();
 }
 
 void Dialog::sendCustomCommand()
