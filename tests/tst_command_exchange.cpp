@@ -16,7 +16,7 @@ namespace {
 DeviceTimeouts exchangeTimeouts()
 {
     DeviceTimeouts t;
-    t.replyOverall = 800ms;
+    t.replyOverall = 600ms;
     t.replyQuiet = 200ms;
     return t;
 }
@@ -80,6 +80,7 @@ private Q_SLOTS:
     void replyText();
     void chunkAfterQuietGapStaysForLater();
     void neverStoppingDeviceIsCutAtOverallLimit();
+    void floodIsCapped();
     void refusals();
     void refusedDuringAnUpdate();
     void disconnectDuringWaitEndsWithOneResponse();
@@ -183,6 +184,16 @@ void TstCommandExchange::neverStoppingDeviceIsCutAtOverallLimit()
     QCOMPARE(responses.size(), 1);
     QVERIFY(responses.first().startsWith(QLatin1String("01234567890123456789")));
     rig.device.send("x"); // stops the stream
+}
+
+void TstCommandExchange::floodIsCapped()
+{
+    Rig rig(replying("*DUMP", ScriptedDevice::stream(QByteArray(4096, 'x'), 2)));
+    rig.worker.sendCustomCommand(QStringLiteral("*DUMP"));
+    rig.device.send("x"); // stops the stream
+    const QStringList responses = rig.responses();
+    QCOMPARE(responses.size(), 1);
+    QCOMPARE(responses.first().size(), SerialWorker::kReplyBufferCap);
 }
 
 void TstCommandExchange::refusals()

@@ -165,7 +165,8 @@ private Q_SLOTS:
     void abortDuringWait();
     void portLost_data();
     void portLost();
-    void disconnectRequestDuringWait();
+    void disconnectRequest_data();
+    void disconnectRequest();
     void noAnswer_data();
     void noAnswer();
     void realHandshakeLimitIsOneMinute();
@@ -493,12 +494,24 @@ void TstHandshake::portLost()
              startCommandWritten);
 }
 
-void TstHandshake::disconnectRequestDuringWait()
+void TstHandshake::disconnectRequest_data()
 {
+    QTest::addColumn<QString>("deviceEvent");
+
+    QTest::newRow("a disconnect request during the identification query ends the update")
+        << QStringLiteral("identification");
+    QTest::newRow("a disconnect request while waiting for the bootloader ends the update")
+        << QStringLiteral("start:");
+}
+
+void TstHandshake::disconnectRequest()
+{
+    QFETCH(QString, deviceEvent);
     ScriptedDevice::Script script;
+    script.identification = ScriptedDevice::silence();
     script.silentAfterStart = true;
     Rig rig(script);
-    rig.onDeviceEvent(QStringLiteral("start:"), [&rig] { rig.worker.disconnectPort(); });
+    rig.onDeviceEvent(deviceEvent, [&rig] { rig.worker.disconnectPort(); });
 
     rig.worker.startUpdate(rig.writeImage(imageOf(100)));
 
