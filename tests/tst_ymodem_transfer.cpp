@@ -138,7 +138,8 @@ private Q_SLOTS:
     void portLostMidTransferReportsThePortErrorThenDisconnects();
     void abortEndsWithUserCancelled();
     void writeErrorIsReportedAndClosesThePort();
-    void portReleasedMidTransferEndsWithoutTouchingIt();
+    void portGoneMidTransferEndsWithoutTouchingIt_data();
+    void portGoneMidTransferEndsWithoutTouchingIt();
 };
 
 void TestYmodemTransfer::imagesArriveByteExact_data()
@@ -514,19 +515,18 @@ void TestYmodemTransfer::portLostMidTransferReportsThePortErrorThenDisconnects()
 void TestYmodemTransfer::abortEndsWithUserCancelled()
 {
     YmodemDevice device;
-    SerialWorker *target = nullptr;
-    device.setHook([&target](YmodemDevice &, const YmodemReceiver &receiver) {
+    TransferRun run(device.portName());
+    SerialWorker *worker = &run.worker;
+    device.setHook([worker](YmodemDevice &, const YmodemReceiver &receiver) {
         // The window's request arrives as a queued call while the transfer waits.
         if (receiver.arrivals(3) == 1 && receiver.blocks().size() == 4)
-            QMetaObject::invokeMethod(target, &SerialWorker::abort, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(worker, &SerialWorker::abort, Qt::QueuedConnection);
         return true;
     });
-    TransferRun run(device.portName());
-    target = &run.worker;
     run.run(pattern(20000));
 
     QCOMPARE(run.results(), QStringList{"failed: 用户取消更新"});
-    QVERIFY(device.receiver().arrivals(6) == 0);
+    QVERIFY(device.receiver().arrivals(5) == 0);
     QCOMPARE(run.worker.state(), SerialWorker::Idle);
     QVERIFY(run.worker.port()->isOpen());
     QVERIFY(!run.events.contains("disconnected"));
@@ -552,20 +552,36 @@ void TestYmodemTransfer::writeErrorIsReportedAndClosesThePort()
     QVERIFY(device.received().isEmpty());
 }
 
-void TestYmodemTransfer::portReleasedMidTransferEndsWithoutTouchingIt()
+void TestYmodemTransfer::portGoneMidTransferEndsWithoutTouchingIt_data()
 {
+    QTest::addColumn<QByteArray>("slot");
+    QTest::addColumn<bool>("portDeleted");
+    QTest::newRow("a disconnect request deletes the port") << QByteArray("disconnectPort") << true;
+    QTest::newRow("the port-loss step closes the port") << QByteArray("handlePortLoss") << false;
+}
+
+void TestYmodemTransfer::portGoneMidTransferEndsWithoutTouchingIt()
+{
+    QFETCH(QByteArray, slot);
+    QFETCH(bool, portDeleted);
     YmodemDevice device;
-    SerialWorker *target = nullptr;
-    device.setHook([&target](YmodemDevice &, const YmodemReceiver &receiver) {
-        if (receiver.arrivals(2) == 1 && receiver.blocks().size() == 3)
-            QMetaObject::invokeMethod(target, &SerialWorker::disconnectPort, Qt::QueuedConnection);
+    TransferRun run(device.portName());
+    SerialWorker *worker = &run.worker;
+    device.setHook([worker, slot](YmodemDevice &, const YmodemReceiver &receiver) {
+        if (receiver.arrivals(2) == 1 && receiver.blocks().size() == 3) {
+            if (slot == "disconnectPort")
+                QMetaObject::invokeMethod(worker, &SerialWorker::disconnectPort,
+                                          Qt::QueuedConnection);
+            else
+                QMetaObject::invokeMethod(worker, &SerialWorker::handlePortLoss,
+                                          Qt::QueuedConnection);
+        }
         return true;
     });
-    TransferRun run(device.portName());
-    target = &run.worker;
     run.run(pattern(20000));
 
-    QCOMPARE(run.worker.port(), nullptr);
+    QCOMPARE(run.worker.port() == nullptr, portDeleted);
+    QVERIFY(!run.worker.port() || !run.worker.port()->isOpen());
     QCOMPARE(run.worker.state(), SerialWorker::PortClosed);
     QCOMPARE(run.events.count("disconnected"), 1);
     QCOMPARE(run.results().size(), 1);

@@ -9,6 +9,9 @@ namespace {
 constexpr int kWriteRetryPauseMs = 1;
 } // namespace
 
+static_assert(SerialWorker::kWorkBufferSize == Ymodem::kBlockBufferSize);
+static_assert(SerialWorker::kFileNameMax == Ymodem::kFileNameMax);
+
 unsigned short SerialWorker::m_crcTable[256] = {};
 
 void SerialWorker::initCrcTable()
