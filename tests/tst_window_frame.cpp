@@ -124,6 +124,8 @@ void WindowFrameTest::connectAndSendNeverBecomeDefault()
             QVERIFY(!w.connectButton()->isDefault());
             QVERIFY(!w.sendButton()->isDefault());
         }
+        // Nor may it press any other button (browse would open the file dialog).
+        QVERIFY2(watchdog.seen().isEmpty(), qPrintable(watchdog.seen().join(u',')));
     }
     QCOMPARE(connectSpy.count(), 0);
     QCOMPARE(disconnectSpy.count(), 0);

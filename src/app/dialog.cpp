@@ -57,8 +57,13 @@ Dialog::Dialog(QWidget *parent)
     m_workerThread->start(QThread::InheritPriority);
 
     setAcceptDrops(true);
+    // Return in a field must not press a button: no button of the window may become the
+    // dialog's default, or Return in the path field would open the file dialog or start an update.
     m_connectButton->setAutoDefault(false);
     m_sendButton->setAutoDefault(false);
+    const auto buttons = findChildren<QPushButton *>();
+    for (QPushButton *button : buttons)
+        button->setAutoDefault(false);
 
     m_cmdEdit->installEventFilter(this);
     m_completer->setModel(m_historyModel);
