@@ -84,6 +84,10 @@ private Q_SLOTS:
     void imagesSplitIntoLongBlocksThenShortOnes_data();
     void imagesSplitIntoLongBlocksThenShortOnes();
     void blockCounterWrapsToOneAndShowsItsLowByte();
+
+    // The fake receiver the transfer tests rely on must catch a faulty sender.
+    void receiverRefusesFaultyBlocks_data();
+    void receiverRefusesFaultyBlocks();
 };
 
 void TestYmodemPacket::crcTableHasThePublishedEntries_data()
@@ -276,6 +280,62 @@ void TestYmodemPacket::blockCounterWrapsToOneAndShowsItsLowByte()
     QCOMPARE(buffer.left(3), Bytes("\x02\x00\xFF", 3));
 
     QCOMPARE(Ymodem::nextBlockCounter(0xFFFF), quint16(1));
+}
+
+void TestYmodemPacket::receiverRefusesFaultyBlocks_data()
+{
+    QTest::addColumn<QByteArray>("wire");
+    QTest::addColumn<QByteArray>("lastReply");
+    QTest::addColumn<QString>("complaint");
+
+    const QByteArray header100 = withCrc(headerBlock("a.bin", 100));
+    const QByteArray block1 = withCrc(dataBlocks(pattern(100)).first());
+
+    QByteArray flipped = header100;
+    flipped[40] = char(flipped[40] ^ 0x01);
+    QTest::newRow("a block whose CRC does not match is NAK-ed")
+        << flipped << Bytes("\x15") << QStringLiteral("CRC");
+    QByteArray complement = header100;
+    complement[2] = char(0xFE);
+    QTest::newRow("a wrong complement is NAK-ed")
+        << complement << Bytes("\x15") << QStringLiteral("complement");
+    QTest::newRow("a header with a file mode after the size is refused")
+        << withCrc(Bytes("\x01\x00\xFF", 3) + "a.bin" + '\0' + "100" + '\0' + "0644" +
+                   QByteArray(114, '\0'))
+        << Bytes("\x18\x18") << QStringLiteral("after the size");
+    QTest::newRow("a header with a modification time after a space is refused")
+        << withCrc(Bytes("\x01\x00\xFF", 3) + "a.bin" + '\0' + "100 0" + QByteArray(117, '\0'))
+        << Bytes("\x18\x18") << QStringLiteral("not plain decimal digits");
+    QTest::newRow("a skipped data block is refused")
+        << header100 + withCrc(dataBlocks(QByteArray(2048, 'x')).at(1)) << Bytes("\x18\x18")
+        << QStringLiteral("expected 0x01");
+    QTest::newRow("a long block with fewer than 1024 bytes left is refused")
+        << header100 + withCrc(dataBlocks(QByteArray(1024, 'x')).first()) << Bytes("\x18\x18")
+        << QStringLiteral("1024-byte field");
+    QByteArray zeroPadded = dataBlocks(pattern(100)).first();
+    zeroPadded.replace(3 + 100, 28, QByteArray(28, '\0'));
+    QTest::newRow("padding other than 0x1A is refused")
+        << header100 + withCrc(zeroPadded) << Bytes("\x18\x18") << QStringLiteral("padding");
+    QTest::newRow("EOT before all data is refused")
+        << withCrc(headerBlock("a.bin", 300)) + block1 + '\x04' << Bytes("\x18\x18")
+        << QStringLiteral("EOT after 128 of 300");
+    QTest::newRow("a byte outside any block is a complaint")
+        << header100 + 'Z' << Bytes("\x06") << QStringLiteral("stray byte");
+}
+
+void TestYmodemPacket::receiverRefusesFaultyBlocks()
+{
+    QFETCH(QByteArray, wire);
+    QFETCH(QByteArray, lastReply);
+    QFETCH(QString, complaint);
+    YmodemReceiver receiver;
+    // Fed in small chunks, as a serial line delivers them.
+    QByteArray replies;
+    for (int at = 0; at < wire.size(); at += 7)
+        replies += receiver.feed(wire.mid(at, 7));
+    QVERIFY(replies.endsWith(lastReply));
+    QVERIFY(receiver.failed());
+    QVERIFY2(receiver.error().contains(complaint), qPrintable(receiver.error()));
 }
 
 QTEST_APPLESS_MAIN(TestYmodemPacket)
