@@ -502,8 +502,8 @@ void TestYmodemTransfer::portLostMidTransferReportsThePortErrorThenDisconnects()
 
     const QStringList errors = run.events.filter(QStringLiteral("error: 串口错误："));
     QVERIFY2(!errors.isEmpty(), qPrintable(run.events.join('\n')));
-    // The port may report more than one error; the newest one is the reason.
-    const QString reason = errors.last().mid(QStringLiteral("error: ").size());
+    // The port may report more than one error; the first one is the cause and the reason.
+    const QString reason = errors.first().mid(QStringLiteral("error: ").size());
     QCOMPARE(run.results(), QStringList{"failed: " + reason});
     QCOMPARE(disconnected.count(), 1);
     QCOMPARE(run.events.last(), QStringLiteral("disconnected"));

@@ -14,6 +14,8 @@ SerialWorker::SerialWorker(QObject *parent)
     , m_initCommand(QByteArray::fromHex("5D0C2F7A19E4"))
 {
     m_responseTimer->setSingleShot(true);
+    // A coarse timer may fire up to 5 % early: 3 s short of the 60 s handshake limit.
+    m_responseTimer->setTimerType(Qt::PreciseTimer);
     connect(m_responseTimer, &QTimer::timeout, this, &SerialWorker::handleTimeout);
 
     static std::once_flag crcTableBuilt;
@@ -166,8 +168,13 @@ void SerialWorker::reportPortFailure(const QString &text)
     if (m_state == PortClosed)
         return;
 
-    m_failureReason = text;
-    Q_EMIT errorOccurred(m_failureReason);
+    // During an update the first failure is the cause; later ones are only its echoes.
+    const bool updating = m_updateInProgress || m_state == WaitingForBootloader
+                          || m_state == WaitingForReceiver || m_state == Transferring
+                          || m_state == Aborted;
+    if (m_failureReason.isEmpty() || !updating)
+        m_failureReason = text;
+    Q_EMIT errorOccurred(text);
 
     if (m_state == WaitingForBootloader || m_state == WaitingForReceiver
         || m_state == Transferring) {
@@ -185,8 +192,7 @@ void SerialWorker::handleTimeout()
         return;
 
     Q_EMIT updateFailed(tr("设备响应超时"));
-    if (m_port)
-        m_port->clear(QSerialPort::AllDirections);
+    clearPortBuffers(QSerialPort::AllDirections);
     m_rxBuffer.clear();
     m_lastResponse.clear();
     setState(Idle);
@@ -218,10 +224,16 @@ QString SerialWorker::updateFailureReason() const
     return QString();
 }
 
+void SerialWorker::clearPortBuffers(QSerialPort::Directions directions)
+{
+    // A port that has failed only raises a further error for every request: leave it alone.
+    if (m_port && m_port->isOpen() && m_failureReason.isEmpty())
+        m_port->clear(directions);
+}
+
 void SerialWorker::cleanupHardware()
 {
-    if (m_port)
-        m_port->clear(QSerialPort::AllDirections);
+    clearPortBuffers(QSerialPort::AllDirections);
     m_rxBuffer.clear();
     m_lastResponse.clear();
 }

@@ -132,6 +132,8 @@ private:
     // port (queued).
     void reportPortFailure(const QString &text);
     void applyDeferredPortError();
+    // Clears the port's buffers unless the port is gone or has failed.
+    void clearPortBuffers(QSerialPort::Directions directions);
 
     // --- reply collection (command_exchange.cpp), shared by the console and the identity
     // query; both run with m_customCommandActive set ---

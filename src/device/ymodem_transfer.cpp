@@ -180,8 +180,7 @@ void SerialWorker::runBlockingYmodemTransfer()
         reinterpret_cast<unsigned char *>(m_firmware.data()),
         reinterpret_cast<const unsigned char *>(name.constData()), int(m_firmware.size()));
 
-    if (portUsable())
-        m_port->clear(QSerialPort::AllDirections);
+    clearPortBuffers(QSerialPort::AllDirections);
     m_rxBuffer.clear();
     m_lastResponse.clear();
 
