@@ -1,8 +1,10 @@
 #include "device/serialworker.h"
 #include "device/versionrule.h"
 
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QMetaObject>
 #include <QTimer>
 
 #include <algorithm>
@@ -57,8 +59,16 @@ void SerialWorker::startUpdate(const QString &firmwarePath)
         Q_EMIT updateFailed(tr("串口未打开"));
         return;
     }
-    // A second request delivered inside a running update's waits, or inside a console exchange,
-    // finds the line busy.
+    // An update requested while a console command still collects its reply: end that wait (the
+    // command is answered with what arrived so far) and start the update right after it, rather
+    // than nesting the update inside the command's wait.
+    if (m_customCommandActive && m_replyLoop && m_state == Idle && !m_updateInProgress) {
+        m_replyLoop->quit();
+        QMetaObject::invokeMethod(
+            this, [this, firmwarePath] { startUpdate(firmwarePath); }, Qt::QueuedConnection);
+        return;
+    }
+    // A second request delivered inside a running update's waits finds the line busy.
     if (m_state != Idle || m_updateInProgress || m_customCommandActive) {
         Q_EMIT updateFailed(tr("设备未连接"));
         return;
@@ -164,10 +174,10 @@ void SerialWorker::startUpdate(const QString &firmwarePath)
         return;
     }
 
-    // A coarse timer could end the minute up to 3 s early.
-    m_responseTimer->setTimerType(Qt::PreciseTimer);
-    m_responseTimer->start(m_timeouts.handshake);
     m_handshakeClock.start();
+    // The write wait may already have delivered the receiver's 'C' run.
+    if (m_state == WaitingForBootloader || m_state == WaitingForReceiver)
+        m_responseTimer->start(m_timeouts.handshake);
 
     for (;;) {
         if (m_state == WaitingForBootloader || m_state == WaitingForReceiver) {

@@ -168,13 +168,8 @@ void SerialWorker::reportPortFailure(const QString &text)
     if (m_state == PortClosed)
         return;
 
-    // During an update the first failure is the cause; later ones are only its echoes.
-    const bool updating = m_updateInProgress || m_state == WaitingForBootloader
-                          || m_state == WaitingForReceiver || m_state == Transferring
-                          || m_state == Aborted;
-    if (m_failureReason.isEmpty() || !updating)
-        m_failureReason = text;
-    Q_EMIT errorOccurred(text);
+    m_failureReason = text;
+    Q_EMIT errorOccurred(m_failureReason);
 
     if (m_state == WaitingForBootloader || m_state == WaitingForReceiver
         || m_state == Transferring) {
