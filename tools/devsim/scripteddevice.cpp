@@ -66,6 +66,20 @@ void ScriptedDevice::setEventHook(EventHook hook)
     m_hook = std::move(hook);
 }
 
+void ScriptedDevice::restart()
+{
+    runOnDeviceThread([this] {
+        if (m_phase == Phase::Closed)
+            return;
+        m_phase = Phase::Application;
+        m_input.clear();
+        m_choices = 0;
+        ++m_generation; // drops reply pieces still scheduled
+        QMutexLocker lock(&m_lock);
+        m_receiver = YmodemReceiver(m_script.faults);
+    });
+}
+
 QStringList ScriptedDevice::events() const
 {
     QMutexLocker lock(&m_lock);

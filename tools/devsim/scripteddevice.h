@@ -125,6 +125,9 @@ public:
 
     void setScript(const Script &script);
     void setEventHook(EventHook hook);
+    // The device is reset: its application runs again on the same line and a menu or transfer
+    // in progress is forgotten (a closed line stays closed). Thread-safe.
+    void restart();
 
     QStringList events() const;
     bool hasEvent(const QString &event) const { return events().contains(event); }

@@ -1,0 +1,528 @@
+// fwdevsim: the scripted device as a program. It opens a pseudo-terminal, prints the port to use,
+// plays the device (identification, start command, bootloader menu, YMODEM receiver, completion
+// report) behind a cable paced like a real UART, saves every received image and says whether it
+// matched. Faults can be injected per block. Runs until Ctrl+C, or for one update with --once.
+
+#include "pacedlink.h"
+#include "scripteddevice.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kDefaultBaud = 115200;
+// A sender waits at most 4096 ms for a reply before it repeats a block; this much silence in the
+// middle of a transfer means it gave up, and the bootloader returns to the application.
+constexpr int kAbandonedTransferMs = 6000;
+// With --once the line stays up this long after the update, so the host can finish reading the
+// report before its port goes away.
+constexpr int kOnceLingerMs = 500;
+// Progress is printed at every quarter of the image.
+constexpr int kProgressSteps = 4;
+const QString kDefaultIdentification = QStringLiteral("Orvane,TM-1,SN0001,1.0.38");
+
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+}
+
+void say(const QString &line)
+{
+    std::fputs(line.toLocal8Bit().constData(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void complain(const QString &line)
+{
+    std::fputs(("fwdevsim: " + line).toLocal8Bit().constData(), stderr);
+    std::fputc('\n', stderr);
+}
+
+// A block target as the options name it: a block number (0 = header), "eot" or "end".
+// No widgets, no I/O.
+std::optional<int> parseTarget(const QString &text)
+{
+    const QString t = text.trimmed().toLower();
+    if (t == QLatin1String("eot"))
+        return YmodemReceiver::kEot;
+    if (t == QLatin1String("end"))
+        return YmodemReceiver::kEndOfBatch;
+    bool ok = false;
+    const int value = t.toInt(&ok);
+    if (!ok || value < 0 || value > 0xFFFF)
+        return std::nullopt;
+    return value;
+}
+
+QString targetName(int target)
+{
+    if (target == 0)
+        return QStringLiteral("the header block");
+    if (target == YmodemReceiver::kEot)
+        return QStringLiteral("EOT");
+    if (target == YmodemReceiver::kEndOfBatch)
+        return QStringLiteral("the end-of-batch block");
+    return QStringLiteral("data block %1").arg(target);
+}
+
+// The name to save a received image under: the header's file name without any directory, or a
+// fixed name when nothing usable is left. No widgets, no I/O.
+QString safeFileName(const QByteArray &headerName)
+{
+    const QString name = QFileInfo(QString::fromUtf8(headerName)).fileName();
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return QStringLiteral("received.bin");
+    return name;
+}
+
+// Number of data blocks an image of this size takes (1024-byte blocks, then 128-byte ones).
+int blockCount(qint64 size)
+{
+    return int(size / 1024 + (size % 1024 + 127) / 128);
+}
+
+struct Options
+{
+    ScriptedDevice::Script script;
+    int baud = kDefaultBaud;
+    bool paced = true;
+    int losePortAt = -1000; // no target
+    bool once = false;
+    QString outputDir;
+    QString expectPath;
+    QByteArray expected;
+};
+
+// Drives one simulated device at a time and narrates what happens on the line.
+class Simulator : public QObject
+{
+public:
+    explicit Simulator(Options options) : m_options(std::move(options))
+    {
+        m_watchdog.setSingleShot(true);
+        m_watchdog.setInterval(kAbandonedTransferMs);
+        connect(&m_watchdog, &QTimer::timeout, this, [this] { onAbandoned(); });
+    }
+
+    bool start()
+    {
+        m_device = std::make_unique<ScriptedDevice>(m_options.script);
+        if (!m_device->isValid()) {
+            complain(QStringLiteral("cannot open a pseudo-terminal"));
+            return false;
+        }
+        QString port = m_device->portName();
+        if (m_options.paced) {
+            m_link = std::make_unique<PacedLink>(m_device->portName(), m_options.baud);
+            if (!m_link->isValid()) {
+                complain(QStringLiteral("cannot set up the paced link"));
+                return false;
+            }
+            port = m_link->hostPortName();
+        }
+        m_device->setEventHook([this](ScriptedDevice &device, const QString &event) {
+            if (event == QStringLiteral("block:%1").arg(m_options.losePortAt)) {
+                device.closeMaster(); // runs inline on the device thread
+            }
+            QMetaObject::invokeMethod(
+                this, [this, event] { onEvent(event); }, Qt::QueuedConnection);
+        });
+        say(QStringLiteral("Device ready. Port to use: %1").arg(port));
+        say(m_options.paced
+                ? QStringLiteral("Line: %1 baud, 8N1, paced like a real UART")
+                      .arg(m_link->baudRate())
+                : QStringLiteral("Line: unpaced (as fast as the pseudo-terminal goes)"));
+        return true;
+    }
+
+    int exitCode() const { return m_exitCode; }
+
+private:
+    void onEvent(const QString &event)
+    {
+        if (m_receiving)
+            m_watchdog.start();
+        if (event == QLatin1String("identification")) {
+            say(m_options.script.identification.chunks.isEmpty()
+                    ? QStringLiteral("Identification query: staying silent")
+                    : QStringLiteral("Identification query answered"));
+        } else if (event.startsWith(QLatin1String("command:"))) {
+            say(QStringLiteral("Command received: %1").arg(event.mid(8)));
+        } else if (event == QLatin1String("start:fwupd")) {
+            say(QStringLiteral("Start command *FWUPD received: entering the bootloader"));
+        } else if (event == QLatin1String("start:legacy")) {
+            say(QStringLiteral("Legacy start command received: entering the bootloader"));
+        } else if (event == QLatin1String("menu")) {
+            say(QStringLiteral("Bootloader menu printed"));
+        } else if (event == QLatin1String("choice")) {
+            say(QStringLiteral("Download chosen"));
+        } else if (event.startsWith(QLatin1String("C:"))) {
+            if (!m_receiving)
+                say(QStringLiteral("Receiver ready: asking for the file in CRC mode"));
+            m_receiving = true;
+            m_announced = false;
+            m_watchdog.start();
+        } else if (event.startsWith(QLatin1String("block:"))) {
+            onBlock(event.mid(6).toInt());
+        } else if (event == QLatin1String("finished")) {
+            onFinished();
+        } else if (event == QLatin1String("cancelled")) {
+            say(QStringLiteral("The receiver cancelled the transfer; the device restarts"));
+            m_device->restart();
+            endOfUpdate(false);
+        } else if (event == QLatin1String("closed")) {
+            say(QStringLiteral("The line was closed"));
+        }
+    }
+
+    void onBlock(int target)
+    {
+        if (target == 0 && !m_announced) {
+            m_announced = true;
+            const YmodemReceiver receiver = m_device->receiver();
+            m_declaredSize = receiver.declaredSize();
+            m_nextStep = 1;
+            if (m_declaredSize >= 0) {
+                say(QStringLiteral("Receiving \"%1\", %2 bytes")
+                        .arg(QString::fromUtf8(receiver.fileName()))
+                        .arg(m_declaredSize));
+            }
+        }
+        if (target == m_options.losePortAt) {
+            say(QStringLiteral("Line dropped at %1, as asked").arg(targetName(target)));
+            replaceLostDevice();
+            return;
+        }
+        const int total = blockCount(qMax<qint64>(m_declaredSize, 0));
+        if (target > 0 && total > 0 && m_nextStep < kProgressSteps &&
+            target * kProgressSteps >= total * m_nextStep) {
+            say(QStringLiteral("  %1 %  (block %2 of %3)")
+                    .arg(100 * m_nextStep / kProgressSteps)
+                    .arg(target)
+                    .arg(total));
+            ++m_nextStep;
+        }
+    }
+
+    void onFinished()
+    {
+        const YmodemReceiver receiver = m_device->receiver();
+        const QByteArray data = receiver.fileData();
+        const QString path =
+            QDir(m_options.outputDir).absoluteFilePath(safeFileName(receiver.fileName()));
+        say(QStringLiteral("Transfer complete: end of batch acknowledged"));
+
+        bool matched = true;
+        if (receiver.failed()) {
+            matched = false;
+            say(QStringLiteral("  Block checks FAILED: %1").arg(receiver.error()));
+        } else {
+            say(QStringLiteral("  Block checks passed"));
+        }
+        if (data.size() == receiver.declaredSize()) {
+            say(QStringLiteral("  Size matches the declared %1 bytes")
+                    .arg(receiver.declaredSize()));
+        } else {
+            matched = false;
+            say(QStringLiteral("  Size MISMATCH: %1 bytes received, %2 declared")
+                    .arg(data.size())
+                    .arg(receiver.declaredSize()));
+        }
+        if (!m_options.expectPath.isEmpty())
+            matched = compareWithExpected(data) && matched;
+
+        QSaveFile file(path);
+        if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit())
+            say(QStringLiteral("  Saved to %1").arg(path));
+        else
+            say(QStringLiteral("  Could not save to %1: %2").arg(path, file.errorString()));
+        say(matched ? QStringLiteral("Result: the image MATCHED")
+                    : QStringLiteral("Result: the image did NOT match"));
+        endOfUpdate(matched);
+    }
+
+    bool compareWithExpected(const QByteArray &data)
+    {
+        const QByteArray &expected = m_options.expected;
+        const qsizetype common = qMin(data.size(), expected.size());
+        for (qsizetype i = 0; i < common; ++i) {
+            if (data.at(i) != expected.at(i)) {
+                say(QStringLiteral("  Differs from %1 first at offset %2 (0x%3): received 0x%4, "
+                                   "expected 0x%5")
+                        .arg(m_options.expectPath)
+                        .arg(i)
+                        .arg(i, 0, 16)
+                        .arg(quint8(data.at(i)), 2, 16, QLatin1Char('0'))
+                        .arg(quint8(expected.at(i)), 2, 16, QLatin1Char('0')));
+                return false;
+            }
+        }
+        if (data.size() != expected.size()) {
+            say(QStringLiteral("  Differs from %1 first at offset %2: %3 bytes received, %4 "
+                               "expected")
+                    .arg(m_options.expectPath)
+                    .arg(common)
+                    .arg(data.size())
+                    .arg(expected.size()));
+            return false;
+        }
+        say(QStringLiteral("  Identical to %1").arg(m_options.expectPath));
+        return true;
+    }
+
+    void onAbandoned()
+    {
+        if (!m_receiving)
+            return;
+        say(QStringLiteral("No data for %1 s: the sender gave up; the device restarts")
+                .arg(kAbandonedTransferMs / 1000));
+        m_device->restart();
+        endOfUpdate(false);
+    }
+
+    // A closed line cannot be reopened: the device comes back on a new port.
+    void replaceLostDevice()
+    {
+        m_link.reset();
+        m_device.reset();
+        endOfUpdate(false);
+        if (m_options.once)
+            return;
+        if (!start())
+            QCoreApplication::exit(2);
+    }
+
+    void endOfUpdate(bool matched)
+    {
+        m_receiving = false;
+        m_watchdog.stop();
+        m_exitCode = matched ? 0 : 1;
+        if (m_options.once)
+            QTimer::singleShot(kOnceLingerMs, this, [this] { QCoreApplication::exit(m_exitCode); });
+        else
+            say(QStringLiteral("Waiting for the next update (Ctrl+C to stop)"));
+    }
+
+    Options m_options;
+    std::unique_ptr<ScriptedDevice> m_device;
+    std::unique_ptr<PacedLink> m_link; // destroyed before the device it relays to
+    QTimer m_watchdog;
+    bool m_receiving = false;
+    bool m_announced = false;
+    qint64 m_declaredSize = -1;
+    int m_nextStep = 1;
+    int m_exitCode = 1;
+};
+
+// Reads the options into o; prints the reason and returns false when they make no sense.
+bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Options &o)
+{
+    const QCommandLineOption idn(
+        QStringLiteral("idn"),
+        QStringLiteral("Reply to the identification query (*IDN?) with TEXT and CR LF. A version "
+                       "of 1.0.38 or later, as the last field, makes the tool use *FWUPD; "
+                       "default: \"%1\".")
+            .arg(kDefaultIdentification),
+        QStringLiteral("TEXT"));
+    const QCommandLineOption noIdn(
+        QStringLiteral("no-idn"),
+        QStringLiteral("Stay silent on the identification query (the tool then uses the legacy "
+                       "start command)."));
+    const QCommandLineOption baud(
+        QStringLiteral("baud"),
+        QStringLiteral("Pace the line like a UART at N baud, 8N1 (default %1).").arg(kDefaultBaud),
+        QStringLiteral("N"));
+    const QCommandLineOption unpaced(QStringLiteral("unpaced"),
+                                     QStringLiteral("Do not pace the line: bytes pass as fast as "
+                                                    "the pseudo-terminal carries them."));
+    const QString targetHelp = QStringLiteral(" K: 0 for the header block, 1.. for data blocks, "
+                                              "eot, or end for the end-of-batch block.");
+    const QCommandLineOption nak(QStringLiteral("nak-block"),
+                                 QStringLiteral("Answer block K with NAK once.") + targetHelp,
+                                 QStringLiteral("K"));
+    const QCommandLineOption silent(
+        QStringLiteral("silent-block"),
+        QStringLiteral("Say nothing to block K and drop it, every time it comes (see "
+                       "--silent-times).") +
+            targetHelp,
+        QStringLiteral("K"));
+    const QCommandLineOption silentTimes(
+        QStringLiteral("silent-times"),
+        QStringLiteral("With --silent-block: stay silent only to the first N arrivals of the "
+                       "block, then answer as usual."),
+        QStringLiteral("N"));
+    const QCommandLineOption cancel(QStringLiteral("cancel-block"),
+                                    QStringLiteral("Answer block K with CAN CAN.") + targetHelp,
+                                    QStringLiteral("K"));
+    const QCommandLineOption losePort(
+        QStringLiteral("lose-port-block"),
+        QStringLiteral("Close the line when block K arrives, without answering it (a pulled "
+                       "cable); the device then comes back on a new port.") +
+            targetHelp,
+        QStringLiteral("K"));
+    const QCommandLineOption noReport(
+        QStringLiteral("no-report"),
+        QStringLiteral("Print nothing after the transfer (no completion report)."));
+    const QCommandLineOption reportSize(
+        QStringLiteral("report-size"),
+        QStringLiteral("Report N bytes written in the completion report instead of the bytes "
+                       "received."),
+        QStringLiteral("N"));
+    const QCommandLineOption waiting(
+        QStringLiteral("receiver-waiting"),
+        QStringLiteral("Send the receiver's 'C' run right after the start command, without the "
+                       "menu (a bootloader that already waits for a file)."));
+    const QCommandLineOption once(QStringLiteral("once"),
+                                  QStringLiteral("Exit after one update; the exit status is 0 when "
+                                                 "the received image matched."));
+    const QCommandLineOption output(
+        QStringLiteral("output"),
+        QStringLiteral("Save received images in DIR (default: the current folder), named after "
+                       "the file name in the header block."),
+        QStringLiteral("DIR"));
+    const QCommandLineOption expect(
+        QStringLiteral("expect"),
+        QStringLiteral("Also compare every received image byte for byte with FILE and print the "
+                       "first differing offset."),
+        QStringLiteral("FILE"));
+    parser.setApplicationDescription(QStringLiteral(
+        "Simulated firmware-update device on a pseudo-terminal. Prints the port to open, plays "
+        "the device's application and bootloader, and checks and saves each image it receives. "
+        "Faults apply to every update. Stop it with Ctrl+C."));
+    parser.addHelpOption();
+    parser.addOptions({idn, noIdn, baud, unpaced, nak, silent, silentTimes, cancel, losePort,
+                       noReport, reportSize, waiting, once, output, expect});
+    parser.process(app);
+
+    if (!parser.positionalArguments().isEmpty()) {
+        complain(
+            QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
+        return false;
+    }
+    if (parser.isSet(noIdn))
+        o.script.identification = ScriptedDevice::silence();
+    else if (parser.isSet(idn))
+        o.script.identification = ScriptedDevice::text(parser.value(idn).toUtf8() + "\r\n");
+    else
+        o.script.identification = ScriptedDevice::text(kDefaultIdentification.toUtf8() + "\r\n");
+
+    o.paced = !parser.isSet(unpaced);
+    if (parser.isSet(baud)) {
+        bool ok = false;
+        o.baud = parser.value(baud).toInt(&ok);
+        if (!ok || o.baud < 50 || o.baud > 4000000) {
+            complain(QStringLiteral("--baud wants a rate from 50 to 4000000"));
+            return false;
+        }
+    }
+
+    auto target = [&](const QCommandLineOption &option, int *out) {
+        if (!parser.isSet(option))
+            return true;
+        const std::optional<int> value = parseTarget(parser.value(option));
+        if (!value) {
+            complain(QStringLiteral("--%1 wants a block number, eot or end")
+                         .arg(option.names().first()));
+            return false;
+        }
+        *out = *value;
+        return true;
+    };
+    YmodemReceiver::Faults &faults = o.script.faults;
+    if (!target(nak, &faults.nakBlockOnce) || !target(silent, &faults.silentAtBlock) ||
+        !target(cancel, &faults.cancelAtBlock) || !target(losePort, &o.losePortAt))
+        return false;
+    if (parser.isSet(silentTimes)) {
+        bool ok = false;
+        faults.silentAttempts = parser.value(silentTimes).toInt(&ok);
+        if (!ok || faults.silentAttempts < 1) {
+            complain(QStringLiteral("--silent-times wants a count of 1 or more"));
+            return false;
+        }
+    }
+    if (parser.isSet(losePort)) {
+        if (parser.isSet(silent)) {
+            complain(QStringLiteral("--lose-port-block and --silent-block cannot be combined"));
+            return false;
+        }
+        // The block is never answered: the line goes before the reply.
+        faults.silentAtBlock = o.losePortAt;
+        faults.silentAttempts = -1;
+    }
+
+    o.script.printReport = !parser.isSet(noReport);
+    if (parser.isSet(reportSize)) {
+        bool ok = false;
+        o.script.reportSize = parser.value(reportSize).toInt(&ok);
+        if (!ok || o.script.reportSize < 0) {
+            complain(QStringLiteral("--report-size wants a byte count"));
+            return false;
+        }
+    }
+    o.script.receiverWaiting = parser.isSet(waiting);
+    o.once = parser.isSet(once);
+
+    o.outputDir = parser.isSet(output) ? parser.value(output) : QDir::currentPath();
+    if (!QFileInfo(o.outputDir).isDir()) {
+        complain(QStringLiteral("--output: %1 is not a folder").arg(o.outputDir));
+        return false;
+    }
+    if (parser.isSet(expect)) {
+        o.expectPath = parser.value(expect);
+        QFile file(o.expectPath);
+        if (!file.open(QIODevice::ReadOnly)) {
+            complain(QStringLiteral("--expect: cannot read %1").arg(o.expectPath));
+            return false;
+        }
+        o.expected = file.readAll();
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("fwdevsim"));
+
+    QCommandLineParser parser;
+    Options options;
+    if (!readOptions(parser, app, options))
+        return 2;
+
+    // Ctrl+C and SIGTERM end the event loop, so the pseudo-terminals are closed in order.
+    if (::pipe(g_signalPipe) != 0)
+        return 2;
+    QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] {
+        char byte;
+        [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], &byte, 1);
+        say(QStringLiteral("Stopped"));
+        QCoreApplication::exit(130);
+    });
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
+    Simulator simulator(options);
+    if (!simulator.start())
+        return 2;
+    return app.exec();
+}
