@@ -4,7 +4,6 @@
 #include "ui/widgets.h"
 
 #include <QApplication>
-#include <QDialog>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
@@ -12,85 +11,12 @@
 #include <QTest>
 #include <QTimer>
 
-#include <functional>
+using namespace Qt::StringLiterals;
 
 namespace {
 
-// How long a confirmation may stay open before the test gives up and confirms it, which then
-// fails the test instead of hanging it.
+// How long a confirmation may stay open before the test gives up and confirms it.
 constexpr int kConfirmGiveUpMs = 3000;
-
-bool isWhite(QColor c)
-{
-    return c.red() >= 250 && c.green() >= 250 && c.blue() >= 250;
-}
-
-// Close to the dark percentage colour #0f172a; neither the groove nor the blue chunk nor a
-// blend of white over the chunk comes near it.
-bool isDarkText(QColor c)
-{
-    return c.red() < 80 && c.green() < 80 && c.blue() < 110;
-}
-
-struct TextPixels
-{
-    int white = 0;
-    int dark = 0;
-    int whiteRightOfSplit = 0;
-    int darkLeftOfSplit = 0;
-};
-
-TextPixels scanText(const QImage &image, int splitX)
-{
-    TextPixels pixels;
-    for (int y = 2; y < image.height() - 2; ++y) {
-        for (int x = 2; x < image.width() - 2; ++x) {
-            const QColor c = image.pixelColor(x, y);
-            if (isWhite(c)) {
-                ++pixels.white;
-                pixels.whiteRightOfSplit += x >= splitX;
-            } else if (isDarkText(c)) {
-                ++pixels.dark;
-                pixels.darkLeftOfSplit += x < splitX;
-            }
-        }
-    }
-    return pixels;
-}
-
-QImage renderBar(int minimum, int maximum, int value, int width = 201)
-{
-    UpdateProgressBar bar;
-    bar.setStyleSheet(Theme::windowStyleSheet());
-    bar.setTextVisible(false);
-    bar.setFormat(QStringLiteral("%p%"));
-    bar.setRange(minimum, maximum);
-    bar.setValue(value);
-    bar.resize(width, 32);
-    return bar.grab().toImage();
-}
-
-// Runs a confirmation over parent; inspect sees the open dialog, then the dialog is answered
-// by the test's own action. Returns what runConfirmDialog returned.
-bool runConfirmation(QWidget *parent, const std::function<void(QDialog *)> &inspect)
-{
-    QTimer::singleShot(0, [inspect] {
-        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
-        QVERIFY(dialog);
-        inspect(dialog);
-    });
-    QTimer giveUp;
-    giveUp.setSingleShot(true);
-    QObject::connect(&giveUp, &QTimer::timeout, [] {
-        if (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
-            dialog->accept();
-    });
-    giveUp.start(kConfirmGiveUpMs);
-    return runConfirmDialog(parent, QStringLiteral("确认固件更新"),
-                            {QStringLiteral("第一行"), QStringLiteral("第二行")},
-                            QStringLiteral("更新过程中请勿断开设备或关闭电源。"),
-                            QStringLiteral("取消"), QStringLiteral("继续"));
-}
 
 } // namespace
 
@@ -103,22 +29,11 @@ private Q_SLOTS:
     void progressRules();
     void progressTextSplitsAtChunkEdge_data();
     void progressTextSplitsAtChunkEdge();
-    void emptyRangeDrawsNoText();
     void disabledSelectorArrowIsLighter();
     void dropCardIsCentredAndBounded_data();
     void dropCardIsCentredAndBounded();
-
-    void confirmWidthRule_data();
-    void confirmWidthRule();
-    void confirmationWidthOverParent_data();
-    void confirmationWidthOverParent();
-    void returnCancelsConfirmation();
-    void escapeCancelsConfirmation();
-    void confirmButtonAccepts();
-    void clampRule_data();
-    void clampRule();
-    void confirmationNearScreenEdgeStaysOnScreen();
-    void separatorLine();
+    void confirmation_data();
+    void confirmation();
 };
 
 void WidgetsTest::progressRules_data()
@@ -128,20 +43,16 @@ void WidgetsTest::progressRules_data()
     QTest::addColumn<int>("value");
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("filledOf201");
-
     QTest::newRow("half way shows 50% and fills 99.5 -> 100 px")
-        << 0 << 100 << 50 << QStringLiteral("50%") << 100;
-    QTest::newRow("0.5 % rounds up to 1%") << 0 << 1000 << 5 << QStringLiteral("1%") << 1;
-    QTest::newRow("0.4 % shows 0% though the chunk already covers a pixel")
-        << 0 << 1000 << 4 << QStringLiteral("0%") << 1;
-    QTest::newRow("a value below the minimum shows 0%")
-        << 10 << 20 << 3 << QStringLiteral("0%") << 0;
-    QTest::newRow("a value above the maximum shows 100%")
-        << 0 << 10 << 99 << QStringLiteral("100%") << 199;
-    QTest::newRow("an offset range counts from its minimum")
-        << 100 << 300 << 150 << QStringLiteral("25%") << 50;
+        << 0 << 100 << 50 << u"50%"_s << 100;
+    QTest::newRow("0.5 % rounds up to 1%") << 0 << 1000 << 5 << u"1%"_s << 1;
+    QTest::newRow("0.4 % shows 0% though the chunk covers a pixel")
+        << 0 << 1000 << 4 << u"0%"_s << 1;
+    QTest::newRow("a value below the minimum shows 0%") << 10 << 20 << 3 << u"0%"_s << 0;
+    QTest::newRow("a value above the maximum shows 100%") << 0 << 10 << 99 << u"100%"_s << 199;
+    QTest::newRow("an offset range counts from its minimum") << 100 << 300 << 150 << u"25%"_s << 50;
     QTest::newRow("a huge range does not overflow")
-        << -2147483647 << 2147483647 << 0 << QStringLiteral("50%") << 100;
+        << -2147483647 << 2147483647 << 0 << u"50%"_s << 100;
 }
 
 void WidgetsTest::progressRules()
@@ -158,51 +69,64 @@ void WidgetsTest::progressRules()
 
 void WidgetsTest::progressTextSplitsAtChunkEdge_data()
 {
+    QTest::addColumn<int>("minimum");
+    QTest::addColumn<int>("maximum");
     QTest::addColumn<int>("value");
     QTest::addColumn<bool>("expectWhite");
     QTest::addColumn<bool>("expectDark");
-
-    QTest::newRow("at 0 % the text is all dark") << 0 << false << true;
-    QTest::newRow("at 50 % the left part is white and the right part dark") << 50 << true << true;
-    QTest::newRow("at 100 % the text is all white") << 100 << true << false;
+    QTest::newRow("at 0 % the text is all dark") << 0 << 100 << 0 << false << true;
+    QTest::newRow("at 50 % white left of the edge, dark right of it")
+        << 0 << 100 << 50 << true << true;
+    QTest::newRow("at 100 % the text is all white") << 0 << 100 << 100 << true << false;
     // QProgressBar refuses values outside its range and stays reset (below the minimum).
-    QTest::newRow("a reset bar shows a dark 0%") << -5 << false << true;
+    QTest::newRow("a reset bar shows a dark 0%") << 0 << 100 << -5 << false << true;
+    QTest::newRow("an empty range draws no text") << 7 << 7 << 7 << false << false;
+    QTest::newRow("an inverted range draws no text") << 9 << 3 << 9 << false << false;
 }
 
 void WidgetsTest::progressTextSplitsAtChunkEdge()
 {
+    QFETCH(int, minimum);
+    QFETCH(int, maximum);
     QFETCH(int, value);
     QFETCH(bool, expectWhite);
     QFETCH(bool, expectDark);
 
-    // An odd width puts the 50 % edge on a rounded pixel.
-    const int width = 201;
-    const QImage image = renderBar(0, 100, value, width);
-    const double fraction = progressFraction(0, 100, value);
-    const int splitX = 1 + progressFilledWidth(width, fraction);
-    const TextPixels pixels = scanText(image, splitX);
+    UpdateProgressBar bar; // an odd width puts the 50 % edge on a rounded pixel
+    bar.setStyleSheet(Theme::windowStyleSheet());
+    bar.setTextVisible(false);
+    bar.setRange(minimum, maximum);
+    bar.setValue(value);
+    bar.resize(201, 32);
+    const QImage image = bar.grab().toImage();
+    const int splitX = 1 + progressFilledWidth(201, progressFraction(minimum, maximum, value));
 
-    QCOMPARE(pixels.white > 0, expectWhite);
-    QCOMPARE(pixels.dark > 0, expectDark);
-    QCOMPARE(pixels.whiteRightOfSplit, 0);
-    QCOMPARE(pixels.darkLeftOfSplit, 0);
-}
-
-void WidgetsTest::emptyRangeDrawsNoText()
-{
-    for (const auto &[minimum, maximum] : {std::pair{0, 0}, std::pair{7, 7}, std::pair{9, 3}}) {
-        const QImage image = renderBar(minimum, maximum, minimum);
-        const TextPixels pixels = scanText(image, image.width() / 2);
-        QCOMPARE(pixels.white, 0);
-        QCOMPARE(pixels.dark, 0);
+    int white = 0, dark = 0, whiteRight = 0, darkLeft = 0;
+    for (int y = 2; y < image.height() - 2; ++y) {
+        for (int x = 2; x < image.width() - 2; ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (c.red() >= 250 && c.green() >= 250 && c.blue() >= 250) {
+                ++white;
+                whiteRight += x >= splitX;
+            } else if (c.red() < 80 && c.green() < 80 && c.blue() < 110) {
+                // Close to the dark #0f172a; neither the groove nor the blue chunk nor white
+                // blended over the chunk comes near it.
+                ++dark;
+                darkLeft += x < splitX;
+            }
+        }
     }
+    QCOMPARE(white > 0, expectWhite);
+    QCOMPARE(dark > 0, expectDark);
+    QCOMPARE(whiteRight, 0);
+    QCOMPARE(darkLeft, 0);
 }
 
 void WidgetsTest::disabledSelectorArrowIsLighter()
 {
     // Rendered at four times the resolution so that the 1.4 px chevron has fully covered pixels.
     constexpr int kScale = 4;
-    const auto darkestChevronPixel = [](bool enabled) {
+    for (const bool enabled : {true, false}) {
         FlatComboBox combo;
         combo.setStyleSheet(Theme::windowStyleSheet());
         combo.resize(200, 30);
@@ -215,22 +139,16 @@ void WidgetsTest::disabledSelectorArrowIsLighter()
         QColor darkest = Qt::white;
         for (int y = (15 - 3) * kScale; y < (15 + 3) * kScale; ++y) {
             for (int x = (200 - 18) * kScale; x < (200 - 8) * kScale; ++x) {
-                const QColor c = image.pixelColor(x, y);
-                if (c.lightness() < darkest.lightness())
-                    darkest = c;
+                if (image.pixelColor(x, y).lightness() < darkest.lightness())
+                    darkest = image.pixelColor(x, y);
             }
         }
-        return darkest;
-    };
-    const auto near = [](QColor actual, const char *expected) {
-        const QColor e(QLatin1String{expected});
-        return qAbs(actual.red() - e.red()) <= 6 && qAbs(actual.green() - e.green()) <= 6 &&
-               qAbs(actual.blue() - e.blue()) <= 6;
-    };
-    const QColor enabled = darkestChevronPixel(true);
-    const QColor disabled = darkestChevronPixel(false);
-    QVERIFY2(near(enabled, Theme::kTextSub), qPrintable(enabled.name()));
-    QVERIFY2(near(disabled, Theme::kDisabledText), qPrintable(disabled.name()));
+        const QColor expected(enabled ? Theme::kTextSub : Theme::kDisabledText);
+        QVERIFY2(qAbs(darkest.red() - expected.red()) <= 6 &&
+                     qAbs(darkest.green() - expected.green()) <= 6 &&
+                     qAbs(darkest.blue() - expected.blue()) <= 6,
+                 qPrintable(darkest.name()));
+    }
 }
 
 void WidgetsTest::dropCardIsCentredAndBounded_data()
@@ -253,176 +171,106 @@ void WidgetsTest::dropCardIsCentredAndBounded()
 
     const int left = (size.width() - cardWidth) / 2;
     const int top = (size.height() - 82) / 2;
+    const int midX = size.width() / 2, midY = size.height() / 2;
     // Inside the card's edge the card is (almost) white; just outside it the blue tint shows.
     const auto cardAt = [&](int x, int y) { return image.pixelColor(x, y).red() >= 250; };
-    const int midY = size.height() / 2;
-    QVERIFY(cardAt(left + 3, top + 6));
-    QVERIFY(!cardAt(left - 3, midY));
-    QVERIFY(cardAt(left + cardWidth - 3, top + 6));
-    QVERIFY(!cardAt(left + cardWidth + 3, midY));
-    QVERIFY(!cardAt(size.width() / 2, top - 3));
-    QVERIFY(!cardAt(size.width() / 2, top + 82 + 3));
-    // The blue frame around the window.
-    QCOMPARE(image.pixelColor(1, midY).blue() > image.pixelColor(1, midY).red() + 100, true);
+    QVERIFY(cardAt(left + 3, top + 6) && cardAt(left + cardWidth - 3, top + 6));
+    QVERIFY(!cardAt(left - 3, midY) && !cardAt(left + cardWidth + 3, midY));
+    QVERIFY(!cardAt(midX, top - 3) && !cardAt(midX, top + 82 + 3));
+    QVERIFY(image.pixelColor(1, midY).blue() > image.pixelColor(1, midY).red() + 100);
 }
 
-void WidgetsTest::confirmWidthRule_data()
+void WidgetsTest::confirmation_data()
 {
     QTest::addColumn<int>("parentWidth");
     QTest::addColumn<int>("width");
-    QTest::newRow("no parent gives 400") << -1 << 400;
-    QTest::newRow("a 100 px parent still gives 300") << 100 << 300;
-    QTest::newRow("324 px is below the range and gives 300") << 324 << 300;
-    QTest::newRow("325 px leaves 24 px: 301") << 325 << 301;
-    QTest::newRow("424 px gives 400") << 424 << 400;
-    QTest::newRow("a wide parent is capped at 400") << 1600 << 400;
+    QTest::addColumn<int>(
+        "corner"); // the parent sits off the screen's top left (-1), bottom right (1)
+    QTest::addColumn<int>("key"); // 0: click the confirm button
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("over a 320 px window it is 300 px wide and centred; Return cancels")
+        << 320 << 300 << 0 << int(Qt::Key_Return) << false;
+    QTest::newRow("over a 360 px window it is 24 px narrower; Escape cancels")
+        << 360 << 336 << 0 << int(Qt::Key_Escape) << false;
+    QTest::newRow("over a 500 px window it is 400 px wide; the red button accepts")
+        << 500 << 400 << 0 << 0 << true;
+    QTest::newRow("near the bottom right screen corner it stays on the screen")
+        << 500 << 400 << 1 << int(Qt::Key_Escape) << false;
+    QTest::newRow("above and left of the screen it moves onto the screen")
+        << 500 << 400 << -1 << int(Qt::Key_Escape) << false;
 }
 
-void WidgetsTest::confirmWidthRule()
+void WidgetsTest::confirmation()
 {
     QFETCH(int, parentWidth);
     QFETCH(int, width);
-    QCOMPARE(confirmDialogWidth(parentWidth), width);
-}
-
-void WidgetsTest::confirmationWidthOverParent_data()
-{
-    QTest::addColumn<int>("parentWidth");
-    QTest::addColumn<int>("width");
-    QTest::newRow("over a 320 px window it is 300 px wide") << 320 << 300;
-    QTest::newRow("over a 500 px window it is 400 px wide") << 500 << 400;
-}
-
-void WidgetsTest::confirmationWidthOverParent()
-{
-    QFETCH(int, parentWidth);
-    QFETCH(int, width);
+    QFETCH(int, corner);
+    QFETCH(int, key);
+    QFETCH(bool, accepted);
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
     QWidget parent;
-    parent.resize(parentWidth, 400);
+    parent.resize(parentWidth, 300);
     parent.show();
     QVERIFY(QTest::qWaitForWindowExposed(&parent));
+    if (corner) {
+        const QPoint at = corner > 0 ? available.bottomRight() - QPoint(200, 100)
+                                     : available.topLeft() - QPoint(300, 200);
+        parent.move(at);
+        QTRY_COMPARE(parent.pos(), at);
+    }
 
-    int seenWidth = -1;
-    bool overlayCovered = false;
-    bool cancelIsDefault = false;
+    QRect seen;
+    bool overlayCovers = false, cancelIsDefault = false;
+    QImage look, tinted;
     QPointer<QWidget> overlay;
-    const bool result = runConfirmation(&parent, [&](QDialog *dialog) {
-        seenWidth = dialog->width();
+    QTimer::singleShot(0, &parent, [&] {
+        auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+        QVERIFY(dialog);
+        seen = dialog->frameGeometry();
         // ModalOverlay has no meta-object of its own, so look it up by its C++ type.
         for (QObject *object : parent.children()) {
             if (auto *child = dynamic_cast<ModalOverlay *>(object)) {
                 overlay = child;
-                overlayCovered = child->isVisible() && child->geometry() == parent.rect();
+                overlayCovers = child->isVisible() && child->geometry() == parent.rect();
             }
         }
-        auto *cancel = dialog->findChild<QPushButton *>(QStringLiteral("confirmCancel"));
-        auto *ok = dialog->findChild<QPushButton *>(QStringLiteral("confirmOk"));
-        QVERIFY(cancel && ok);
+        auto *cancel = dialog->findChild<QPushButton *>(u"confirmCancel"_s);
+        auto *ok = dialog->findChild<QPushButton *>(u"confirmOk"_s);
+        QVERIFY(cancel && ok && dialog->findChild<QLabel *>(u"confirmDanger"_s));
         // The cancel button holds the dialog's focus, whether or not the window is active yet.
         cancelIsDefault = cancel->isDefault() && !ok->isDefault() && !ok->autoDefault() &&
                           dialog->focusWidget() == cancel;
-        QVERIFY(dialog->findChild<QLabel *>(QStringLiteral("confirmDanger")));
-        dialog->reject();
+        look = dialog->grab().toImage();
+        tinted = parent.grab().toImage();
+        if (key)
+            QTest::keyClick(dialog, Qt::Key(key));
+        else
+            QTest::mouseClick(ok, Qt::LeftButton);
     });
-    QVERIFY(!result);
-    QCOMPARE(seenWidth, width);
-    QVERIFY(overlayCovered);
+    QTimer::singleShot(kConfirmGiveUpMs, &parent, [] { // fails the test instead of hanging it
+        if (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
+            dialog->accept();
+    });
+    const bool result =
+        runConfirmDialog(&parent, u"确认固件更新"_s, {"第一行", "第二行"},
+                         u"更新过程中请勿断开设备或关闭电源。"_s, u"取消"_s, u"继续"_s);
+    QCOMPARE(result, accepted);
+    QCOMPARE(seen.width(), width);
+    QVERIFY(available.contains(seen));
+    if (corner == 0)
+        QVERIFY((seen.center() - parent.geometry().center()).manhattanLength() <= 2);
+    else
+        QCOMPARE(corner > 0 ? seen.bottomRight() : seen.topLeft(),
+                 corner > 0 ? available.bottomRight() : available.topLeft());
+    QVERIFY(overlayCovers);
     QVERIFY(cancelIsDefault);
-    // The overlay goes away with the next round of deferred deletes.
-    QTRY_VERIFY(overlay.isNull());
-}
-
-void WidgetsTest::returnCancelsConfirmation()
-{
-    QWidget parent;
-    parent.resize(500, 400);
-    parent.show();
-    const bool result =
-        runConfirmation(&parent, [](QDialog *dialog) { QTest::keyClick(dialog, Qt::Key_Return); });
-    QVERIFY(!result);
-}
-
-void WidgetsTest::escapeCancelsConfirmation()
-{
-    QWidget parent;
-    parent.resize(500, 400);
-    parent.show();
-    const bool result =
-        runConfirmation(&parent, [](QDialog *dialog) { QTest::keyClick(dialog, Qt::Key_Escape); });
-    QVERIFY(!result);
-}
-
-void WidgetsTest::confirmButtonAccepts()
-{
-    QWidget parent;
-    parent.resize(500, 400);
-    parent.show();
-    QString title;
-    const bool result = runConfirmation(&parent, [&title](QDialog *dialog) {
-        title = dialog->windowTitle();
-        auto *ok = dialog->findChild<QPushButton *>(QStringLiteral("confirmOk"));
-        QVERIFY(ok);
-        QTest::mouseClick(ok, Qt::LeftButton);
-    });
-    QVERIFY(result);
-    QCOMPARE(title, QStringLiteral("确认固件更新"));
-}
-
-void WidgetsTest::clampRule_data()
-{
-    QTest::addColumn<QPoint>("topLeft");
-    QTest::addColumn<QPoint>("clamped");
-    // A 400 x 200 dialog in the area (0, 30) .. (1279, 799).
-    QTest::newRow("inside stays put") << QPoint(100, 100) << QPoint(100, 100);
-    QTest::newRow("past the right edge moves left") << QPoint(1000, 100) << QPoint(880, 100);
-    QTest::newRow("past the bottom edge moves up") << QPoint(100, 700) << QPoint(100, 600);
-    QTest::newRow("above the top edge moves down") << QPoint(-50, 0) << QPoint(0, 30);
-    QTest::newRow("exactly at the bottom right corner fits")
-        << QPoint(880, 600) << QPoint(880, 600);
-}
-
-void WidgetsTest::clampRule()
-{
-    QFETCH(QPoint, topLeft);
-    QFETCH(QPoint, clamped);
-    QCOMPARE(clampIntoArea(topLeft, QSize(400, 200), QRect(0, 30, 1280, 770)), clamped);
-}
-
-void WidgetsTest::confirmationNearScreenEdgeStaysOnScreen()
-{
-    QScreen *screen = QGuiApplication::primaryScreen();
-    QVERIFY(screen);
-    const QRect available = screen->availableGeometry();
-    QWidget parent;
-    parent.resize(500, 300);
-    parent.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&parent));
-    // Push the window so far down and right that a centred dialog would hang off the screen.
-    parent.move(available.right() - 200, available.bottom() - 100);
-    QTRY_COMPARE(parent.pos(), QPoint(available.right() - 200, available.bottom() - 100));
-
-    QRect seen;
-    runConfirmation(&parent, [&seen](QDialog *dialog) {
-        seen = dialog->frameGeometry();
-        dialog->reject();
-    });
-    QVERIFY2(available.contains(seen), qPrintable(QStringLiteral("%1,%2 %3x%4")
-                                                      .arg(seen.x())
-                                                      .arg(seen.y())
-                                                      .arg(seen.width())
-                                                      .arg(seen.height())));
-    QCOMPARE(seen.right(), available.right());
-    QCOMPARE(seen.bottom(), available.bottom());
-}
-
-void WidgetsTest::separatorLine()
-{
-    QWidget parent;
-    QFrame *line = makeSeparator(&parent);
-    QCOMPARE(line->parent(), &parent);
-    QCOMPARE(line->minimumHeight(), 1);
-    QCOMPARE(line->maximumHeight(), 1);
-    QCOMPARE(line->styleSheet(), QStringLiteral("background-color: #eef2f7; border: none;"));
+    // White body, transparent outside the rounded corner, the red confirm button at the right.
+    QCOMPARE(look.pixelColor(look.width() - 6, 40), QColor(Qt::white));
+    QCOMPARE(look.pixelColor(0, 0).alpha(), 0);
+    QCOMPARE(look.pixelColor(look.width() - 16, look.height() - 20), QColor(Theme::kDanger));
+    const QColor behind = tinted.pixelColor(4, tinted.height() / 2);
+    QVERIFY2(behind.blue() > behind.red(), qPrintable(behind.name()));
+    QTRY_VERIFY(overlay.isNull()); // gone with the next round of deferred deletes
 }
 
 QTEST_MAIN(WidgetsTest)

@@ -3,158 +3,129 @@
 
 #include "app/layoutmath.h"
 #include "fakedevice.h"
-#include "testsettings.h"
 #include "window_access.h"
 
-#include <QSettings>
 #include <QSignalSpy>
-#include <QStyle>
 #include <QTest>
 
-#include <memory>
+using namespace Qt::StringLiterals;
 
 namespace {
 
 constexpr int kWorkerReplyTimeoutMs = 5000;
-const QColor kRed(QStringLiteral("#dc2626"));
-const QColor kAmber(QStringLiteral("#f59e0b"));
-const QColor kGreen(QStringLiteral("#22c55e"));
-const QColor kErrorColour(QStringLiteral("#fca5a5"));
+const QColor kRed(u"#dc2626"_s);
+const QColor kAmber(u"#f59e0b"_s);
+const QColor kGreen(u"#22c55e"_s);
+const QColor kErrorColour(u"#fca5a5"_s);
+const QString kDisconnectedText = u"等待连接…"_s;
 
-QList<PortListing> g_ports;
+// How a press of the connect button ends.
+enum class Ending { NoPort, CannotOpen, UserDisconnects, PortLost };
 
 } // namespace
+
+Q_DECLARE_METATYPE(Ending)
 
 class WindowStateTest : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void init();
+    void initTestCase() { setUpWindowTests(); }
+    void init() { appSettings().clear(); } // no remembered port, image or history
 
     void initialWindow();
     void connectionStateRows_data();
     void connectionStateRows();
-    void unknownStateChangesNoStateText();
-    void startButtonNeedsConnectionAndPath_data();
-    void startButtonNeedsConnectionAndPath();
     void updateLocksControlsAndLeavesStateTexts();
-    void connectWithoutPortLogsErrorAndSendsNothing();
-    void connectionFailureReturnsToDisconnected();
     void ledPixmapFollowsDevicePixelRatio_data();
     void ledPixmapFollowsDevicePixelRatio();
     void resizeKeepsOverlayAndToastPlaced();
-    void connectAndDisconnectAgainstFakeDevice();
-    void portLostWithoutRequestReturnsToDisconnected();
-
-private:
-    std::unique_ptr<Dialog> makeDialog();
+    void connectPressEndsDisconnected_data();
+    void connectPressEndsDisconnected();
 };
-
-void WindowStateTest::initTestCase()
-{
-    usePrivateSettingsFolder();
-    Dialog::setPortEnumerator([] { return g_ports; });
-}
-
-void WindowStateTest::init()
-{
-    // Every case starts from a fresh installation: no remembered port, image or history.
-    QSettings(QStringLiteral("YourCompany"), QStringLiteral("YourApp")).clear();
-    g_ports = {{QStringLiteral("ttyFW0"), QStringLiteral("Test adapter")}};
-}
-
-std::unique_ptr<Dialog> WindowStateTest::makeDialog()
-{
-    return std::make_unique<Dialog>();
-}
 
 void WindowStateTest::initialWindow()
 {
-    auto dialog = makeDialog();
-    dialog->show();
-    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
-    DialogTestAccess w(*dialog);
+    Dialog dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    DialogTestAccess w(dialog);
 
-    QCOMPARE(w.statusLabel()->text(), QStringLiteral("等待连接…"));
+    QCOMPARE(w.statusLabel()->text(), kDisconnectedText);
     QCOMPARE(w.ledColour(), kRed);
-    QCOMPARE(w.connectButton()->text(), QStringLiteral("连接"));
-    QCOMPARE(w.connectButton()->toolTip(), QStringLiteral("连接到选定串口"));
-    QVERIFY(w.connectButton()->isEnabled());
-    QVERIFY(w.portSelector()->isEnabled());
-    QVERIFY(w.browseButton()->isEnabled());
-    QVERIFY(w.pathField()->isEnabled());
-
-    QVERIFY(!w.startButton()->isEnabled());
-    QCOMPARE(w.startButton()->text(), QStringLiteral("开始"));
-    QVERIFY(!w.sendButton()->isEnabled());
-    QVERIFY(!w.commandField()->isEnabled());
-    QVERIFY(!w.historyButton()->isEnabled());
-
-    QVERIFY(!w.progressBar()->isVisible());
-    QVERIFY(!w.baudLabel()->isVisible());
-    QVERIFY(!w.logToast()->isVisible());
-    QVERIFY(!w.dropOverlay()->isVisible());
-
-    QVERIFY(!w.saveButton()->isEnabled());
-    QVERIFY(!w.copyButton()->isEnabled());
-    QVERIFY(!w.clearButton()->isEnabled());
-
-    QCOMPARE(w.portSelector()->count(), 1);
-    QCOMPARE(w.portSelector()->itemText(0), QStringLiteral("ttyFW0 (Test adapter)"));
-    QCOMPARE(w.portSelector()->itemData(0, Qt::UserRole).toString(), QStringLiteral("ttyFW0"));
+    QCOMPARE(w.connectButton()->text(), u"连接"_s);
+    QCOMPARE(w.startButton()->text(), u"开始"_s);
+    for (QWidget *on :
+         QList<QWidget *>{w.connectButton(), w.portSelector(), w.browseButton(), w.pathField()})
+        QVERIFY2(on->isEnabled(), on->metaObject()->className());
+    const QList<QWidget *> off = {w.startButton(),     w.sendButton(),       w.commandField(),
+                                  w.historyButton(),   w.footerButtons()[0], w.footerButtons()[1],
+                                  w.footerButtons()[2]};
+    for (QWidget *control : off)
+        QVERIFY2(!control->isEnabled(), qPrintable(control->objectName()));
+    for (QWidget *hidden :
+         QList<QWidget *>{w.progressBar(), w.baudLabel(), w.toast(), w.dropOverlay()})
+        QVERIFY2(!hidden->isVisible(), hidden->metaObject()->className());
     QVERIFY(w.portScanTimer()->isActive());
 }
 
 void WindowStateTest::connectionStateRows_data()
 {
-    QTest::addColumn<int>("before");
+    QTest::addColumn<Dialog::SerialPortState>("before");
     QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("status");
     QTest::addColumn<QString>("buttonText");
     QTest::addColumn<QString>("toolTip");
     QTest::addColumn<QColor>("led");
     QTest::addColumn<bool>("connectEnabled");
     QTest::addColumn<bool>("consoleEnabled");
+    QTest::addColumn<bool>("startEnabled");
     QTest::addColumn<bool>("baudShown");
+    const QString conn = u"连接"_s, disc = u"断开"_s, connTip = u"连接到选定串口"_s;
+    const QString path = u"/tmp/a.bin"_s;
 
-    QTest::newRow("back to Disconnected from Connected: red, 连接, baud label hidden")
-        << int(Dialog::Connected) << int(Dialog::Disconnected) << QStringLiteral("等待连接…")
-        << QStringLiteral("连接") << QStringLiteral("连接到选定串口") << kRed << true << false
-        << false;
+    QTest::newRow("back to Disconnected: red, 连接, baud label hidden, no start")
+        << Dialog::Connected << 0 << path << kDisconnectedText << conn << connTip << kRed << true
+        << false << false << false;
     QTest::newRow("Connecting keeps 连接 and its tooltip, amber, connect button disabled")
-        << int(Dialog::Disconnected) << int(Dialog::Connecting) << QStringLiteral("正在连接…")
-        << QStringLiteral("连接") << QStringLiteral("连接到选定串口") << kAmber << false << false
-        << false;
-    QTest::newRow("Connected shows 断开 in green and leaves the baud label as reported")
-        << int(Dialog::Connected) << int(Dialog::Connected) << QStringLiteral("已连接")
-        << QStringLiteral("断开") << QStringLiteral("断开") << kGreen << true << true << true;
+        << Dialog::Disconnected << 1 << path << u"正在连接…"_s << conn << connTip << kAmber << false
+        << false << false << false;
+    QTest::newRow("Connected: 断开 in green, baud label as reported, start with a padded path")
+        << Dialog::Connected << 2 << u"  /tmp/a.bin "_s << u"已连接"_s << disc << disc << kGreen
+        << true << true << true << true;
+    QTest::newRow("Connected with a path of blanks: no start")
+        << Dialog::Connected << 2 << u" \t "_s << u"已连接"_s << disc << disc << kGreen << true
+        << true << false << true;
     QTest::newRow("Disconnecting keeps 断开, amber, connect button disabled, baud label kept")
-        << int(Dialog::Connected) << int(Dialog::Disconnecting) << QStringLiteral("正在断开…")
-        << QStringLiteral("断开") << QStringLiteral("断开") << kAmber << false << false << true;
+        << Dialog::Connected << 3 << path << u"正在断开…"_s << disc << disc << kAmber << false
+        << false << false << true;
+    QTest::newRow("an unknown state changes no text, only the enabled states")
+        << Dialog::Connected << 7 << path << u"已连接"_s << disc << disc << kGreen << false << false
+        << false << true;
 }
 
 void WindowStateTest::connectionStateRows()
 {
-    QFETCH(int, before);
+    QFETCH(Dialog::SerialPortState, before);
     QFETCH(int, state);
+    QFETCH(QString, path);
     QFETCH(QString, status);
     QFETCH(QString, buttonText);
     QFETCH(QString, toolTip);
     QFETCH(QColor, led);
     QFETCH(bool, connectEnabled);
     QFETCH(bool, consoleEnabled);
+    QFETCH(bool, startEnabled);
     QFETCH(bool, baudShown);
 
-    auto dialog = makeDialog();
-    dialog->show();
-    DialogTestAccess w(*dialog);
-    w.setState(Dialog::SerialPortState(before));
-    // The worker's report shows the baud label; only some states hide it again.
+    Dialog dialog;
+    dialog.show();
+    DialogTestAccess w(dialog);
+    w.pathField()->setText(path);
+    w.setState(before);
     w.reportBaudRate(115200);
-    QCOMPARE(w.baudLabel()->text(), QStringLiteral("波特率：115200"));
-    QVERIFY(w.baudLabel()->isVisible());
     w.setState(Dialog::SerialPortState(state));
 
     QCOMPARE(w.statusLabel()->text(), status);
@@ -162,84 +133,29 @@ void WindowStateTest::connectionStateRows()
     QCOMPARE(w.connectButton()->toolTip(), toolTip);
     QCOMPARE(w.ledColour(), led);
     QCOMPARE(w.connectButton()->isEnabled(), connectEnabled);
+    QCOMPARE(w.startButton()->isEnabled(), startEnabled);
+    QCOMPARE(w.startButton()->text(), u"开始"_s);
     QCOMPARE(w.baudLabel()->isVisible(), baudShown);
-    QCOMPARE(w.commandField()->isEnabled(), consoleEnabled);
-    QCOMPARE(w.sendButton()->isEnabled(), consoleEnabled);
-    QCOMPARE(w.historyButton()->isEnabled(), consoleEnabled);
+    for (QWidget *console : QList<QWidget *>{w.commandField(), w.sendButton(), w.historyButton()})
+        QCOMPARE(console->isEnabled(), consoleEnabled);
     // Choosing a port and an image stays possible in every state while no update runs.
-    QVERIFY(w.portSelector()->isEnabled());
-    QVERIFY(w.browseButton()->isEnabled());
-    QVERIFY(w.pathField()->isEnabled());
-    QCOMPARE(w.startButton()->text(), QStringLiteral("开始"));
-}
-
-void WindowStateTest::unknownStateChangesNoStateText()
-{
-    auto dialog = makeDialog();
-    dialog->show();
-    DialogTestAccess w(*dialog);
-    w.setState(Dialog::Connected);
-    w.setState(Dialog::SerialPortState(7));
-    QCOMPARE(w.statusLabel()->text(), QStringLiteral("已连接"));
-    QCOMPARE(w.connectButton()->text(), QStringLiteral("断开"));
-    QCOMPARE(w.ledColour(), kGreen);
-    // Only Disconnected and Connected allow the connect button.
-    QVERIFY(!w.connectButton()->isEnabled());
-}
-
-void WindowStateTest::startButtonNeedsConnectionAndPath_data()
-{
-    QTest::addColumn<int>("state");
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("enabled");
-
-    QTest::newRow("connected with a path: enabled")
-        << int(Dialog::Connected) << QStringLiteral("/tmp/app.bin") << true;
-    QTest::newRow("connected with a path in blanks: enabled")
-        << int(Dialog::Connected) << QStringLiteral("  /tmp/app.bin ") << true;
-    QTest::newRow("connected with an empty path: disabled")
-        << int(Dialog::Connected) << QString() << false;
-    QTest::newRow("connected with only blanks: disabled")
-        << int(Dialog::Connected) << QStringLiteral(" \t ") << false;
-    QTest::newRow("disconnected with a path: disabled")
-        << int(Dialog::Disconnected) << QStringLiteral("/tmp/app.bin") << false;
-    QTest::newRow("connecting with a path: disabled")
-        << int(Dialog::Connecting) << QStringLiteral("/tmp/app.bin") << false;
-    QTest::newRow("disconnecting with a path: disabled")
-        << int(Dialog::Disconnecting) << QStringLiteral("/tmp/app.bin") << false;
-}
-
-void WindowStateTest::startButtonNeedsConnectionAndPath()
-{
-    QFETCH(int, state);
-    QFETCH(QString, path);
-    QFETCH(bool, enabled);
-
-    auto dialog = makeDialog();
-    DialogTestAccess w(*dialog);
-    w.setState(Dialog::SerialPortState(state));
-    // Typing alone does not refresh the controls; the next refresh does.
-    w.pathField()->setText(path);
-    QVERIFY(!w.startButton()->isEnabled());
-    dialog->resize(dialog->width() + 10, dialog->height());
-    dialog->show();
-    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
-    QCOMPARE(w.startButton()->isEnabled(), enabled);
+    for (QWidget *choice : QList<QWidget *>{w.portSelector(), w.browseButton(), w.pathField()})
+        QVERIFY(choice->isEnabled());
 }
 
 void WindowStateTest::updateLocksControlsAndLeavesStateTexts()
 {
-    auto dialog = makeDialog();
-    dialog->show();
-    DialogTestAccess w(*dialog);
-    w.pathField()->setText(QStringLiteral("/tmp/app.bin"));
+    Dialog dialog;
+    dialog.show();
+    DialogTestAccess w(dialog);
+    w.pathField()->setText(u"/tmp/app.bin"_s);
     w.setState(Dialog::Connected);
     w.reportBaudRate(115200);
     QVERIFY(w.startButton()->isEnabled());
 
     // The update flow stops the scan and writes its own progress text.
     w.portScanTimer()->stop();
-    const QString progressText = QStringLiteral("已发送 4096 / 8192 字节");
+    const QString progressText = u"已发送 4096 / 8192 字节"_s;
     w.updateStatus(progressText);
     w.setUpdating(true);
 
@@ -247,16 +163,15 @@ void WindowStateTest::updateLocksControlsAndLeavesStateTexts()
          QList<QWidget *>{w.connectButton(), w.portSelector(), w.browseButton(), w.pathField(),
                           w.startButton(), w.commandField(), w.sendButton(), w.historyButton()})
         QVERIFY2(!control->isEnabled(), control->metaObject()->className());
-    QCOMPARE(w.startButton()->text(), QStringLiteral("正在更新…"));
+    QCOMPARE(w.startButton()->text(), u"正在更新…"_s);
 
     // Neither a state change nor a resize touches the state texts while the update runs.
     w.setState(Dialog::Disconnected);
-    dialog->resize(dialog->width() + 20, dialog->height() + 20);
+    dialog.resize(dialog.width() + 20, dialog.height() + 20);
     QTest::qWait(0);
     QCOMPARE(w.statusLabel()->text(), progressText);
     QCOMPARE(w.ledColour(), kGreen);
-    QCOMPARE(w.connectButton()->text(), QStringLiteral("断开"));
-    QCOMPARE(w.connectButton()->toolTip(), QStringLiteral("断开"));
+    QCOMPARE(w.connectButton()->text(), u"断开"_s);
     QVERIFY(w.baudLabel()->isVisible());
     QVERIFY(!w.portScanTimer()->isActive());
     QVERIFY(!w.connectButton()->isEnabled());
@@ -264,54 +179,10 @@ void WindowStateTest::updateLocksControlsAndLeavesStateTexts()
     // Once the update is over, the state row and the port scan come back.
     w.setState(Dialog::Connected);
     w.setUpdating(false);
-    QCOMPARE(w.statusLabel()->text(), QStringLiteral("已连接"));
-    QCOMPARE(w.startButton()->text(), QStringLiteral("开始"));
+    QCOMPARE(w.statusLabel()->text(), u"已连接"_s);
+    QCOMPARE(w.startButton()->text(), u"开始"_s);
     QVERIFY(w.startButton()->isEnabled());
     QVERIFY(w.portScanTimer()->isActive());
-}
-
-void WindowStateTest::connectWithoutPortLogsErrorAndSendsNothing()
-{
-    g_ports.clear();
-    auto dialog = makeDialog();
-    dialog->show();
-    DialogTestAccess w(*dialog);
-    QCOMPARE(w.portSelector()->count(), 0);
-    QVERIFY(w.connectButton()->isEnabled());
-    QSignalSpy connectSpy(dialog.get(), &Dialog::requestConnect);
-    QVERIFY(connectSpy.isValid());
-
-    QTest::mouseClick(w.connectButton(), Qt::LeftButton);
-
-    QCOMPARE(connectSpy.count(), 0);
-    QCOMPARE(w.state(), Dialog::Disconnected);
-    QCOMPARE(w.statusLabel()->text(), QStringLiteral("等待连接…"));
-    QCOMPARE(w.ledColour(), kRed);
-    QVERIFY2(w.logText().contains(QStringLiteral("未选择串口。")), qPrintable(w.logText()));
-    const QTextCharFormat format = w.logFormatOf(QStringLiteral("未选择串口。"));
-    QCOMPARE(format.foreground().color(), kErrorColour);
-    QCOMPARE(format.fontWeight(), int(QFont::Bold));
-}
-
-void WindowStateTest::connectionFailureReturnsToDisconnected()
-{
-    g_ports = {{QStringLiteral("/dev/fw-test-no-such-port"), QString()}};
-    auto dialog = makeDialog();
-    dialog->show();
-    DialogTestAccess w(*dialog);
-    QCOMPARE(w.portSelector()->itemText(0), QStringLiteral("/dev/fw-test-no-such-port"));
-
-    QTest::mouseClick(w.connectButton(), Qt::LeftButton);
-    QCOMPARE(w.state(), Dialog::Connecting);
-    QCOMPARE(w.ledColour(), kAmber);
-
-    QTRY_COMPARE_WITH_TIMEOUT(w.state(), Dialog::Disconnected, kWorkerReplyTimeoutMs);
-    QCOMPARE(w.ledColour(), kRed);
-    QCOMPARE(w.statusLabel()->text(), QStringLiteral("等待连接…"));
-    QVERIFY(w.connectButton()->isEnabled());
-    const QString expected = QStringLiteral("无法打开串口 /dev/fw-test-no-such-port：");
-    QVERIFY2(w.logText().contains(expected), qPrintable(w.logText()));
-    QCOMPARE(w.logFormatOf(expected).foreground().color(), kErrorColour);
 }
 
 void WindowStateTest::ledPixmapFollowsDevicePixelRatio_data()
@@ -320,11 +191,8 @@ void WindowStateTest::ledPixmapFollowsDevicePixelRatio_data()
     QTest::addColumn<double>("ratio");
     QTest::addColumn<int>("side");
     QTest::addColumn<int>("deviceSide");
-
-    QTest::newRow("common 16 px icons at ratio 1 give a 12 px LED") << 16 << 1.0 << 12 << 12;
-    QTest::newRow("small icon sizes below 16 still give 12 px") << 10 << 1.0 << 12 << 12;
+    QTest::newRow("icons of 16 px or less give a 12 px LED") << 10 << 1.0 << 12 << 12;
     QTest::newRow("20 px icons give a 16 px LED") << 20 << 1.0 << 16 << 16;
-    QTest::newRow("ratio 1.25 rounds 15 device pixels") << 16 << 1.25 << 12 << 15;
     QTest::newRow("ratio 1.125 rounds 13.5 away from zero") << 16 << 1.125 << 12 << 14;
     QTest::newRow("ratio 2 doubles") << 16 << 2.0 << 12 << 24;
 }
@@ -341,96 +209,78 @@ void WindowStateTest::ledPixmapFollowsDevicePixelRatio()
 
 void WindowStateTest::resizeKeepsOverlayAndToastPlaced()
 {
-    auto dialog = makeDialog();
-    dialog->resize(640, 560);
-    dialog->show();
-    QVERIFY(QTest::qWaitForWindowExposed(dialog.get()));
-    DialogTestAccess w(*dialog);
-
-    const int led = ledSide(dialog->style()->pixelMetric(QStyle::PM_SmallIconSize));
-    QCOMPARE(w.connectButton()->iconSize(), QSize(led, led));
+    Dialog dialog;
+    dialog.resize(640, 560);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    DialogTestAccess w(dialog);
 
     w.dropOverlay()->setGeometry(0, 0, 10, 10);
     w.dropOverlay()->show();
-    w.logToast()->setFixedSize(121, 22);
-    w.logToast()->show();
-
-    dialog->resize(700, 600);
+    w.toast()->setFixedSize(121, 22);
+    w.toast()->show();
+    dialog.resize(700, 600);
     QTRY_COMPARE(w.dropOverlay()->geometry(), QRect(0, 0, 700, 600));
-    const QSize panel = w.logPanel()->size();
-    QCOMPARE(w.logToast()->pos(), QPoint((panel.width() - 121) / 2, panel.height() - 54));
-
+    QCOMPARE(w.toast()->pos(), toastPosition(w.logPanel()->size(), QSize(121, 22)));
     // The rule itself: centred with truncation, 54 px above the panel's bottom edge.
     QCOMPARE(toastPosition(QSize(301, 200), QSize(100, 22)), QPoint(100, 146));
-    QCOMPARE(toastPosition(QSize(80, 40), QSize(100, 22)), QPoint(-10, -14));
 }
 
-void WindowStateTest::connectAndDisconnectAgainstFakeDevice()
+void WindowStateTest::connectPressEndsDisconnected_data()
 {
-    FakeDevice device;
-    QVERIFY(device.isValid());
-    g_ports = {{device.portName(), QString()}};
-    auto dialog = makeDialog();
-    dialog->show();
-    DialogTestAccess w(*dialog);
-    QSignalSpy connectSpy(dialog.get(), &Dialog::requestConnect);
-    QSignalSpy disconnectSpy(dialog.get(), &Dialog::requestDisconnect);
-    QVERIFY(connectSpy.isValid());
-    QVERIFY(disconnectSpy.isValid());
-
-    QTest::mouseClick(w.connectButton(), Qt::LeftButton);
-    QCOMPARE(connectSpy.count(), 1);
-    QCOMPARE(connectSpy.at(0).at(0).toString(), device.portName());
-    QCOMPARE(w.state(), Dialog::Connecting);
-    QCOMPARE(w.statusLabel()->text(), QStringLiteral("正在连接…"));
-
-    QTRY_COMPARE_WITH_TIMEOUT(w.state(), Dialog::Connected, kWorkerReplyTimeoutMs);
-    QTRY_VERIFY_WITH_TIMEOUT(w.baudLabel()->isVisible(), kWorkerReplyTimeoutMs);
-    QCOMPARE(w.baudLabel()->text(), QStringLiteral("波特率：115200"));
-    QCOMPARE(w.ledColour(), kGreen);
-    QCOMPARE(w.connectButton()->text(), QStringLiteral("断开"));
-    QVERIFY(w.commandField()->isEnabled());
-    QVERIFY2(w.logText().contains(QStringLiteral("已连接：%1").arg(device.portName())),
-             qPrintable(w.logText()));
-
-    QTest::mouseClick(w.connectButton(), Qt::LeftButton);
-    QCOMPARE(disconnectSpy.count(), 1);
-    QCOMPARE(w.state(), Dialog::Disconnecting);
-    QCOMPARE(w.ledColour(), kAmber);
-    QVERIFY(!w.connectButton()->isEnabled());
-
-    QTRY_COMPARE_WITH_TIMEOUT(w.state(), Dialog::Disconnected, kWorkerReplyTimeoutMs);
-    QVERIFY(!w.baudLabel()->isVisible());
-    QCOMPARE(w.connectButton()->text(), QStringLiteral("连接"));
-    QVERIFY2(w.logText().contains(QStringLiteral("已断开连接")), qPrintable(w.logText()));
+    QTest::addColumn<Ending>("ending");
+    QTest::addColumn<QString>("logged");
+    QTest::addColumn<bool>("error");
+    QTest::newRow("with no port the press logs 未选择串口。 as an error and sends nothing")
+        << Ending::NoPort << u"未选择串口。"_s << true;
+    QTest::newRow("a port that cannot be opened is reported and the press undone")
+        << Ending::CannotOpen << u"无法打开串口 /dev/fw-test-no-such-port："_s << true;
+    QTest::newRow("connected to the device, the user presses 断开")
+        << Ending::UserDisconnects << u"已断开连接"_s << false;
+    QTest::newRow("connected to the device, the port goes away without a request")
+        << Ending::PortLost << u"串口错误："_s << true;
 }
 
-void WindowStateTest::portLostWithoutRequestReturnsToDisconnected()
+void WindowStateTest::connectPressEndsDisconnected()
 {
+    QFETCH(Ending, ending);
+    QFETCH(QString, logged);
+    QFETCH(bool, error);
     FakeDevice device;
     QVERIFY(device.isValid());
-    g_ports = {{device.portName(), QStringLiteral("pty")}};
-    auto dialog = makeDialog();
-    dialog->show();
-    DialogTestAccess w(*dialog);
-    QSignalSpy disconnectSpy(dialog.get(), &Dialog::requestDisconnect);
-    QVERIFY(disconnectSpy.isValid());
+    const bool connects = ending == Ending::UserDisconnects || ending == Ending::PortLost;
+    if (ending == Ending::NoPort)
+        testPorts().clear();
+    else
+        testPorts() = {{connects ? device.portName() : u"/dev/fw-test-no-such-port"_s, {}}};
+    Dialog dialog;
+    dialog.show();
+    DialogTestAccess w(dialog);
+    QSignalSpy connectSpy(&dialog, &Dialog::requestConnect);
+    QSignalSpy disconnectSpy(&dialog, &Dialog::requestDisconnect);
+    QVERIFY(connectSpy.isValid() && disconnectSpy.isValid());
 
     QTest::mouseClick(w.connectButton(), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(w.state(), Dialog::Connected, kWorkerReplyTimeoutMs);
-    QTRY_VERIFY_WITH_TIMEOUT(w.baudLabel()->isVisible(), kWorkerReplyTimeoutMs);
-
-    device.closeMaster();
-
+    QCOMPARE(connectSpy.count(), ending == Ending::NoPort ? 0 : 1);
+    if (connects) {
+        QCOMPARE(connectSpy.at(0).at(0).toString(), device.portName());
+        QTRY_COMPARE_WITH_TIMEOUT(w.state(), Dialog::Connected, kWorkerReplyTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(w.baudLabel()->isVisible(), kWorkerReplyTimeoutMs);
+        QCOMPARE(w.baudLabel()->text(), u"波特率：115200"_s);
+        QVERIFY2(w.logText().contains("已连接：" + device.portName()), qPrintable(w.logText()));
+        if (ending == Ending::UserDisconnects)
+            QTest::mouseClick(w.connectButton(), Qt::LeftButton);
+        else
+            device.closeMaster();
+    }
     QTRY_COMPARE_WITH_TIMEOUT(w.state(), Dialog::Disconnected, kWorkerReplyTimeoutMs);
-    QCOMPARE(disconnectSpy.count(), 0);
+    QCOMPARE(disconnectSpy.count(), ending == Ending::UserDisconnects ? 1 : 0);
     QCOMPARE(w.ledColour(), kRed);
-    QCOMPARE(w.statusLabel()->text(), QStringLiteral("等待连接…"));
     QVERIFY(!w.baudLabel()->isVisible());
-    QVERIFY(w.connectButton()->isEnabled());
-    QVERIFY2(w.logText().contains(QStringLiteral("已断开连接")), qPrintable(w.logText()));
-    QTRY_VERIFY_WITH_TIMEOUT(w.logText().contains(QStringLiteral("串口错误：")),
-                             kWorkerReplyTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(w.logText().contains(logged), kWorkerReplyTimeoutMs);
+    QVERIFY2(!connects || w.logText().contains(u"已断开连接"_s), qPrintable(w.logText()));
+    QCOMPARE(w.logFormatOf(logged).foreground().color(), error ? kErrorColour : QColor("#cbd5e1"));
+    QCOMPARE(w.logFormatOf(logged).fontWeight() == QFont::Bold, error);
 }
 
 QTEST_MAIN(WindowStateTest)

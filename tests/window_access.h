@@ -1,81 +1,136 @@
 #pragma once
 
-// Test access to the main window's private parts, shared by the window tests.
+// Test access to the main window's private parts and small helpers, shared by the window, log
+// panel and console tests.
 
 #include "app/dialog.h"
 #include "device/serialworker.h"
+#include "testsettings.h"
 #include "ui/widgets.h"
 
-#include <QColor>
 #include <QIcon>
-#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPixmap>
+#include <QMenu>
 #include <QPushButton>
-#include <QStatusBar>
+#include <QRegularExpression>
+#include <QStringListModel>
 #include <QTextBlock>
-#include <QTextDocument>
 #include <QTextEdit>
 #include <QThread>
 #include <QTimer>
 
+Q_DECLARE_METATYPE(Dialog::SerialPortState)
+Q_DECLARE_METATYPE(Dialog::LogLevel)
+
+// The ports every new window finds; a test may change the list before it builds a window.
+inline QList<PortListing> &testPorts()
+{
+    static QList<PortListing> ports;
+    return ports;
+}
+
+// Call from initTestCase: private settings and the test port list instead of the real ones.
+inline void setUpWindowTests(const QList<PortListing> &ports = {{"ttyFW0", "Test adapter"}})
+{
+    usePrivateSettingsFolder();
+    testPorts() = ports;
+    Dialog::setPortEnumerator([] { return testPorts(); });
+}
+
+inline QSettings appSettings()
+{
+    return QSettings("YourCompany", "YourApp");
+}
+
+// The message of a log paragraph, without its time stamp.
+inline QString messageOf(const QTextBlock &block)
+{
+    static const QRegularExpression stamp(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\]\u00A0"));
+    return block.text().remove(stamp);
+}
+
+// The character format of a log paragraph's message (its last fragment).
+inline QTextCharFormat messageFormat(const QTextBlock &block)
+{
+    QTextCharFormat format;
+    for (auto it = block.begin(); !it.atEnd(); ++it)
+        format = it.fragment().charFormat();
+    return format;
+}
+
 class DialogTestAccess
 {
 public:
-    explicit DialogTestAccess(Dialog &dialog) : m_dialog(dialog) {}
+    explicit DialogTestAccess(Dialog &dialog) : d(dialog) {}
 
-    FlatComboBox *portSelector() const { return m_dialog.m_portCombo; }
-    QPushButton *connectButton() const { return m_dialog.m_connectButton; }
-    QLineEdit *pathField() const { return m_dialog.m_pathEdit; }
-    QPushButton *browseButton() const { return m_dialog.m_browseButton; }
-    QPushButton *startButton() const { return m_dialog.m_startButton; }
-    UpdateProgressBar *progressBar() const { return m_dialog.m_progressBar; }
-    QFrame *serialCard() const { return m_dialog.m_serialCard; }
-    QFrame *firmwareCard() const { return m_dialog.m_firmwareCard; }
-    QFrame *logCard() const { return m_dialog.m_logCard; }
-    QFrame *logPanel() const { return m_dialog.m_logPanel; }
-    QTextEdit *logView() const { return m_dialog.m_logView; }
-    QPushButton *saveButton() const { return m_dialog.m_saveButton; }
-    QPushButton *copyButton() const { return m_dialog.m_copyButton; }
-    QPushButton *clearButton() const { return m_dialog.m_clearButton; }
-    QLabel *logToast() const { return m_dialog.m_logToast; }
-    DropOverlay *dropOverlay() const { return m_dialog.m_dropOverlay; }
-    QPushButton *historyButton() const { return m_dialog.m_historyButton; }
-    QLineEdit *commandField() const { return m_dialog.m_cmdEdit; }
-    QPushButton *sendButton() const { return m_dialog.m_sendButton; }
-    QLabel *statusLabel() const { return m_dialog.m_statusLabel; }
-    QStatusBar *statusBar() const { return m_dialog.m_statusBar; }
-    QLabel *baudLabel() const { return m_dialog.m_baudLabel; }
-    QTimer *portScanTimer() const { return m_dialog.m_portScanTimer; }
-    QThread *workerThread() const { return m_dialog.m_workerThread; }
-    SerialWorker *worker() const { return m_dialog.m_worker; }
-    Dialog::SerialPortState state() const { return m_dialog.m_connectionState; }
+    FlatComboBox *portSelector() const { return d.m_portCombo; }
+    QPushButton *connectButton() const { return d.m_connectButton; }
+    QLineEdit *pathField() const { return d.m_pathEdit; }
+    QPushButton *browseButton() const { return d.m_browseButton; }
+    QPushButton *startButton() const { return d.m_startButton; }
+    UpdateProgressBar *progressBar() const { return d.m_progressBar; }
+    QFrame *serialCard() const { return d.m_serialCard; }
+    QFrame *firmwareCard() const { return d.m_firmwareCard; }
+    QFrame *logCard() const { return d.m_logCard; }
+    QFrame *logPanel() const { return d.m_logPanel; }
+    QTextEdit *logView() const { return d.m_logView; }
+    QTextDocument *log() const { return d.m_logView->document(); }
+    QString logText() const { return d.m_logView->toPlainText(); }
+    QList<QPushButton *> footerButtons() const
+    {
+        return {d.m_saveButton, d.m_copyButton, d.m_clearButton};
+    }
+    QLabel *toast() const { return d.m_logToast; }
+    QTimer *toastTimer() const { return d.m_toastTimer; }
+    DropOverlay *dropOverlay() const { return d.m_dropOverlay; }
+    QLineEdit *commandField() const { return d.m_cmdEdit; }
+    QPushButton *historyButton() const { return d.m_historyButton; }
+    QPushButton *sendButton() const { return d.m_sendButton; }
+    QMenu *historyMenu() const { return d.m_historyMenu; }
+    QStringList history() const { return d.m_commandHistory; }
+    QStringList completions() const { return d.m_historyModel->stringList(); }
+    int historyIndex() const { return d.m_historyIndex; }
+    bool inFlight() const { return d.m_commandInFlight; }
+    QLabel *statusLabel() const { return d.m_statusLabel; }
+    QLabel *baudLabel() const { return d.m_baudLabel; }
+    QTimer *portScanTimer() const { return d.m_portScanTimer; }
+    QThread *workerThread() const { return d.m_workerThread; }
+    SerialWorker *worker() const { return d.m_worker; }
+    Dialog::SerialPortState state() const { return d.m_connectionState; }
 
-    void setState(Dialog::SerialPortState state) { m_dialog.updateSerialPortState(state); }
+    void setState(Dialog::SerialPortState state) { d.updateSerialPortState(state); }
     // Sets the update flag the way the update flow does, then refreshes.
     void setUpdating(bool on)
     {
-        m_dialog.m_updateInProgress = on;
-        m_dialog.refreshUiState();
+        d.m_updateInProgress = on;
+        d.refreshUiState();
     }
-    void refresh() { m_dialog.refreshUiState(); }
-    void updateStatus(const QString &text) { m_dialog.updateStatus(text); }
-    void reportBaudRate(int baud) { m_dialog.onBaudRateInfo(baud); }
-    void reportConnectionFailed(const QString &error) { m_dialog.onConnectionFailed(error); }
-    void positionToast() { m_dialog.positionToast(); }
+    void refresh() { d.refreshUiState(); }
+    void updateStatus(const QString &text) { d.updateStatus(text); }
+    void reportBaudRate(int baud) { d.onBaudRateInfo(baud); }
 
-    QString logText() const { return m_dialog.m_logView->toPlainText(); }
+    bool writeLogFile(const QString &path) { return d.writeLogFile(path); }
+    void copyLog() { d.copyLog(); }
+    void clearLog() { d.clearLog(); }
+    void deleteSelectedLog() { d.deleteSelectedLog(); }
+    void showToast(const QString &text) { d.showToast(text); }
 
-    // The character format of the log text that contains needle; invalid when there is none.
+    // Commands then go nowhere; the test answers them itself through respond().
+    void detachWorkerCommands()
+    {
+        QObject::disconnect(&d, &Dialog::requestSendCustomCommand, d.m_worker, nullptr);
+    }
+    void sendCustomCommand() { d.sendCustomCommand(); }
+    void respond(const QString &response) { d.onCustomCommandResponse(response); }
+    void populateHistoryMenu() { d.populateHistoryMenu(); }
+
+    // The format of the first log message that contains needle; invalid when none does.
     QTextCharFormat logFormatOf(const QString &needle) const
     {
-        for (QTextBlock block = m_dialog.m_logView->document()->begin(); block.isValid();
-             block = block.next()) {
-            for (auto it = block.begin(); !it.atEnd(); ++it) {
-                if (it.fragment().text().contains(needle))
-                    return it.fragment().charFormat();
-            }
+        for (QTextBlock block = log()->begin(); block.isValid(); block = block.next()) {
+            if (messageOf(block).contains(needle))
+                return messageFormat(block);
         }
         return {};
     }
@@ -83,12 +138,11 @@ public:
     // Colour at the centre of the status LED on the connect button.
     QColor ledColour() const
     {
-        const QIcon icon = m_dialog.m_connectButton->icon();
-        const QSize size = m_dialog.m_connectButton->iconSize();
-        const QImage image = icon.pixmap(size).toImage();
+        const QImage image =
+            d.m_connectButton->icon().pixmap(d.m_connectButton->iconSize()).toImage();
         return image.pixelColor(image.width() / 2, image.height() / 2);
     }
 
 private:
-    Dialog &m_dialog;
+    Dialog &d;
 };
