@@ -7,81 +7,36 @@
 
 #include <QtTest>
 
-using Faults = YmodemReceiver::Faults;
+#include <functional>
+
+using namespace std::chrono_literals;
 using Access = SerialWorkerTestAccess;
+using Faults = YmodemReceiver::Faults;
+Q_DECLARE_METATYPE(YmodemReceiver::Faults)
+using Arrivals = QMap<int, int>; // block -> how often it arrived
 
 namespace {
 
 // Short reply waits keep the retry tests fast; the pty answers within a few milliseconds.
-constexpr int kBlockReplyMs = 250;
-constexpr int kDataReplyMs = 150;
+constexpr auto kDataReply = 150ms;
+const QString kSuccess = QStringLiteral("success");
+const QString kCode5 = QStringLiteral("failed:传输错误（错误码：5）");
+const QString kCancelled = QStringLiteral("failed:设备中止了传输");
 
 DeviceTimeouts shortTimeouts()
 {
     DeviceTimeouts t;
-    t.blockReply = std::chrono::milliseconds(kBlockReplyMs);
-    t.dataBlockReply = std::chrono::milliseconds(kDataReplyMs);
-    t.writeDrain = std::chrono::milliseconds(500);
-    t.completionReport = std::chrono::milliseconds(50);
+    t.blockReply = 250ms;
+    t.dataBlockReply = kDataReply;
+    t.writeDrain = 500ms;
+    t.completionReport = 50ms;
     return t;
 }
 
-QByteArray pattern(int size)
+struct Rig : WorkerRig<YmodemDevice>
 {
-    QByteArray image(size, '\0');
-    for (int i = 0; i < size; ++i)
-        image[i] = char((i * 31 + i / 251) & 0xFF);
-    return image;
-}
-
-// One transfer on the test thread, with every signal the worker emits recorded in order.
-class TransferRun
-{
-public:
-    explicit TransferRun(const QString &portName)
-    {
-        worker.setTimeoutsForTesting(shortTimeouts());
-        const auto record = [this](const QString &event) { events.append(event); };
-        QObject::connect(&worker, &SerialWorker::progress, &worker, [record](int sent, int total) {
-            record(QStringLiteral("progress %1/%2").arg(sent).arg(total));
-        });
-        QObject::connect(&worker, &SerialWorker::updateSuccess, &worker,
-                         [record] { record(QStringLiteral("success")); });
-        QObject::connect(&worker, &SerialWorker::updateFailed, &worker,
-                         [record](const QString &reason) { record("failed: " + reason); });
-        QObject::connect(&worker, &SerialWorker::disconnected, &worker,
-                         [record] { record(QStringLiteral("disconnected")); });
-        QObject::connect(&worker, &SerialWorker::errorOccurred, &worker,
-                         [record](const QString &error) { record("error: " + error); });
-        QObject::connect(&worker, &SerialWorker::logMessage, &worker,
-                         [this](const QString &line) { logs.append(line); });
-        worker.connectToPort(portName);
-    }
-
-    void run(const QByteArray &image, const QByteArray &name = "app.bin")
-    {
-        Access::prepareTransfer(worker, image, name);
-        clock.start();
-        worker.runBlockingYmodemTransfer();
-        elapsedMs = clock.elapsed();
-    }
-
-    QStringList results() const
-    {
-        QStringList out;
-        for (const QString &event : events) {
-            if (event == "success" || event.startsWith("failed: "))
-                out.append(event);
-        }
-        return out;
-    }
-    QStringList progress() const { return events.filter(QStringLiteral("progress ")); }
-
-    SerialWorker worker;
-    QStringList events;
-    QStringList logs;
-    QElapsedTimer clock;
-    qint64 elapsedMs = 0;
+    explicit Rig(const Faults &faults = {}) : WorkerRig(shortTimeouts(), faults) {}
+    void run(const QByteArray &image) { Access::runTransfer(worker, image, "app.bin"); }
 };
 
 // A port whose every write fails, to see the write-error path.
@@ -98,6 +53,16 @@ protected:
     }
 };
 
+// Queues a call to the worker when the receiver first holds the given data block.
+YmodemDevice::Hook onBlock(int block, SerialWorker *worker, void (SerialWorker::*slot)())
+{
+    return [=](YmodemDevice &, const YmodemReceiver &receiver) {
+        if (receiver.arrivals(block) == 1 && receiver.blocks().size() == block + 1)
+            QMetaObject::invokeMethod(worker, slot, Qt::QueuedConnection);
+        return true;
+    };
+}
+
 } // namespace
 
 class TestYmodemTransfer : public QObject
@@ -105,36 +70,14 @@ class TestYmodemTransfer : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    // Delivery
-    void imagesArriveByteExact_data();
-    void imagesArriveByteExact();
+    void transferAgainstTheReceiver_data();
+    void transferAgainstTheReceiver();
     void headerGoesOutWithItsCrcHighByteFirst();
-    void checksumModeCarriesOneCheckByteEverywhere();
-    void blockNumbersWrapOnTheWireAfter255();
-
-    // Replies
-    void firstNakIsTakenAsResynchronisation_data();
-    void firstNakIsTakenAsResynchronisation();
-    void secondNakIsAFailedAttempt();
-    void ackWithCanInOneReadIsAnAck();
-    void canAloneEndsTheTransfer_data();
-    void canAloneEndsTheTransfer();
-    void silenceGivesFiveAttemptsThenCode5_data();
-    void silenceGivesFiveAttemptsThenCode5();
-    void oneTimeOutIsRetried();
-    void nakOnTheFirstEotIsRetried();
-    void requestBytesBetweenBlocksAreDropped();
-
-    // The reply wait on its own
     void replyWaitPrecedence_data();
     void replyWaitPrecedence();
-    void ackFoundByTheFinalLookStillCounts();
-
-    // Progress
     void progressIsReportedEvery4096Bytes_data();
     void progressIsReportedEvery4096Bytes();
 
-    // Interruptions
     void portLostMidTransferReportsThePortErrorThenDisconnects();
     void abortEndsWithUserCancelled();
     void writeErrorIsReportedAndClosesThePort();
@@ -142,322 +85,156 @@ private Q_SLOTS:
     void portGoneMidTransferEndsWithoutTouchingIt();
 };
 
-void TestYmodemTransfer::imagesArriveByteExact_data()
+void TestYmodemTransfer::transferAgainstTheReceiver_data()
 {
     QTest::addColumn<int>("size");
-    QTest::newRow("1 byte") << 1;
-    QTest::newRow("127 bytes: one padded short block") << 127;
-    QTest::newRow("128 bytes: one short block, no padding") << 128;
-    QTest::newRow("1023 bytes: eight short blocks") << 1023;
-    QTest::newRow("1024 bytes: one long block") << 1024;
-    QTest::newRow("1025 bytes: a long and a short block") << 1025;
-    QTest::newRow("2500 bytes: two long and four short blocks") << 2500;
-    QTest::newRow("231 KiB, the default limit") << 236544;
-    QTest::newRow("237440 bytes, the bootloader's limit") << 237440;
+    QTest::addColumn<Faults>("faults");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<Arrivals>("arrivals");
+    QTest::addColumn<QStringList>("resyncLogs");
+    auto row = [](const char *name, int size, const std::function<void(Faults &)> &set,
+                  const QString &result = kSuccess, const Arrivals &arrivals = {},
+                  const QStringList &resyncLogs = {}) {
+        Faults faults;
+        set(faults);
+        QTest::newRow(name) << size << faults << result << arrivals << resyncLogs;
+    };
+    const auto none = [](Faults &) {};
+    const QString headerResync = QStringLiteral("设备已持有首包，正在重新同步。");
+    constexpr int eot = YmodemReceiver::kEot;
+    constexpr int eob = YmodemReceiver::kEndOfBatch;
+
+    row("1 byte arrives in one padded short block", 1, none);
+    row("128 bytes arrive in one short block without padding", 128, none);
+    row("1024 bytes arrive in one long block", 1024, none);
+    row("2500 bytes arrive in long and short blocks", 2500, none);
+    row("237440 bytes, the bootloader's limit, arrive byte-exact", 237440, none);
+    row("past 256 blocks the block number wraps to 0x00 on the wire", 257 * 1024 + 5, none);
+    row("in checksum mode each block carries one check byte", 2500,
+        [](Faults &f) { f.checksumMode = true; });
+    row("a NAK on the header is resynchronisation: the header is not sent again", 6144,
+        [](Faults &f) { f.nakBlockOnce = 0; }, kSuccess, {{0, 1}, {1, 1}}, {headerResync});
+    row("a NAK on data block 3 as the first NAK logs block 3 and block 4 follows", 6144,
+        [](Faults &f) { f.nakBlockOnce = 3; }, kSuccess, {{3, 1}, {4, 1}},
+        {"设备已持有第 3 块，正在重新同步。"});
+    row("a second NAK is a failed attempt: the block goes again", 6144,
+        [](Faults &f) {
+            f.nakBlockOnce = 0;
+            f.moreNakBlocks = {2, 5};
+        },
+        kSuccess, {{0, 1}, {2, 2}, {5, 2}}, {headerResync});
+    row("ACK with CAN in one read is an ACK", 4000, [](Faults &f) { f.ackAndCanAtBlock = 2; });
+    row("a NAK on the first EOT is a failed attempt; the repeat is ACK-ed", 300,
+        [](Faults &f) { f.nakFirstEot = true; }, kSuccess, {{eot, 2}});
+    row("one time-out is retried", 5000,
+        [](Faults &f) {
+            f.silentAtBlock = 3;
+            f.silentAttempts = 1;
+        },
+        kSuccess, {{3, 2}});
+    row("'C' requests after an ACK are dropped", 3000, [](Faults &f) { f.requestAfterAck = true; });
+    row("CAN alone on the header ends with the device's cancel", 4000,
+        [](Faults &f) { f.cancelAtBlock = 0; }, kCancelled, {{0, 1}});
+    row("CAN alone on data block 2 ends the same way", 4000, [](Faults &f) { f.cancelAtBlock = 2; },
+        kCancelled, {{2, 1}});
+    row("CAN alone on EOT ends the same way", 4000, [](Faults &f) { f.cancelAtBlock = eot; },
+        kCancelled, {{eot, 1}});
+    row("CAN alone on the end-of-batch block ends the same way", 4000,
+        [](Faults &f) { f.cancelAtBlock = eob; }, kCancelled, {{eob, 1}});
+    row("a receiver that never answers the header gets five attempts, then code 5", 4000,
+        [](Faults &f) { f.silentAtBlock = 0; }, kCode5, {{0, 5}});
+    row("a receiver that stops answering at data block 2 gets five attempts too", 4000,
+        [](Faults &f) { f.silentAtBlock = 2; }, kCode5, {{2, 5}});
+    row("a receiver that never answers EOT gets five attempts too", 4000,
+        [](Faults &f) { f.silentAtBlock = eot; }, kCode5, {{eot, 5}});
 }
 
-void TestYmodemTransfer::imagesArriveByteExact()
+void TestYmodemTransfer::transferAgainstTheReceiver()
 {
     QFETCH(int, size);
-    YmodemDevice device;
-    QVERIFY(device.isValid());
-    TransferRun run(device.portName());
-    const QByteArray image = pattern(size);
-    run.run(image, "firmware-v2.bin");
+    QFETCH(Faults, faults);
+    QFETCH(QString, result);
+    QFETCH(Arrivals, arrivals);
+    QFETCH(QStringList, resyncLogs);
+    Rig rig(faults);
+    rig.worker.setUseChecksum(faults.checksumMode);
+    const QByteArray image = testImage(size);
+    QElapsedTimer clock;
+    clock.start();
+    rig.run(image);
 
-    const YmodemReceiver receiver = device.receiver();
+    QCOMPARE(rig.trace.outcomes(), QStringList{result});
+    const YmodemReceiver receiver = rig.device.receiver();
     QVERIFY2(!receiver.failed(), qPrintable(receiver.errors().join('\n')));
-    QVERIFY(receiver.finished());
-    QCOMPARE(receiver.fileName(), QByteArray("firmware-v2.bin"));
-    QCOMPARE(receiver.declaredSize(), qint64(size));
-    QCOMPARE(receiver.fileData(), image);
-    QCOMPARE(run.results(), QStringList{"success"});
-    QCOMPARE(run.worker.state(), SerialWorker::Idle);
-    QVERIFY(Access::rxBuffer(run.worker).isEmpty());
-    QVERIFY(Access::lastResponse(run.worker).isEmpty());
+    if (result == kSuccess) {
+        QVERIFY(receiver.finished());
+        QCOMPARE(receiver.fileName(), QByteArray("app.bin"));
+        QCOMPARE(receiver.fileData(), image);
+    }
+    for (auto it = arrivals.cbegin(); it != arrivals.cend(); ++it)
+        QCOMPARE(receiver.arrivals(it.key()), it.value());
+    QCOMPARE(rig.trace.with("log:").filter(QStringLiteral("重新同步")), resyncLogs);
+    if (result == kCode5)
+        QVERIFY(clock.elapsed() >= 5 * kDataReply.count());
+    QCOMPARE(rig.worker.state(), SerialWorker::Idle);
+    QCOMPARE(rig.trace.count("disconnected"), 0);
 }
 
 void TestYmodemTransfer::headerGoesOutWithItsCrcHighByteFirst()
 {
-    YmodemDevice device;
-    TransferRun run(device.portName());
-    run.run(pattern(2500), "app.bin");
-    const QByteArray wire = device.received();
+    Rig rig;
+    rig.run(testImage(2500));
+    const QByteArray wire = rig.device.received();
     QCOMPARE(wire.left(16), QByteArray("\x01\x00\xFF", 3) + "app.bin" + '\0' + "2500" + '\0');
     QCOMPARE(wire.mid(131, 2), QByteArray("\x9D\x54"));
-    // Header, 2 long and 4 short data blocks, EOT, end-of-batch block: nothing else on the line.
+    // Header, two long and four short data blocks, EOT, end-of-batch block: nothing else.
     QCOMPARE(wire.size(), 133 + 2 * 1029 + 4 * 133 + 1 + 133);
-    QCOMPARE(wire.right(133), QByteArray("\x01\x00\xFF", 3) + QByteArray(130, '\0'));
-}
-
-void TestYmodemTransfer::checksumModeCarriesOneCheckByteEverywhere()
-{
-    Faults faults;
-    faults.checksumMode = true;
-    YmodemDevice device(faults);
-    TransferRun run(device.portName());
-    run.worker.setUseChecksum(true);
-    const QByteArray image = pattern(2500);
-    run.run(image);
-
-    const YmodemReceiver receiver = device.receiver();
-    QVERIFY2(!receiver.failed(), qPrintable(receiver.errors().join('\n')));
-    QCOMPARE(receiver.fileData(), image);
-    QCOMPARE(device.received().size(), 132 + 2 * 1028 + 4 * 132 + 1 + 132);
-    QCOMPARE(device.received().mid(131, 1), QByteArray("\x6F"));
-    QCOMPARE(run.results(), QStringList{"success"});
-}
-
-void TestYmodemTransfer::blockNumbersWrapOnTheWireAfter255()
-{
-    // More than 256 blocks: block 256 goes out numbered 0x00 and the receiver follows.
-    YmodemDevice device;
-    TransferRun run(device.portName());
-    const QByteArray image = pattern(257 * 1024 + 5);
-    run.run(image);
-
-    const YmodemReceiver receiver = device.receiver();
-    QVERIFY2(!receiver.failed(), qPrintable(receiver.errors().join('\n')));
-    QCOMPARE(receiver.fileData(), image);
-    bool seen = false;
-    for (const YmodemReceiver::Block &block : receiver.blocks()) {
-        if (block.target == 256) {
-            QCOMPARE(block.wireNumber, 0x00);
-            seen = true;
-        }
-    }
-    QVERIFY(seen);
-    QCOMPARE(run.results(), QStringList{"success"});
-}
-
-void TestYmodemTransfer::firstNakIsTakenAsResynchronisation_data()
-{
-    QTest::addColumn<int>("nakBlock");
-    QTest::addColumn<QString>("logLine");
-    QTest::newRow("a NAK on the header is not answered with a second header")
-        << 0 << QStringLiteral("设备已持有首包，正在重新同步。");
-    QTest::newRow("a NAK on data block 3 logs block 3 and block 4 follows")
-        << 3 << QStringLiteral("设备已持有第 3 块，正在重新同步。");
-}
-
-void TestYmodemTransfer::firstNakIsTakenAsResynchronisation()
-{
-    QFETCH(int, nakBlock);
-    QFETCH(QString, logLine);
-    Faults faults;
-    faults.nakBlockOnce = nakBlock;
-    YmodemDevice device(faults);
-    TransferRun run(device.portName());
-    const QByteArray image = pattern(6 * 1024);
-    run.run(image);
-
-    const YmodemReceiver receiver = device.receiver();
-    QVERIFY2(!receiver.failed(), qPrintable(receiver.errors().join('\n')));
-    QCOMPARE(receiver.arrivals(nakBlock), 1);
-    QCOMPARE(receiver.arrivals(nakBlock + 1), 1);
-    QCOMPARE(receiver.fileData(), image);
-    QCOMPARE(run.logs.filter(QStringLiteral("重新同步")), QStringList{logLine});
-    QVERIFY(Access::resyncUsed(run.worker));
-    QCOMPARE(run.results(), QStringList{"success"});
-}
-
-void TestYmodemTransfer::secondNakIsAFailedAttempt()
-{
-    Faults faults;
-    faults.nakBlockOnce = 0;
-    faults.moreNakBlocks = {2, 5};
-    YmodemDevice device(faults);
-    TransferRun run(device.portName());
-    const QByteArray image = pattern(6 * 1024);
-    run.run(image);
-
-    const YmodemReceiver receiver = device.receiver();
-    QVERIFY2(!receiver.failed(), qPrintable(receiver.errors().join('\n')));
-    QCOMPARE(receiver.arrivals(0), 1);
-    QCOMPARE(receiver.arrivals(2), 2);
-    QCOMPARE(receiver.arrivals(5), 2);
-    QCOMPARE(receiver.fileData(), image);
-    QCOMPARE(run.logs.filter(QStringLiteral("重新同步")).size(), 1);
-    QCOMPARE(run.results(), QStringList{"success"});
-}
-
-void TestYmodemTransfer::ackWithCanInOneReadIsAnAck()
-{
-    Faults faults;
-    faults.ackAndCanAtBlock = 2;
-    YmodemDevice device(faults);
-    TransferRun run(device.portName());
-    const QByteArray image = pattern(4000);
-    run.run(image);
-
-    QCOMPARE(device.receiver().fileData(), image);
-    QVERIFY(!Access::deviceCancelled(run.worker));
-    QCOMPARE(run.results(), QStringList{"success"});
-}
-
-void TestYmodemTransfer::canAloneEndsTheTransfer_data()
-{
-    QTest::addColumn<int>("cancelAt");
-    QTest::newRow("CAN on the header block") << 0;
-    QTest::newRow("CAN on data block 2") << 2;
-    QTest::newRow("CAN on EOT") << int(YmodemReceiver::kEot);
-    QTest::newRow("CAN on the end-of-batch block") << int(YmodemReceiver::kEndOfBatch);
-}
-
-void TestYmodemTransfer::canAloneEndsTheTransfer()
-{
-    QFETCH(int, cancelAt);
-    Faults faults;
-    faults.cancelAtBlock = cancelAt;
-    YmodemDevice device(faults);
-    TransferRun run(device.portName());
-    run.run(pattern(4000));
-
-    QCOMPARE(run.results(), QStringList{"failed: 设备中止了传输"});
-    QCOMPARE(device.receiver().arrivals(cancelAt), 1);
-    QVERIFY(Access::deviceCancelled(run.worker));
-    QCOMPARE(run.worker.state(), SerialWorker::Idle);
-    QVERIFY(!run.events.contains("disconnected"));
-}
-
-void TestYmodemTransfer::silenceGivesFiveAttemptsThenCode5_data()
-{
-    QTest::addColumn<int>("silentAt");
-    QTest::addColumn<int>("replyMs");
-    QTest::newRow("a receiver that never answers the header") << 0 << kBlockReplyMs;
-    QTest::newRow("a receiver that stops answering at data block 2") << 2 << kDataReplyMs;
-    QTest::newRow("a receiver that never answers EOT")
-        << int(YmodemReceiver::kEot) << kBlockReplyMs;
-}
-
-void TestYmodemTransfer::silenceGivesFiveAttemptsThenCode5()
-{
-    QFETCH(int, silentAt);
-    QFETCH(int, replyMs);
-    Faults faults;
-    faults.silentAtBlock = silentAt;
-    YmodemDevice device(faults);
-    TransferRun run(device.portName());
-    run.run(pattern(4000));
-
-    QCOMPARE(device.receiver().arrivals(silentAt), 5);
-    QCOMPARE(run.results(), QStringList{"failed: 传输错误（错误码：5）"});
-    QCOMPARE(run.worker.state(), SerialWorker::Idle);
-    QVERIFY2(run.elapsedMs >= 5 * replyMs, qPrintable(QString::number(run.elapsedMs)));
-}
-
-void TestYmodemTransfer::oneTimeOutIsRetried()
-{
-    Faults faults;
-    faults.silentAtBlock = 3;
-    faults.silentAttempts = 1;
-    YmodemDevice device(faults);
-    TransferRun run(device.portName());
-    const QByteArray image = pattern(5000);
-    run.run(image);
-
-    QCOMPARE(device.receiver().arrivals(3), 2);
-    QCOMPARE(device.receiver().fileData(), image);
-    QCOMPARE(run.results(), QStringList{"success"});
-}
-
-void TestYmodemTransfer::nakOnTheFirstEotIsRetried()
-{
-    Faults faults;
-    faults.nakFirstEot = true;
-    YmodemDevice device(faults);
-    TransferRun run(device.portName());
-    run.run(pattern(300));
-
-    QCOMPARE(device.receiver().arrivals(YmodemReceiver::kEot), 2);
-    QVERIFY(device.receiver().finished());
-    // EOT gets no resynchronisation: the NAK counts as a failed attempt.
-    QVERIFY(!Access::resyncUsed(run.worker));
-    QCOMPARE(run.results(), QStringList{"success"});
-}
-
-void TestYmodemTransfer::requestBytesBetweenBlocksAreDropped()
-{
-    Faults faults;
-    faults.requestAfterAck = true;
-    YmodemDevice device(faults);
-    // A 'C' and some text arrive on their own while the worker waits for the first data
-    // reply; the ACK follows later.
-    device.setHook([](YmodemDevice &self, const YmodemReceiver &receiver) {
-        if (receiver.arrivals(1) != 1 || receiver.blocks().size() != 2)
-            return true;
-        self.send("C booting...");
-        self.sendLater(50, "\x06");
-        return false;
-    });
-    TransferRun run(device.portName());
-    const QByteArray image = pattern(3000);
-    run.run(image);
-
-    QCOMPARE(device.receiver().fileData(), image);
-    QCOMPARE(run.results(), QStringList{"success"});
-    QVERIFY(!device.receiver().failed());
 }
 
 void TestYmodemTransfer::replyWaitPrecedence_data()
 {
     QTest::addColumn<QByteArray>("buffer");
+    QTest::addColumn<int>("waitMs");
     QTest::addColumn<int>("result");
     QTest::addColumn<int>("reply");
     QTest::addColumn<bool>("cancelled");
+    QTest::addColumn<QByteArray>("left");
     QTest::newRow("an ACK among other bytes is an ACK")
-        << QByteArray("CC\x06xy") << 0 << 0x06 << false;
-    QTest::newRow("ACK and CAN together is an ACK") << QByteArray("\x18\x06") << 0 << 0x06 << false;
-    QTest::newRow("CAN and NAK together is a cancel") << QByteArray("\x15\x18") << -1 << 0 << true;
-    QTest::newRow("a NAK among text is a NAK") << QByteArray("abc\x15") << 0 << 0x15 << false;
-    QTest::newRow("only C bytes and text are dropped and the wait runs out")
-        << QByteArray("CCCC hello") << -1 << 0 << false;
+        << QByteArray("CC\x06xy") << 50 << 0 << 0x06 << false << QByteArray();
+    QTest::newRow("ACK and CAN together is an ACK")
+        << QByteArray("\x18\x06") << 50 << 0 << 0x06 << false << QByteArray();
+    QTest::newRow("CAN and NAK together is the device's cancel")
+        << QByteArray("\x15\x18") << 50 << -1 << 0 << true << QByteArray();
+    QTest::newRow("a NAK among text is a NAK")
+        << QByteArray("abc\x15") << 50 << 0 << 0x15 << false << QByteArray();
+    QTest::newRow("C bytes and text are dropped and the wait runs out")
+        << QByteArray("CCCC hello") << 50 << -1 << 0 << false << QByteArray();
+    QTest::newRow("with no time left the final look still finds an ACK")
+        << QByteArray("Size\x06") << 0 << 0 << 0x06 << false << QByteArray();
+    QTest::newRow("with no time left the final look takes no NAK")
+        << QByteArray("\x15") << 0 << -1 << 0 << false << QByteArray("\x15");
 }
 
 void TestYmodemTransfer::replyWaitPrecedence()
 {
     QFETCH(QByteArray, buffer);
+    QFETCH(int, waitMs);
     QFETCH(int, result);
     QFETCH(int, reply);
     QFETCH(bool, cancelled);
-    FakeDevice device;
-    SerialWorker worker;
-    worker.connectToPort(device.portName());
-    Access::prepareTransfer(worker, QByteArray(10, 'x'), "a.bin");
-    Access::setRxBuffer(worker, buffer);
+    QFETCH(QByteArray, left);
+    Rig rig;
+    rig.worker.setState(SerialWorker::Transferring);
+    Access::setRxBuffer(rig.worker, buffer);
 
     unsigned char out = 0;
-    QCOMPARE(worker.receiveByte(&out, 50), result);
+    QCOMPARE(rig.worker.receiveByte(&out, unsigned(waitMs)), result);
     QCOMPARE(int(out), reply);
-    QCOMPARE(Access::deviceCancelled(worker), cancelled);
-    QCOMPARE(worker.state(), cancelled ? SerialWorker::Aborted : SerialWorker::Transferring);
-    QVERIFY(Access::rxBuffer(worker).isEmpty());
-    QCOMPARE(Access::lastResponse(worker), reply == 0x06 ? buffer : QByteArray());
-}
-
-void TestYmodemTransfer::ackFoundByTheFinalLookStillCounts()
-{
-    FakeDevice device;
-    SerialWorker worker;
-    worker.connectToPort(device.portName());
-    Access::prepareTransfer(worker, QByteArray(10, 'x'), "a.bin");
-    unsigned char out = 0;
-
-    // With no time left the loop does not run; only the final look sees the buffer.
-    Access::setRxBuffer(worker, QByteArray("Size\x06"));
-    QCOMPARE(worker.receiveByte(&out, 0), 0);
-    QCOMPARE(int(out), 0x06);
-    QCOMPARE(Access::lastResponse(worker), QByteArray("Size\x06"));
-
-    // A NAK is not taken by the final look, and the buffer is left as it was.
-    Access::setRxBuffer(worker, QByteArray("\x15"));
-    QCOMPARE(worker.receiveByte(&out, 0), -1);
-    QCOMPARE(Access::rxBuffer(worker), QByteArray("\x15"));
-
-    // An abort ends the wait at once.
-    Access::setRxBuffer(worker, QByteArray("\x06"));
-    Access::setAbortRequested(worker, true);
-    QCOMPARE(worker.receiveByte(&out, 1000), -1);
+    QCOMPARE(Access::deviceCancelled(rig.worker), cancelled);
+    QCOMPARE(rig.worker.state(), cancelled ? SerialWorker::Aborted : SerialWorker::Transferring);
+    QCOMPARE(Access::rxBuffer(rig.worker), left);
+    // The bytes that came with an ACK are kept for the completion check.
+    QCOMPARE(Access::lastResponse(rig.worker), reply == 0x06 ? buffer : QByteArray());
 }
 
 void TestYmodemTransfer::progressIsReportedEvery4096Bytes_data()
@@ -465,129 +242,99 @@ void TestYmodemTransfer::progressIsReportedEvery4096Bytes_data()
     QTest::addColumn<int>("size");
     QTest::addColumn<QStringList>("reports");
     QTest::newRow("10000 bytes report 4096, 8192, then 10000 of 10000")
-        << 10000
-        << QStringList{"progress 4096/10000", "progress 8192/10000", "progress 10000/10000"};
+        << 10000 << QStringList{"4096/10000", "8192/10000", "10000/10000"};
     QTest::newRow("4000 bytes report once, 4096 of 4000, from their last block")
-        << 4000 << QStringList{"progress 4096/4000"};
+        << 4000 << QStringList{"4096/4000"};
     QTest::newRow("3000 bytes report only the final 3000 of 3000")
-        << 3000 << QStringList{"progress 3000/3000"};
+        << 3000 << QStringList{"3000/3000"};
     QTest::newRow("8192 bytes report 4096 and 8192 and need no final report")
-        << 8192 << QStringList{"progress 4096/8192", "progress 8192/8192"};
+        << 8192 << QStringList{"4096/8192", "8192/8192"};
 }
 
 void TestYmodemTransfer::progressIsReportedEvery4096Bytes()
 {
     QFETCH(int, size);
     QFETCH(QStringList, reports);
-    YmodemDevice device;
-    TransferRun run(device.portName());
-    run.run(pattern(size));
-    QCOMPARE(run.progress(), reports);
-    QCOMPARE(run.events.last(), QStringLiteral("success"));
+    Rig rig;
+    rig.run(testImage(size));
+    QCOMPARE(rig.trace.with("progress:"), reports);
+    QCOMPARE(rig.trace.outcomes(), QStringList{kSuccess});
 }
 
 void TestYmodemTransfer::portLostMidTransferReportsThePortErrorThenDisconnects()
 {
-    YmodemDevice device;
-    device.setHook([](YmodemDevice &self, const YmodemReceiver &receiver) {
+    Rig rig;
+    rig.device.setHook([](YmodemDevice &self, const YmodemReceiver &receiver) {
         if (receiver.arrivals(3) == 0)
             return true;
         self.closeMaster();
         return false;
     });
-    TransferRun run(device.portName());
-    QSignalSpy disconnected(&run.worker, &SerialWorker::disconnected);
-    QVERIFY(disconnected.isValid());
-    run.run(pattern(10000));
+    rig.run(testImage(10000));
 
-    const QStringList errors = run.events.filter(QStringLiteral("error: 串口错误："));
-    QVERIFY2(!errors.isEmpty(), qPrintable(run.events.join('\n')));
-    // The port may report more than one error; the first one is the cause and the reason.
-    const QString reason = errors.first().mid(QStringLiteral("error: ").size());
-    QCOMPARE(run.results(), QStringList{"failed: " + reason});
-    QCOMPARE(disconnected.count(), 1);
-    QCOMPARE(run.events.last(), QStringLiteral("disconnected"));
-    QVERIFY(run.events.indexOf("failed: " + reason) < run.events.indexOf("disconnected"));
-    QCOMPARE(run.worker.state(), SerialWorker::PortClosed);
-    QVERIFY(!run.worker.port()->isOpen());
+    // The port may report more than one error; the newest one is the reason.
+    const QStringList errors = rig.trace.with("error:");
+    QVERIFY2(!errors.isEmpty() && errors.last().startsWith(QStringLiteral("串口错误：")),
+             qPrintable(rig.trace.lines.join('\n')));
+    QCOMPARE(rig.trace.outcomes(), QStringList{"failed:" + errors.last()});
+    QCOMPARE(rig.trace.count("disconnected"), 1);
+    QCOMPARE(rig.trace.lines.last(), QStringLiteral("disconnected"));
+    QCOMPARE(rig.worker.state(), SerialWorker::PortClosed);
 }
 
 void TestYmodemTransfer::abortEndsWithUserCancelled()
 {
-    YmodemDevice device;
-    TransferRun run(device.portName());
-    SerialWorker *worker = &run.worker;
-    device.setHook([worker](YmodemDevice &, const YmodemReceiver &receiver) {
-        // The window's request arrives as a queued call while the transfer waits.
-        if (receiver.arrivals(3) == 1 && receiver.blocks().size() == 4)
-            QMetaObject::invokeMethod(worker, &SerialWorker::abort, Qt::QueuedConnection);
-        return true;
-    });
-    run.run(pattern(20000));
+    Rig rig;
+    // The window's request arrives as a queued call while the transfer waits.
+    rig.device.setHook(onBlock(3, &rig.worker, &SerialWorker::abort));
+    rig.run(testImage(20000));
 
-    QCOMPARE(run.results(), QStringList{"failed: 用户取消更新"});
-    QVERIFY(device.receiver().arrivals(5) == 0);
-    QCOMPARE(run.worker.state(), SerialWorker::Idle);
-    QVERIFY(run.worker.port()->isOpen());
-    QVERIFY(!run.events.contains("disconnected"));
+    QCOMPARE(rig.trace.outcomes(), QStringList{"failed:用户取消更新"});
+    QCOMPARE(rig.device.receiver().arrivals(5), 0);
+    QCOMPARE(rig.worker.state(), SerialWorker::Idle);
+    QVERIFY(rig.worker.port()->isOpen());
+    QCOMPARE(rig.trace.count("disconnected"), 0);
 }
 
 void TestYmodemTransfer::writeErrorIsReportedAndClosesThePort()
 {
-    FakeDevice device;
-    TransferRun run(device.portName());
-    // The port is opened exclusively: release the worker's own before opening the failing one.
-    auto *port = new FailingPort(device.portName());
-    Access::replacePort(run.worker, port);
+    Rig rig;
+    auto *port = new FailingPort(rig.device.portName());
+    Access::replacePort(rig.worker, port); // releases the worker's own port first
     QVERIFY(port->open(QIODevice::ReadWrite));
-    run.run(pattern(100));
+    rig.run(testImage(100));
 
     // The block and its two CRC bytes each fail once.
     const QString reason = QStringLiteral("写入错误：Input/output error");
-    QCOMPARE(run.events.filter(QStringLiteral("error: ")),
-             QStringList(3, QStringLiteral("error: ") + reason));
-    QCOMPARE(run.results(), QStringList{"failed: " + reason});
-    QCOMPARE(run.events.last(), QStringLiteral("disconnected"));
-    QCOMPARE(run.worker.state(), SerialWorker::PortClosed);
-    QVERIFY(device.received().isEmpty());
+    QCOMPARE(rig.trace.with("error:"), QStringList(3, reason));
+    QCOMPARE(rig.trace.outcomes(), QStringList{"failed:" + reason});
+    QCOMPARE(rig.trace.lines.last(), QStringLiteral("disconnected"));
+    QCOMPARE(rig.worker.state(), SerialWorker::PortClosed);
+    QVERIFY(rig.device.received().isEmpty());
 }
 
 void TestYmodemTransfer::portGoneMidTransferEndsWithoutTouchingIt_data()
 {
-    QTest::addColumn<QByteArray>("slot");
-    QTest::addColumn<bool>("portDeleted");
-    QTest::newRow("a disconnect request deletes the port") << QByteArray("disconnectPort") << true;
-    QTest::newRow("the port-loss step closes the port") << QByteArray("handlePortLoss") << false;
+    QTest::addColumn<bool>("deleted");
+    QTest::newRow("a disconnect request deletes the port") << true;
+    QTest::newRow("the port-loss step closes the port") << false;
 }
 
 void TestYmodemTransfer::portGoneMidTransferEndsWithoutTouchingIt()
 {
-    QFETCH(QByteArray, slot);
-    QFETCH(bool, portDeleted);
-    YmodemDevice device;
-    TransferRun run(device.portName());
-    SerialWorker *worker = &run.worker;
-    device.setHook([worker, slot](YmodemDevice &, const YmodemReceiver &receiver) {
-        if (receiver.arrivals(2) == 1 && receiver.blocks().size() == 3) {
-            if (slot == "disconnectPort")
-                QMetaObject::invokeMethod(worker, &SerialWorker::disconnectPort,
-                                          Qt::QueuedConnection);
-            else
-                QMetaObject::invokeMethod(worker, &SerialWorker::handlePortLoss,
-                                          Qt::QueuedConnection);
-        }
-        return true;
-    });
-    run.run(pattern(20000));
+    QFETCH(bool, deleted);
+    Rig rig;
+    rig.device.setHook(onBlock(
+        2, &rig.worker, deleted ? &SerialWorker::disconnectPort : &SerialWorker::handlePortLoss));
+    rig.run(testImage(20000));
 
-    QCOMPARE(run.worker.port() == nullptr, portDeleted);
-    QVERIFY(!run.worker.port() || !run.worker.port()->isOpen());
-    QCOMPARE(run.worker.state(), SerialWorker::PortClosed);
-    QCOMPARE(run.events.count("disconnected"), 1);
-    QCOMPARE(run.results().size(), 1);
-    QVERIFY2(run.results().first().startsWith("failed: 传输错误（错误码："),
-             qPrintable(run.results().first()));
-    QVERIFY(device.receiver().arrivals(4) == 0);
+    QCOMPARE(rig.worker.port() == nullptr, deleted);
+    QCOMPARE(rig.worker.state(), SerialWorker::PortClosed);
+    QCOMPARE(rig.trace.count("disconnected"), 1);
+    const QStringList outcomes = rig.trace.outcomes();
+    QVERIFY2(outcomes.size() == 1 && outcomes.first().startsWith("failed:传输错误（错误码："),
+             qPrintable(outcomes.join('|')));
+    QCOMPARE(rig.device.receiver().arrivals(4), 0);
 }
 
 QTEST_GUILESS_MAIN(TestYmodemTransfer)

@@ -1,79 +1,145 @@
 #pragma once
 
-// Reaches SerialWorker's private state for tests (SerialWorker declares this class a friend):
-// sets up the conditions a test needs and reads back what the worker did.
+// Test helpers for the serial worker: access to its private state (SerialWorker declares
+// SerialWorkerTestAccess a friend), a recorder of its signals and a rig of worker + device.
 
 #include "device/serialworker.h"
 
-#include <QByteArray>
-#include <QEventLoop>
-#include <QString>
+#include <QFile>
+#include <QObject>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTimer>
 
 class SerialWorkerTestAccess
 {
 public:
-    static QByteArray firmware(const SerialWorker &w) { return w.m_firmware; }
-    static void setFirmware(SerialWorker &w, const QByteArray &image) { w.m_firmware = image; }
-    static QByteArray fileName(const SerialWorker &w) { return w.m_fileName; }
-    static void setFileName(SerialWorker &w, const QByteArray &name) { w.m_fileName = name; }
-
-    static bool abortRequested(const SerialWorker &w) { return w.m_abortRequested; }
     static void setAbortRequested(SerialWorker &w, bool on) { w.m_abortRequested = on; }
-    static bool deviceCancelled(const SerialWorker &w) { return w.m_deviceCancelled; }
+    static bool abortRequested(const SerialWorker &w) { return w.m_abortRequested; }
     static void setDeviceCancelled(SerialWorker &w, bool on) { w.m_deviceCancelled = on; }
-    static QString failureReason(const SerialWorker &w) { return w.m_failureReason; }
+    static bool deviceCancelled(const SerialWorker &w) { return w.m_deviceCancelled; }
     static void setFailureReason(SerialWorker &w, const QString &text) { w.m_failureReason = text; }
-    static bool resyncUsed(const SerialWorker &w) { return w.m_resyncUsed; }
-    static void setResyncUsed(SerialWorker &w, bool on) { w.m_resyncUsed = on; }
-    static bool updateInProgress(const SerialWorker &w) { return w.m_updateInProgress; }
     static void setUpdateInProgress(SerialWorker &w, bool on) { w.m_updateInProgress = on; }
-    static bool useChecksum(const SerialWorker &w) { return w.m_useChecksum; }
-
-    static QByteArray rxBuffer(const SerialWorker &w) { return w.m_rxBuffer; }
-    static void setRxBuffer(SerialWorker &w, const QByteArray &bytes) { w.m_rxBuffer = bytes; }
-    static QByteArray lastResponse(const SerialWorker &w) { return w.m_lastResponse; }
-    static void setLastResponse(SerialWorker &w, const QByteArray &bytes)
-    {
-        w.m_lastResponse = bytes;
-    }
-
+    static bool updateInProgress(const SerialWorker &w) { return w.m_updateInProgress; }
     static bool customCommandActive(const SerialWorker &w) { return w.m_customCommandActive; }
-    static void setCustomCommandActive(SerialWorker &w, bool on) { w.m_customCommandActive = on; }
-    static QByteArray customBuffer(const SerialWorker &w) { return w.m_customBuffer; }
-    static void setReplyLoop(SerialWorker &w, QEventLoop *loop) { w.m_replyLoop = loop; }
-    static bool responseTimerActive(const SerialWorker &w);
-    // The handshake's response timer, to look at or shorten while an update waits.
+    static void setRxBuffer(SerialWorker &w, const QByteArray &bytes) { w.m_rxBuffer = bytes; }
+    static QByteArray rxBuffer(const SerialWorker &w) { return w.m_rxBuffer; }
+    static void setLastResponse(SerialWorker &w, const QByteArray &b) { w.m_lastResponse = b; }
+    static QByteArray lastResponse(const SerialWorker &w) { return w.m_lastResponse; }
     static QTimer *responseTimer(SerialWorker &w) { return w.m_responseTimer; }
 
-    // Replaces the worker's port object with one the test made (already open or not); the worker
-    // owns it from now on. The old port is deleted.
+    // Replaces the worker's port with one the test made; the worker owns it from now on.
     static void replacePort(SerialWorker &w, QSerialPort *port)
     {
         delete w.m_port;
         w.m_port = port;
-        if (port)
-            port->setParent(&w);
+        port->setParent(&w);
     }
 
-    // Puts the worker where startUpdate leaves it when the receiver asked for the file: flags
-    // cleared, image and name loaded, buffers empty, state Transferring.
-    static void prepareTransfer(SerialWorker &w, const QByteArray &image, const QByteArray &name)
+    // Runs a transfer from where startUpdate hands over once the receiver asked for the file.
+    static void runTransfer(SerialWorker &w, const QByteArray &image, const QByteArray &name)
     {
-        w.m_abortRequested = false;
-        w.m_deviceCancelled = false;
+        w.m_abortRequested = w.m_deviceCancelled = w.m_resyncUsed = false;
         w.m_failureReason.clear();
-        w.m_resyncUsed = false;
         w.m_lastResponse.clear();
         w.m_rxBuffer.clear();
         w.m_firmware = image;
         w.m_fileName = name;
         w.setState(SerialWorker::Transferring);
+        w.runBlockingYmodemTransfer();
     }
 };
 
-#include <QTimer>
-
-inline bool SerialWorkerTestAccess::responseTimerActive(const SerialWorker &w)
+// Records every signal of a worker, in order, as lines such as "connected", "baud:115200",
+// "log:...", "error:...", "progress:4096/10000", "success", "failed:..." and "response:...".
+class WorkerTrace
 {
-    return w.m_responseTimer && w.m_responseTimer->isActive();
+public:
+    explicit WorkerTrace(SerialWorker &w)
+    {
+        using W = SerialWorker;
+        auto add = [this](const QString &line) { lines << line; };
+        QObject::connect(&w, &W::connected, &m_context, [add] { add("connected"); });
+        QObject::connect(&w, &W::disconnected, &m_context, [add] { add("disconnected"); });
+        QObject::connect(&w, &W::baudRateInfo, &m_context,
+                         [add](int rate) { add("baud:" + QString::number(rate)); });
+        QObject::connect(&w, &W::connectionFailed, &m_context,
+                         [add](const QString &t) { add("connectionFailed:" + t); });
+        QObject::connect(&w, &W::progress, &m_context, [add](int sent, int total) {
+            add(QStringLiteral("progress:%1/%2").arg(sent).arg(total));
+        });
+        QObject::connect(&w, &W::updateSuccess, &m_context, [add] { add("success"); });
+        QObject::connect(&w, &W::updateFailed, &m_context,
+                         [add](const QString &t) { add("failed:" + t); });
+        QObject::connect(&w, &W::logMessage, &m_context,
+                         [add](const QString &t) { add("log:" + t); });
+        QObject::connect(&w, &W::errorOccurred, &m_context,
+                         [add](const QString &t) { add("error:" + t); });
+        QObject::connect(&w, &W::customCommandResponse, &m_context,
+                         [add](const QString &t) { add("response:" + t); });
+    }
+
+    // The lines that start with prefix, with the prefix removed.
+    QStringList with(const QString &prefix) const
+    {
+        QStringList out;
+        for (const QString &line : lines) {
+            if (line.startsWith(prefix))
+                out << line.mid(prefix.size());
+        }
+        return out;
+    }
+    int count(const QString &line) const { return int(lines.count(line)); }
+    // The results of updates: "success" and "failed:..." lines.
+    QStringList outcomes() const
+    {
+        QStringList out;
+        for (const QString &line : lines) {
+            if (line == QLatin1String("success") || line.startsWith(QLatin1String("failed:")))
+                out << line;
+        }
+        return out;
+    }
+
+    QStringList lines;
+
+private:
+    QObject m_context;
+};
+
+// A worker on the test thread connected to a device of the given kind (its waits serve the
+// device's replies), with shortened time limits; the trace starts after the connection.
+template <class Device> struct WorkerRig
+{
+    template <class... Args>
+    explicit WorkerRig(const DeviceTimeouts &timeouts, Args &&...deviceArgs)
+        : device(std::forward<Args>(deviceArgs)...)
+    {
+        worker.setTimeoutsForTesting(timeouts);
+        worker.connectToPort(device.portName());
+        trace.lines.clear();
+    }
+
+    // Writes an image file into a folder of the rig; returns its path.
+    QString writeImage(const QByteArray &image, const QString &name = QStringLiteral("app.bin"))
+    {
+        QFile file(dir.filePath(name));
+        return file.open(QIODevice::WriteOnly) && file.write(image) == image.size()
+                   ? file.fileName()
+                   : QString();
+    }
+
+    Device device;
+    SerialWorker worker;
+    WorkerTrace trace{worker};
+    QTemporaryDir dir;
+};
+
+// An image whose bytes differ from block to block and from one size to the next.
+inline QByteArray testImage(int size)
+{
+    QByteArray image(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        image[i] = char((i * 31 + i / 251 + size) & 0xFF);
+    return image;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 // A fake device whose YMODEM receiver answers every block the worker writes, for transfer tests.
-// The receiver runs on the device thread; tests read a copy of it with receiver().
 
 #include "fakedevice.h"
 #include "ymodemreceiver.h"
@@ -17,13 +16,11 @@ public:
     // false to withhold the reply. It may call closeMaster() or queue calls to the worker.
     using Hook = std::function<bool(YmodemDevice &device, const YmodemReceiver &receiver)>;
 
-    explicit YmodemDevice(YmodemReceiver::Faults faults = {});
+    explicit YmodemDevice(YmodemReceiver::Faults faults = {}) : m_receiver(std::move(faults)) {}
 
     // Thread-safe copy of the receiver as it stands.
     YmodemReceiver receiver() const;
     void setHook(Hook hook);
-    // Sends text delayMs after the final ACK went out (a report that comes late).
-    void setLateReport(int delayMs, const QByteArray &text);
 
 protected:
     void onReceived(const QByteArray &chunk) override;
@@ -32,6 +29,4 @@ private:
     mutable QRecursiveMutex m_lock;
     YmodemReceiver m_receiver;
     Hook m_hook;
-    int m_lateReportDelayMs = -1;
-    QByteArray m_lateReport;
 };
