@@ -1,11 +1,13 @@
 #include "device/serialworker.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMetaObject>
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <mutex>
 
 SerialWorker::SerialWorker(QObject *parent)
@@ -246,6 +248,20 @@ bool SerialWorker::portUsable() const { return m_port && m_port->isOpen(); }
 void SerialWorker::pollEvents(int sleepMs)
 {
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    if (sleepMs <= 0)
+        return;
+    // Rather than sleep the time away, wait on the port: a reply ends the wait the moment it
+    // arrives. The port then delivers readyRead, and so handleReadyRead, from inside the wait;
+    // like any other event it only appends to the buffers and may move the state on, which the
+    // caller looks at next. Every other event is served by the next call.
+    if (portUsable() && m_failureReason.isEmpty()) {
+        QElapsedTimer waited;
+        waited.start();
+        if (m_port->waitForReadyRead(sleepMs))
+            return;
+        // A port that cannot wait (it has failed) returns at once: sleep the rest.
+        sleepMs -= int(std::min<qint64>(waited.elapsed(), sleepMs));
+    }
     if (sleepMs > 0)
         QThread::msleep(static_cast<unsigned long>(sleepMs));
 }

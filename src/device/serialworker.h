@@ -125,7 +125,8 @@ public:
     void processResponse();
 
 private:
-    // Serves the worker's pending events, user input excluded, then sleeps.
+    // Serves the worker's pending events, user input excluded, then waits up to sleepMs for the
+    // port's next bytes (a plain sleep when the port is gone or has failed).
     void pollEvents(int sleepMs);
     bool portUsable() const;
     // The reaction to a handled port error: record, report, then abort the update or lose the
