@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every benchmark. They print figures and assert nothing; the update
 # benchmark takes about two minutes. Other load on the machine shows in the figures.
+# Optional argument: the build directory (default: build).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+dir="${1:-build}"
+case "$dir" in /*) ;; *) dir="$root/$dir" ;; esac
 bash "$root/scripts/setup.sh"
-bash "$root/scripts/build.sh" build
-cd "$root/build"
+bash "$root/scripts/build.sh" "$dir"
+cd "$dir"
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
 echo "system:  $(. /etc/os-release && echo "$PRETTY_NAME"), Qt $(qtpaths6 --qt-version 2>/dev/null || echo '?')"
