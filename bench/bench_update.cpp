@@ -460,7 +460,10 @@ public:
             m_process = new QProcess;
             m_process->setWorkingDirectory(folder);
             QObject::connect(m_process, &QProcess::readyReadStandardOutput, m_process, [this] {
-                m_held += m_process->readAllStandardOutput();
+                const QByteArray out = m_process->readAllStandardOutput();
+                if (m_dataInMs >= 0)
+                    note(QStringLiteral("rb %1").arg(describe(out)));
+                m_held += out;
                 if (m_released) {
                     m_device.send(m_held);
                     m_held.clear();
@@ -472,6 +475,8 @@ public:
             m_started = m_process->waitForStarted(kProcessLimitMs);
         });
         device.setResponder([this](FakeDevice &, const QByteArray &chunk) {
+            if (m_dataInMs >= 0)
+                note(QStringLiteral("sender %1").arg(describe(chunk)));
             m_passed += chunk.size();
             if (m_passed >= m_dataBytes && m_dataInMs < 0)
                 m_dataInMs = nowMs();
@@ -514,6 +519,14 @@ public:
     // When the last data block reached rb; -1 before.
     double dataInMs() const { return m_dataInMs; }
 
+    // What crossed the link after the last data block, with the time since it reached rb.
+    QStringList tail() const
+    {
+        QStringList copy;
+        m_device.runOnDeviceThread([this, &copy] { copy = m_tail; });
+        return copy;
+    }
+
     // Waits for rb to end; true when it ended with status 0. Sets when it ended.
     bool finish(double *endMs)
     {
@@ -528,7 +541,32 @@ public:
     }
 
 private:
+    static QString describe(const QByteArray &bytes)
+    {
+        if (bytes == QByteArray(1, 0x04))
+            return QStringLiteral("EOT");
+        if (bytes.size() == 133 && bytes.startsWith(QByteArray::fromHex("0100ff")))
+            return QStringLiteral("end-of-batch block");
+        QStringList names;
+        for (char c : bytes.left(8)) {
+            names << (c == 0x06   ? QStringLiteral("ACK")
+                      : c == 0x15 ? QStringLiteral("NAK")
+                      : c == 'C'  ? QStringLiteral("C")
+                                  : QStringLiteral("0x%1").arg(quint8(c), 2, 16, QLatin1Char('0')));
+        }
+        return names.join(' ') +
+               (bytes.size() > 8 ? QStringLiteral(" ... (%1 bytes)").arg(bytes.size()) : QString());
+    }
+    // Device thread.
+    void note(const QString &what)
+    {
+        constexpr int kMaxTail = 16;
+        if (m_tail.size() < kMaxTail)
+            m_tail << QStringLiteral("%1 ms  %2").arg(nowMs() - m_dataInMs, 7, 'f', 1).arg(what);
+    }
+
     FakeDevice &m_device;
+    QStringList m_tail;
     const qint64 m_dataBytes;
     qint64 m_passed = 0;
     std::atomic<double> m_dataInMs{-1};
@@ -554,6 +592,7 @@ struct UnpacedRun
     double oursRb = -1;
     double sbRbData = -1;
     double sbRb = -1;
+    QStringList oursTail, sbTail;
 };
 
 void oursAgainstScripted(const QString &path, const QByteArray &image, UnpacedRun &run)
@@ -601,6 +640,10 @@ void oursIntoRb(const QByteArray &image, UnpacedRun &run)
     }
     run.oursRb = std::max(start + ms, rbEnd) - start;
     run.oursRbData = rb.dataInMs() - start;
+    run.oursTail = rb.tail();
+    run.oursTail << QStringLiteral("%1 ms  updateSuccess(), after the completion check")
+                        .arg(start + ms - rb.dataInMs(), 7, 'f', 1)
+                 << QStringLiteral("%1 ms  rb ended").arg(rbEnd - rb.dataInMs(), 7, 'f', 1);
 }
 
 void sbIntoRb(const QString &path, const QByteArray &image, UnpacedRun &run)
@@ -629,6 +672,9 @@ void sbIntoRb(const QString &path, const QByteArray &image, UnpacedRun &run)
     }
     run.sbRb = std::max(sbEnd, rbEnd) - start;
     run.sbRbData = rb.dataInMs() - start;
+    run.sbTail = rb.tail();
+    run.sbTail << QStringLiteral("%1 ms  sb ended").arg(sbEnd - rb.dataInMs(), 7, 'f', 1)
+               << QStringLiteral("%1 ms  rb ended").arg(rbEnd - rb.dataInMs(), 7, 'f', 1);
 }
 
 void unpacedComparison()
@@ -643,8 +689,9 @@ void unpacedComparison()
     const QByteArray image = pattern(kFullImage);
     const QString path = writeImage(dir, image);
     std::vector<double> full, transfer, rbAll, rbData, sbAll, sbData;
+    UnpacedRun run;
     for (int i = 0; i < kUnpacedRuns; ++i) {
-        UnpacedRun run;
+        run = UnpacedRun();
         oursAgainstScripted(path, image, run);
         oursIntoRb(image, run);
         sbIntoRb(path, image, run);
@@ -668,6 +715,12 @@ void unpacedComparison()
     std::printf("    sb --ymodem -k               %18.1f %13.1f\n", median(sbData), sbMedian);
     std::printf("    ratio ours / sb              %18.2f %13.2f\n", median(rbData) / median(sbData),
                 median(rbAll) / sbMedian);
+    std::printf("  after the last data block reached rb (last run):\n    ours:\n");
+    for (const QString &line : std::as_const(run.oursTail))
+        std::printf("      %s\n", qPrintable(line));
+    std::printf("    sb:\n");
+    for (const QString &line : std::as_const(run.sbTail))
+        std::printf("      %s\n", qPrintable(line));
     std::printf("  ours against the scripted device (median ms, ratio to sb into rb's end):\n");
     std::printf("    full update, request to updateSuccess()   %8.1f  %5.2f\n", median(full),
                 median(full) / sbMedian);
