@@ -77,6 +77,7 @@ class tst_FwDevSim : public QObject
 private Q_SLOTS:
     void anUpdateThroughTheSimulator_data();
     void anUpdateThroughTheSimulator();
+    void aFileAlreadyThereIsNeverOverwritten();
     void nonsenseOptionsAreRefused_data();
     void nonsenseOptionsAreRefused();
 };
@@ -163,6 +164,41 @@ void tst_FwDevSim::anUpdateThroughTheSimulator()
     } else {
         QVERIFY(!saved.exists());
     }
+}
+
+void tst_FwDevSim::aFileAlreadyThereIsNeverOverwritten()
+{
+    // The user's own app.bin sits in the folder the simulator saves to.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray image = testImage(3000);
+    const QByteArray users = "the user's own file";
+    for (const auto &[name, bytes] :
+         {std::pair{QStringLiteral("app.bin"), users}, {QStringLiteral("upload/app.bin"), image}}) {
+        QVERIFY(QDir(dir.path()).mkpath(QFileInfo(dir.filePath(name)).path()));
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+
+    Simulator simulator({"--unpaced", "--output", dir.path()});
+    const QString port = simulator.port();
+    QVERIFY2(!port.isEmpty(), qPrintable(simulator.errors()));
+    SerialWorker worker;
+    WorkerTrace trace(worker);
+    worker.connectToPort(port);
+    for (int update = 0; update < 2; ++update) {
+        worker.startUpdate(dir.filePath(QStringLiteral("upload/app.bin")));
+        QCOMPARE(trace.outcomes().value(update), QStringLiteral("success"));
+    }
+
+    // Both updates went to one numbered file; the user's file is untouched.
+    auto contents = [&dir](const QString &name) {
+        QFile file(dir.filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    QCOMPARE(contents(QStringLiteral("app.bin")), users);
+    QVERIFY(contents(QStringLiteral("app.bin.1")) == image);
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("app.bin.2"))));
 }
 
 void tst_FwDevSim::nonsenseOptionsAreRefused_data()

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -225,8 +226,7 @@ private:
     {
         const YmodemReceiver receiver = m_device->receiver();
         const QByteArray data = receiver.fileData();
-        const QString path =
-            QDir(m_options.outputDir).absoluteFilePath(safeFileName(receiver.fileName()));
+        const QString path = savePathFor(safeFileName(receiver.fileName()));
         say(QStringLiteral("Transfer complete: end of batch acknowledged"));
 
         bool matched = true;
@@ -256,6 +256,21 @@ private:
         say(matched ? QStringLiteral("Result: the image MATCHED")
                     : QStringLiteral("Result: the image did NOT match"));
         endOfUpdate(matched);
+    }
+
+    // Where an image of this name goes. A file the simulator did not write itself in this run (the
+    // user's own image, say) is never overwritten: the image then gets a numbered name, which
+    // later images of the same name reuse.
+    QString savePathFor(const QString &name)
+    {
+        const QString wanted = QDir(m_options.outputDir).absoluteFilePath(name);
+        if (m_savedAs.contains(wanted))
+            return m_savedAs.value(wanted);
+        QString path = wanted;
+        for (int n = 1; QFileInfo::exists(path); ++n)
+            path = QStringLiteral("%1.%2").arg(wanted).arg(n);
+        m_savedAs.insert(wanted, path);
+        return path;
     }
 
     bool compareWithExpected(const QByteArray &data)
@@ -324,6 +339,7 @@ private:
     std::unique_ptr<ScriptedDevice> m_device;
     std::unique_ptr<PacedLink> m_link; // destroyed before the device it relays to
     QTimer m_watchdog;
+    QHash<QString, QString> m_savedAs; // wanted path -> path used
     bool m_receiving = false;
     bool m_announced = false;
     qint64 m_declaredSize = -1;
@@ -395,7 +411,8 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
     const QCommandLineOption output(
         QStringLiteral("output"),
         QStringLiteral("Save received images in DIR (default: the current folder), named after "
-                       "the file name in the header block."),
+                       "the file name in the header block; an existing file is never "
+                       "overwritten (NAME.1, NAME.2, ... instead)."),
         QStringLiteral("DIR"));
     const QCommandLineOption expect(
         QStringLiteral("expect"),
