@@ -33,6 +33,7 @@ DeviceTimeouts testTimeouts()
     return t;
 }
 
+// A worker and a scripted device that follows the device contract.
 struct Rig : WorkerRig<ScriptedDevice>
 {
     explicit Rig(const Script &script = Script()) : WorkerRig(testTimeouts(), script) {}

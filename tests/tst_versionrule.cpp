@@ -95,8 +95,6 @@ void TstVersionRule::commandLine_data()
                                                                       << QByteArray("*RST\r\n");
     QTest::newRow("a bare line feed still gets CR LF appended") << "*RST\n"
                                                                 << QByteArray("*RST\n\r\n");
-    QTest::newRow("a bare carriage return still gets CR LF appended")
-        << "*RST\r" << QByteArray("*RST\r\r\n");
     QTest::newRow("non-ASCII text is encoded as UTF-8") << "名字?" << QByteArray("名字?\r\n");
     QTest::newRow("an empty command is a bare CR LF") << QString() << QByteArray("\r\n");
 }

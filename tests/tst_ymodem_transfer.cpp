@@ -33,6 +33,7 @@ DeviceTimeouts shortTimeouts()
     return t;
 }
 
+// A worker ready to send to a fake receiver with the given faults.
 struct Rig : WorkerRig<YmodemDevice>
 {
     explicit Rig(const Faults &faults = {}) : WorkerRig(shortTimeouts(), faults) {}

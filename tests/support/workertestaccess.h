@@ -1,7 +1,7 @@
 #pragma once
 
-// Test helpers for the serial worker: access to its private state (SerialWorker declares
-// SerialWorkerTestAccess a friend), a recorder of its signals and a rig of worker + device.
+// Test helpers for the serial worker: access to its private state, a recorder of its signals and
+// a rig of worker + device.
 
 #include "device/serialworker.h"
 
@@ -11,6 +11,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <utility>
+
+// Reaches SerialWorker's private state for tests (SerialWorker declares this class a friend).
 class SerialWorkerTestAccess
 {
 public:
