@@ -179,6 +179,7 @@ private:
                 say(QStringLiteral("Receiver ready: asking for the file in CRC mode"));
             m_receiving = true;
             m_announced = false;
+            m_arrivals.clear();
             m_watchdog.start();
         } else if (event.startsWith(QLatin1String("block:"))) {
             onBlock(event.mid(6).toInt());
@@ -206,6 +207,7 @@ private:
                         .arg(m_declaredSize));
             }
         }
+        sayFault(target, ++m_arrivals[target]);
         if (target == m_options.losePortAt) {
             say(QStringLiteral("Line dropped at %1, as asked").arg(targetName(target)));
             replaceLostDevice();
@@ -220,6 +222,21 @@ private:
                     .arg(total));
             ++m_nextStep;
         }
+    }
+
+    // Says which scripted fault this arrival of a block meets, if any.
+    void sayFault(int target, int arrival)
+    {
+        const YmodemReceiver::Faults &faults = m_options.script.faults;
+        if (target == m_options.losePortAt)
+            return; // said when the line goes
+        if (target == faults.silentAtBlock &&
+            (faults.silentAttempts < 0 || arrival <= faults.silentAttempts))
+            say(QStringLiteral("  Fault: no answer to %1").arg(targetName(target)));
+        else if (target == faults.cancelAtBlock)
+            say(QStringLiteral("  Fault: CAN CAN to %1").arg(targetName(target)));
+        else if (target == faults.nakBlockOnce && arrival == 1)
+            say(QStringLiteral("  Fault: NAK to %1").arg(targetName(target)));
     }
 
     void onFinished()
@@ -342,6 +359,7 @@ private:
     QHash<QString, QString> m_savedAs; // wanted path -> path used
     bool m_receiving = false;
     bool m_announced = false;
+    QHash<int, int> m_arrivals; // block target -> arrivals in this update
     qint64 m_declaredSize = -1;
     int m_nextStep = 1;
     int m_exitCode = 1;
