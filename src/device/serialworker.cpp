@@ -178,6 +178,10 @@ void SerialWorker::reportPortFailure(const QString &text)
         setState(Aborted);
         return;
     }
+    // An update that is already stopping (or still querying the device) reports the failure
+    // and closes the port itself, after its own report.
+    if (m_state == Aborted || m_updateInProgress)
+        return;
     QMetaObject::invokeMethod(this, &SerialWorker::handlePortLoss, Qt::QueuedConnection);
 }
 
