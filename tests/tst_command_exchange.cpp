@@ -57,6 +57,7 @@ private Q_SLOTS:
     void replyText();
     void neverStoppingDeviceIsCutAtTheOverallLimitAndCapped();
     void refusedWithoutAPortAndDuringAnUpdate();
+    void updateRequestedDuringACommandStartsRightAfterIt();
     void waitEndsAtOnce_data();
     void waitEndsAtOnce();
     void portFailureDuringACommandIsActedOnAfterwards_data();
@@ -108,6 +109,21 @@ void TstCommandExchange::neverStoppingDeviceIsCutAtTheOverallLimitAndCapped()
     const QStringList responses = rig.trace.with("response:");
     QCOMPARE(responses.size(), 1);
     QCOMPARE(responses.first().size(), SerialWorker::kReplyBufferCap);
+}
+
+void TstCommandExchange::updateRequestedDuringACommandStartsRightAfterIt()
+{
+    // The reply comes in two pieces, so the command is still collecting when the update arrives.
+    Rig rig(ScriptedDevice::chunks({{0, "TM-1,"}, {300, "1.0.38\r\n"}}));
+    const QString image = rig.writeImage(testImage(3000));
+    QTimer::singleShot(50, &rig.worker, [&rig, image] { rig.worker.startUpdate(image); });
+    rig.send();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.trace.outcomes(), QStringList{"success"}, 10000);
+
+    // The command is answered first, with what had arrived; then the whole update runs.
+    QCOMPARE(rig.trace.lines.first(), QStringLiteral("response:TM-1,"));
+    QCOMPARE(rig.trace.with("response:").size(), 1);
+    QCOMPARE(rig.device.receiver().fileData(), testImage(3000));
 }
 
 void TstCommandExchange::refusedWithoutAPortAndDuringAnUpdate()
