@@ -153,8 +153,6 @@ public:
         return true;
     }
 
-    int exitCode() const { return m_exitCode; }
-
 private:
     void onEvent(const QString &event)
     {
@@ -197,11 +195,12 @@ private:
     void onBlock(int target)
     {
         if (target == 0 && !m_announced) {
-            m_announced = true;
+            // A header block that was not taken (a scripted silence) declares nothing yet.
             const YmodemReceiver receiver = m_device->receiver();
             m_declaredSize = receiver.declaredSize();
             m_nextStep = 1;
             if (m_declaredSize >= 0) {
+                m_announced = true;
                 say(QStringLiteral("Receiving \"%1\", %2 bytes")
                         .arg(QString::fromUtf8(receiver.fileName()))
                         .arg(m_declaredSize));
