@@ -102,8 +102,8 @@ WireBytes wireMinimum(qint64 size)
     return w;
 }
 
-// A SerialWorker on a thread of its own, as in the application; its signals are recorded with
-// the time they reach the main thread.
+// A SerialWorker on a thread of its own, as in the application; an update's outcome is timed
+// when its signal reaches the main thread.
 class ThreadedWorker
 {
 public:
@@ -116,10 +116,6 @@ public:
                          [this] { finish(QString()); });
         QObject::connect(m_worker, &SerialWorker::updateFailed, &m_context,
                          [this](const QString &reason) { finish(reason); });
-        QObject::connect(m_worker, &SerialWorker::logMessage, &m_context,
-                         [this](const QString &text) {
-                             m_log.append({nowMs(), text});
-                         });
         QMetaObject::invokeMethod(
             m_worker, [this] { ::pthread_getcpuclockid(::pthread_self(), &m_cpuClock); },
             Qt::BlockingQueuedConnection);
@@ -152,7 +148,6 @@ public:
     QString run(const std::function<void(SerialWorker &)> &fn, double *elapsedMs)
     {
         m_outcome.reset();
-        m_log.clear();
         QEventLoop loop;
         m_loop = &loop;
         QTimer::singleShot(kUpdateLimitMs, &loop, &QEventLoop::quit);
@@ -174,16 +169,6 @@ public:
     }
 
     double startMs() const { return m_startMs; }
-    // When the first log line containing text arrived; -1 if none did.
-    double logTime(const QString &text) const
-    {
-        for (const auto &[ms, line] : m_log) {
-            if (line.contains(text))
-                return ms;
-        }
-        return -1;
-    }
-
     // CPU time the worker thread has used so far.
     double cpuMs() const
     {
@@ -211,7 +196,6 @@ private:
     QEventLoop *m_loop = nullptr;
     double m_startMs = 0;
     double m_endMs = 0;
-    QList<QPair<double, QString>> m_log;
 };
 
 // Times of the scripted device's events, taken on the device thread.
