@@ -29,7 +29,7 @@
 #include <cstdio>
 #include <ctime>
 #include <optional>
-#include <pthread.h>
+#include <sys/resource.h>
 #include <vector>
 
 namespace {
@@ -116,9 +116,6 @@ public:
                          [this] { finish(QString()); });
         QObject::connect(m_worker, &SerialWorker::updateFailed, &m_context,
                          [this](const QString &reason) { finish(reason); });
-        QMetaObject::invokeMethod(
-            m_worker, [this] { ::pthread_getcpuclockid(::pthread_self(), &m_cpuClock); },
-            Qt::BlockingQueuedConnection);
     }
 
     ~ThreadedWorker()
@@ -169,12 +166,20 @@ public:
     }
 
     double startMs() const { return m_startMs; }
-    // CPU time the worker thread has used so far.
-    double cpuMs() const
+    // CPU time the worker thread has used so far, asked on that thread once it is free.
+    double cpuMs()
     {
-        timespec ts{};
-        ::clock_gettime(m_cpuClock, &ts);
-        return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+        double ms = 0;
+        QMetaObject::invokeMethod(
+            m_worker,
+            [&ms] {
+                rusage usage{};
+                ::getrusage(RUSAGE_THREAD, &usage);
+                ms = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3
+                     + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+            },
+            Qt::BlockingQueuedConnection);
+        return ms;
     }
 
 private:
@@ -191,7 +196,6 @@ private:
     QThread m_thread;
     SerialWorker *m_worker = nullptr;
     QObject m_context;
-    clockid_t m_cpuClock{};
     std::optional<QString> m_outcome;
     QEventLoop *m_loop = nullptr;
     double m_startMs = 0;

@@ -3,10 +3,11 @@
 #include <QByteArray>
 
 #include <cerrno>
-#include <ctime>
+#include <algorithm>
+#include <chrono>
 #include <deque>
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/select.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,9 +22,9 @@ constexpr int kBitsPerByte = 10;
 
 std::int64_t nowNs()
 {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return std::int64_t(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 void makeRaw(int fd)
@@ -167,39 +168,48 @@ void PacedLink::run()
                 next = due;
         }
 
-        pollfd fds[3] = {};
-        fds[0] = {m_wakePipe[0], POLLIN, 0};
-        fds[1] = {m_hostMaster, short(toDevice.wantsInput() ? POLLIN : 0), 0};
-        fds[2] = {m_deviceSide, short(toHost.wantsInput() ? POLLIN : 0), 0};
+        // select() waits with microsecond precision, fine enough for a byte time of 86.8 us.
+        fd_set readable;
+        fd_set writable;
+        FD_ZERO(&readable);
+        FD_ZERO(&writable);
+        FD_SET(m_wakePipe[0], &readable);
+        if (toDevice.wantsInput())
+            FD_SET(m_hostMaster, &readable);
+        if (toHost.wantsInput())
+            FD_SET(m_deviceSide, &readable);
         if (!toDevice.arrived.isEmpty())
-            fds[2].events |= POLLOUT;
+            FD_SET(m_deviceSide, &writable);
         if (!toHost.arrived.isEmpty())
-            fds[1].events |= POLLOUT;
+            FD_SET(m_hostMaster, &writable);
+        const int highest = std::max({m_wakePipe[0], m_hostMaster, m_deviceSide});
 
-        timespec timeout{};
-        timespec *wait = nullptr;
+        timeval timeout{};
+        timeval *wait = nullptr;
         if (next >= 0) {
-            const std::int64_t left = next > now ? next - now : 0;
-            timeout.tv_sec = left / kNsPerSecond;
-            timeout.tv_nsec = left % kNsPerSecond;
+            // Round up, so a byte is never handed over before its time.
+            const std::int64_t leftUs = next > now ? (next - now + 999) / 1000 : 0;
+            timeout.tv_sec = leftUs / 1000000;
+            timeout.tv_usec = leftUs % 1000000;
             wait = &timeout;
         }
-        if (::ppoll(fds, 3, wait, nullptr) < 0 && errno != EINTR)
+        if (::select(highest + 1, &readable, &writable, nullptr, wait) < 0) {
+            if (errno == EINTR)
+                continue;
             break;
+        }
         now = nowNs();
 
-        if ((fds[1].revents & POLLIN) && !toDevice.readFrom(now, m_byteNs))
+        if (FD_ISSET(m_hostMaster, &readable) && !toDevice.readFrom(now, m_byteNs))
             break;
-        if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
-            if (!toHost.readFrom(now, m_byteNs) || (fds[2].revents & (POLLHUP | POLLERR))) {
-                // The device went away: deliver what is already on the line, then pull the
-                // host's cable.
-                toHost.deliverDue(nowNs() + toHost.queuedBytes * m_byteNs, m_byteNs);
-                ::close(m_hostMaster);
-                ::close(m_hostSlave);
-                m_hostMaster = m_hostSlave = -1;
-                break;
-            }
+        // A device that went away reads as an error (EIO) from its side of the line.
+        if (FD_ISSET(m_deviceSide, &readable) && !toHost.readFrom(now, m_byteNs)) {
+            // Deliver what is already on the line, then pull the host's cable.
+            toHost.deliverDue(nowNs() + toHost.queuedBytes * m_byteNs, m_byteNs);
+            ::close(m_hostMaster);
+            ::close(m_hostSlave);
+            m_hostMaster = m_hostSlave = -1;
+            break;
         }
     }
 }
