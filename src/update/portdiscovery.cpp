@@ -6,8 +6,17 @@ QList<PortListing> systemSerialPorts()
 {
     QList<PortListing> ports;
     const auto infos = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : infos)
-        ports.append({info.portName(), info.description()});
+    for (const QSerialPortInfo &info : infos) {
+        PortListing port(info.portName(), info.description());
+        port.manufacturer = info.manufacturer();
+        port.serialNumber = info.serialNumber();
+        port.hasIds = info.hasVendorIdentifier() && info.hasProductIdentifier();
+        if (port.hasIds) {
+            port.vendorId = info.vendorIdentifier();
+            port.productId = info.productIdentifier();
+        }
+        ports.append(port);
+    }
     return ports;
 }
 
@@ -25,4 +34,13 @@ QStringList portLabels(const QList<PortListing> &ports)
     for (const PortListing &port : ports)
         labels.append(portLabel(port));
     return labels;
+}
+
+QString vidPidText(const PortListing &port)
+{
+    if (!port.hasIds)
+        return QString();
+    return QStringLiteral("%1:%2")
+        .arg(port.vendorId, 4, 16, QLatin1Char('0'))
+        .arg(port.productId, 4, 16, QLatin1Char('0'));
 }

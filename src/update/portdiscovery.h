@@ -5,12 +5,25 @@
 #include <QStringList>
 
 #include <functional>
+#include <utility>
 
-// One serial port as the system lists it.
+// One serial port as the system lists it. The fields after the description tell identical
+// adapters apart; each is empty (or 0) when the system does not know it.
 struct PortListing
 {
+    PortListing() = default;
+    PortListing(QString portName, QString portDescription = QString())
+        : name(std::move(portName)), description(std::move(portDescription))
+    {
+    }
+
     QString name;
     QString description;
+    QString manufacturer;
+    QString serialNumber;
+    quint16 vendorId = 0;
+    quint16 productId = 0;
+    bool hasIds = false;
 };
 
 using PortEnumerator = std::function<QList<PortListing>()>;
@@ -22,3 +35,7 @@ QList<PortListing> systemSerialPorts();
 // No widgets, no I/O.
 QString portLabel(const PortListing &port);
 QStringList portLabels(const QList<PortListing> &ports);
+
+// "1a86:7523" in lower-case hexadecimal, or an empty string when the ids are unknown.
+// No widgets, no I/O.
+QString vidPidText(const PortListing &port);
