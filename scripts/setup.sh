@@ -7,6 +7,7 @@ packages=(
   qt6-base-dev qt6-serialport-dev libgl-dev
   lrzsz            # YMODEM receiver used by the interoperability tests
   fonts-wqy-microhei  # a CJK font, so the Chinese interface renders on a fresh machine
+  qt6-translations-l10n  # Qt's own dialogs and menus in Chinese
 )
 
 missing=()

@@ -118,19 +118,28 @@ void TestConsole::returnSendsAndLocksUntilTheResponse()
     QCOMPARE(edit->selectedText(), u"*IDN?"_s);
     QVERIFY(m_win->log()->isEmpty()); // logged only with the response
 
-    // In flight: Return and keypad Enter send nothing but are still consumed (the field never
-    // reports them), also after a refresh has re-enabled the buttons.
+    // In flight: Return and keypad Enter queue the commands behind it, with a note, and are
+    // still consumed (the field never reports them), also after a refresh.
     m_win->refresh();
     QTest::keyClick(edit, Qt::Key_Return);
+    edit->setText(u"MEAS?"_s);
     QTest::keyClick(edit, Qt::Key_Enter, Qt::KeypadModifier);
     QCOMPARE(m_sent->size(), 1);
     QCOMPARE(returnPressed.size(), 0);
+    QVERIFY(m_win->logText().contains(u"已排队：MEAS?"_s));
 
+    // Each response sends the next queued command, in order; the last one frees the console.
     m_win->respond(u"ORVANE,1.2\r\n"_s);
+    QCOMPARE(m_sent->size(), 2);
+    QCOMPARE(m_sent->at(1).at(0).toString(), u"*IDN?"_s);
+    m_win->respond(u"A"_s);
+    QCOMPARE(m_sent->at(2).at(0).toString(), u"MEAS?"_s);
+    m_win->respond(u"B"_s);
+    QCOMPARE(m_sent->size(), 3);
     QVERIFY(!m_win->inFlight());
     QVERIFY(m_win->sendButton()->isEnabled() && m_win->historyButton()->isEnabled());
     QTest::keyClick(edit, Qt::Key_Enter, Qt::KeypadModifier);
-    QCOMPARE(m_sent->size(), 2);
+    QCOMPARE(m_sent->size(), 4);
 
     // A response that comes after disconnecting leaves the buttons off.
     m_win->setState(Dialog::Disconnected);

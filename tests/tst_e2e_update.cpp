@@ -105,7 +105,7 @@ private Q_SLOTS:
         const QString log = Access::log(*m_dialog);
         QVERIFY2(log.contains(QStringLiteral("更新失败：%1").arg(m_failures.first())),
                  qPrintable(log));
-        QCOMPARE(Access::status(*m_dialog), QStringLiteral("更新失败"));
+        QCOMPARE(Access::status(*m_dialog), QStringLiteral("更新失败：%1").arg(m_failures.first()));
         QCOMPARE(Access::state(*m_dialog), Dialog::Connected);
 
         // The user restarts the device; the next update starts without the red chunk and succeeds.

@@ -24,6 +24,10 @@ private Q_SLOTS:
         QTest::newRow("500 gives 237440") << QVariant("500") << 237440;
         QTest::newRow("a word gives 237440") << QVariant("viel") << 237440;
         QTest::newRow("a fraction gives 237440") << QVariant("10.5") << 237440;
+        QTest::newRow("4294967297 is not cut to its low 32 bits (1)")
+            << QVariant(Q_INT64_C(4294967297)) << 237440;
+        QTest::newRow("4294967297 written as text gives 237440") << QVariant("4294967297") << 237440;
+        QTest::newRow("true is no number") << QVariant(true) << 237440;
     }
 
     void limitFromTheStoredKiB()

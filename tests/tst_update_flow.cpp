@@ -120,9 +120,16 @@ private Q_SLOTS:
         const QStringList requests{QStringLiteral("limit %1").arg(limit),
                                    QStringLiteral("update %1").arg(path)};
         QCOMPARE(m_requests, requests);
-        // Start again while updating: nothing happens.
-        QVERIFY(startUpdate(*m_dialog).isEmpty());
+        // The start button now cancels: it asks first, and keeping the update changes nothing.
+        QCOMPARE(startUpdate(*m_dialog, false).value(0), QStringLiteral("取消更新"));
         QCOMPARE(m_requests, requests);
+        QVERIFY(Access::startButton(*m_dialog)->isEnabled());
+        // Confirmed, the abort goes to the worker once and the button has nothing more to do.
+        QCOMPARE(startUpdate(*m_dialog, true).value(0), QStringLiteral("取消更新"));
+        QCOMPARE(m_requests, requests + QStringList{QStringLiteral("abort")});
+        QVERIFY(!Access::startButton(*m_dialog)->isEnabled());
+        QVERIFY(startUpdate(*m_dialog).isEmpty());
+        QCOMPARE(m_requests.count(QStringLiteral("abort")), 1);
     }
 
     void progressReports_data()
@@ -177,21 +184,27 @@ private Q_SLOTS:
     void resultIsPresentedAfterHalfASecond_data()
     {
         QTest::addColumn<QString>("error"); // empty: success
+        QTest::addColumn<bool>("portLost"); // the line drops right after the report
         QTest::addColumn<QString>("logged");
         QTest::addColumn<QString>("status");
-        QTest::newRow("success fills the bar, then logs and shows it") << ""
-                                                                       << "固件更新成功"
-                                                                       << "更新完成";
-        QTest::newRow("failure turns the bar red, then logs the reason") << "设备响应超时"
-                                                                         << "更新失败：设备响应超时"
-                                                                         << "更新失败";
+        QTest::newRow("success fills the bar, then logs and shows it")
+            << "" << false << "固件更新成功" << "更新完成";
+        QTest::newRow("failure turns the bar red, then logs and shows the reason")
+            << "设备响应超时" << false << "更新失败：设备响应超时" << "更新失败：设备响应超时";
+        QTest::newRow("a line lost right after the success is told after the success")
+            << "" << true << "固件更新成功" << "等待连接…";
+        QTest::newRow("a reason too long for the status bar is cut there, whole in its tooltip")
+            << QString(300, QChar(u'长')) << false << QString(300, QChar(u'长'))
+            << "更新失败：" + QString(300, QChar(u'长'));
     }
 
     void resultIsPresentedAfterHalfASecond()
     {
         QFETCH(QString, error);
+        QFETCH(bool, portLost);
         QFETCH(QString, logged);
         QFETCH(QString, status);
+        m_dialog->show();
         pretendUpdating();
         Access::progress(*m_dialog, 3000, 5000);
         QElapsedTimer clock;
@@ -205,6 +218,8 @@ private Q_SLOTS:
             Access::failure(*m_dialog, error);
             QCOMPARE(bar->styleSheet(), kRedChunk);
         }
+        if (portLost)
+            Access::portLost(*m_dialog);
         QVERIFY(Access::updating(*m_dialog));
 
         QTRY_VERIFY_WITH_TIMEOUT(!Access::updating(*m_dialog), kWaitMs);
@@ -212,9 +227,20 @@ private Q_SLOTS:
                  qPrintable(QString::number(clock.elapsed())));
         QVERIFY(bar->isHidden());
         QVERIFY(bar->styleSheet().isEmpty());
-        QVERIFY(Access::log(*m_dialog).contains(logged));
-        QCOMPARE(Access::status(*m_dialog), status);
+        const QString log = Access::log(*m_dialog);
+        QVERIFY(log.contains(logged));
+        QCOMPARE(log.indexOf(QStringLiteral("已断开连接")) > log.indexOf(logged), portLost);
         QVERIFY(Access::portScanTimer(*m_dialog)->isActive());
+        const QLabel *label = Access::statusLabel(*m_dialog);
+        if (label->toolTip().isEmpty()) {
+            QCOMPARE(label->text(), status);
+        } else {
+            QCOMPARE(label->toolTip(), status);
+            QVERIFY(label->text().endsWith(QChar(0x2026)));
+            QVERIFY(label->fontMetrics().horizontalAdvance(label->text())
+                    <= label->contentsRect().width());
+        }
+        QCOMPARE(label->toolTip().isEmpty(), error.size() < 100);
     }
 
     void aFailureAfterTheSuccessIsNeitherShownNorLeftRed()
@@ -256,6 +282,8 @@ private:
         connect(d, &Dialog::requestUpdate, this, [this](const QString &path) {
             m_requests << QStringLiteral("update %1").arg(path);
         });
+        QObject::disconnect(d, &Dialog::requestAbort, Access::worker(*d), nullptr);
+        connect(d, &Dialog::requestAbort, this, [this] { m_requests << QStringLiteral("abort"); });
     }
 
     // The window as if an update were running.

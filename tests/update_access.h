@@ -36,6 +36,7 @@ public:
     static UpdateProgressBar *progressBar(Dialog &d) { return d.m_progressBar; }
     static DropOverlay *overlay(Dialog &d) { return d.m_dropOverlay; }
     static QString status(Dialog &d) { return d.m_statusLabel->text(); }
+    static QLabel *statusLabel(Dialog &d) { return d.m_statusLabel; }
     static QTimer *portScanTimer(Dialog &d) { return d.m_portScanTimer; }
     static SerialWorker *worker(Dialog &d) { return d.m_worker; }
     static QString log(Dialog &d) { return d.m_logView->toPlainText(); }
@@ -54,6 +55,7 @@ public:
     static void progress(Dialog &d, int sent, int total) { d.onUpdateProgress(sent, total); }
     static void success(Dialog &d) { d.onUpdateSuccess(); }
     static void failure(Dialog &d, const QString &error) { d.onUpdateFailed(error); }
+    static void portLost(Dialog &d) { d.onDisconnected(); }
     static void scan(Dialog &d) { d.scanSerialPorts(); }
     static void setScreens(ScreenProvider p) { Dialog::setScreenProvider(std::move(p)); }
 };

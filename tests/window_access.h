@@ -135,11 +135,13 @@ public:
         return {};
     }
 
-    // Colour at the centre of the status LED on the connect button.
+    // Colour at the centre of the status LED on the connect button, as the button shows it in its
+    // current (normal or disabled) mode.
     QColor ledColour() const
     {
+        const QIcon::Mode mode = d.m_connectButton->isEnabled() ? QIcon::Normal : QIcon::Disabled;
         const QImage image =
-            d.m_connectButton->icon().pixmap(d.m_connectButton->iconSize()).toImage();
+            d.m_connectButton->icon().pixmap(d.m_connectButton->iconSize(), mode).toImage();
         return image.pixelColor(image.width() / 2, image.height() / 2);
     }
 

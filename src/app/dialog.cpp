@@ -23,6 +23,8 @@ namespace {
 constexpr auto kPortScanInterval = 2000ms;
 constexpr int kCloseDeadlineMs = 10000;
 constexpr int kDestructorDeadlineMs = 3000;
+// A typed path is checked once typing has paused this long.
+constexpr auto kTypingPause = 700ms;
 } // namespace
 
 Dialog::Dialog(QWidget *parent)
@@ -100,6 +102,14 @@ void Dialog::setupConnections()
     connect(m_browseButton, &QPushButton::clicked, this, &Dialog::browse);
     connect(m_connectButton, &QPushButton::clicked, this, &Dialog::toggleConnection);
     connect(m_startButton, &QPushButton::clicked, this, &Dialog::updateFirmware);
+    // A typed or pasted path: the start button follows at once, the check once typing pauses.
+    m_pathCheckTimer->setInterval(kTypingPause);
+    connect(m_pathCheckTimer, &QTimer::timeout, this, &Dialog::checkTypedPath);
+    connect(m_pathEdit, &QLineEdit::textEdited, this, [this] {
+        refreshUiState();
+        m_pathCheckTimer->start();
+    });
+    connect(m_pathEdit, &QLineEdit::returnPressed, this, &Dialog::checkTypedPath);
 
     connect(this, &Dialog::requestConnect, m_worker, &SerialWorker::connectToPort);
     connect(this, &Dialog::requestDisconnect, m_worker, &SerialWorker::disconnectPort);

@@ -116,6 +116,9 @@ private:
     void updateStatus(const QString &text);
     void setConnectionLedColor(const QColor &color);
     void positionToast();
+    // Shows the status text, cut to the label's width (the whole text in the tooltip).
+    void fitStatusText();
+    // The listed port that is selected, or the name or path the user typed.
     QString selectedPortName() const;
 
     // --- settings and geometry (dialog_settings.cpp) ---
@@ -143,6 +146,8 @@ private:
     void saveHistory();
     void showHistoryMenu();
     void populateHistoryMenu();
+    // Hands one command to the worker; its echo and reply are logged when the reply arrives.
+    void dispatchCommand(const QString &command);
 
     // --- theme (ui) ---
     void applyGlobalStyle();
@@ -151,12 +156,22 @@ private:
     bool validateFirmwareFile(const QString &path);
     int firmwareSizeLimit() const;
     void acceptFirmwareFile(const QString &path);
+    // A path typed or pasted into the field, checked once typing has paused or on Return.
+    void checkTypedPath();
     void showDropOverlay();
     void hideDropOverlay();
+
+    // --- update flow (update/dialog_updateflow.cpp) ---
+    // The start button while an update runs: asks, then stops the update through the worker.
+    void cancelUpdate();
+    // The result step 500 ms after the worker's report.
+    void presentResult(bool success, const QString &error);
 
     // --- port discovery (update/dialog_portscan.cpp) ---
     static PortEnumerator &portEnumerator();
     void fillPortSelector(const QList<PortListing> &ports);
+    // Selects the port by its system name, or shows it as typed when it is not listed.
+    void selectPort(const QString &name);
     void updatePortPopupWidth();
 
     // Widgets, in the window's order.
@@ -181,11 +196,16 @@ private:
     QLineEdit *m_cmdEdit = nullptr;
     QPushButton *m_sendButton = nullptr;
     QStringList m_commandHistory;
+    // Commands entered while another one still waits for its reply, sent in order after it.
+    QStringList m_commandQueue;
     QMenu *m_historyMenu = nullptr;
     QLabel *m_statusLabel = nullptr;
+    QString m_statusText; // the status label's whole text, before eliding
     QStatusBar *m_statusBar = nullptr;
     QLabel *m_baudLabel = nullptr;
     QTimer *m_portScanTimer = nullptr;
+    QTimer *m_pathCheckTimer = nullptr; // typing in the path field has paused
+    QString m_checkedPath;              // the path the last check was about
     QSettings *m_settings = nullptr;
     QThread *m_workerThread = nullptr;
     SerialWorker *m_worker = nullptr;
@@ -193,6 +213,9 @@ private:
     QRect m_defaultGeometry;
     SerialPortState m_connectionState = Disconnected;
     bool m_updateInProgress = false;
+    bool m_cancelRequested = false; // the user cancelled the running update
+    bool m_resultPending = false;   // the worker reported; the result is shown 500 ms later
+    bool m_disconnectPending = false; // a port loss reported while that result was pending
     bool m_commandInFlight = false;
     QString m_pendingCommand;
     qint64 m_lastProgressRefreshMs = 0;

@@ -40,6 +40,12 @@ void Dialog::onConnected()
 
 void Dialog::onDisconnected()
 {
+    // A device that drops its line right after a successful update (it jumps to its application,
+    // and many USB adapters re-enumerate then) is told after the success, not before it.
+    if (m_resultPending) {
+        m_disconnectPending = true;
+        return;
+    }
     updateSerialPortState(Disconnected);
     logMessage(tr("已断开连接"), Info);
 }
@@ -64,8 +70,11 @@ void Dialog::onBaudRateInfo(int baudRate)
 void Dialog::refreshUiState()
 {
     const bool updating = m_updateInProgress;
+    const UpdatePhase phase = !updating ? UpdatePhase::None
+                              : (m_cancelRequested || m_resultPending) ? UpdatePhase::Stopping
+                                                                        : UpdatePhase::Running;
     const bool hasPath = !m_pathEdit->text().trimmed().isEmpty();
-    const EnabledControls enabled = enabledControls(updating, m_connectionState, hasPath);
+    const EnabledControls enabled = enabledControls(phase, m_connectionState, hasPath);
     m_connectButton->setEnabled(enabled.connectButton);
     m_portCombo->setEnabled(enabled.portSelector);
     m_browseButton->setEnabled(enabled.browseButton);
@@ -74,7 +83,8 @@ void Dialog::refreshUiState()
     m_cmdEdit->setEnabled(enabled.commandField);
     m_sendButton->setEnabled(enabled.sendButton);
     m_historyButton->setEnabled(enabled.historyButton);
-    m_startButton->setText(startButtonText(updating));
+    m_startButton->setText(startButtonText(phase));
+    m_startButton->setToolTip(phase == UpdatePhase::None ? tr("开始更新") : tr("取消正在进行的更新"));
 
     // The update flow owns the status text while it runs, and keeps the port scan stopped.
     if (updating)
@@ -103,7 +113,18 @@ void Dialog::updateSerialPortState(SerialPortState state)
 
 void Dialog::updateStatus(const QString &text)
 {
-    m_statusLabel->setText(text);
+    m_statusText = text;
+    fitStatusText();
+}
+
+void Dialog::fitStatusText()
+{
+    // A long failure reason is cut to the label's width; the whole text stays in the tooltip.
+    // A window not yet laid out has no width to cut to.
+    const int width = m_statusLabel->isVisible() ? m_statusLabel->contentsRect().width() : 0;
+    const QString shown = elidedStatusText(m_statusLabel->fontMetrics(), m_statusText, width);
+    m_statusLabel->setText(shown);
+    m_statusLabel->setToolTip(shown == m_statusText ? QString() : m_statusText);
 }
 
 void Dialog::setConnectionLedColor(const QColor &color)
@@ -122,7 +143,12 @@ void Dialog::setConnectionLedColor(const QColor &color)
     painter.drawEllipse(QRectF(0.5, 0.5, side - 1, side - 1));
     painter.end();
 
-    m_connectButton->setIcon(QIcon(pixmap));
+    // The same pixmap in every mode: the button is disabled while connecting and during an update,
+    // and a greyed-out LED would no longer tell the state.
+    QIcon icon;
+    for (const QIcon::Mode mode : {QIcon::Normal, QIcon::Disabled, QIcon::Active, QIcon::Selected})
+        icon.addPixmap(pixmap, mode);
+    m_connectButton->setIcon(icon);
     m_connectButton->setIconSize(QSize(side, side));
 }
 
@@ -135,7 +161,13 @@ void Dialog::positionToast()
 
 QString Dialog::selectedPortName() const
 {
-    return m_portCombo->currentData(Qt::UserRole).toString();
+    // A listed port shows its label and stands for its system name; anything else is a name or
+    // a device path the user typed (a pseudo-terminal, a by-id link, COM12).
+    const QString text = m_portCombo->currentText().trimmed();
+    const int index = m_portCombo->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (index >= 0)
+        return m_portCombo->itemData(index, Qt::UserRole).toString();
+    return text;
 }
 
 void Dialog::resizeEvent(QResizeEvent *event)

@@ -109,6 +109,13 @@ void Dialog::setupUi()
     m_serialCard = buildCard(tr("串口"), this, &serialBody);
     m_portCombo = new FlatComboBox(m_serialCard);
     m_portCombo->setFixedHeight(30);
+    // Ports the system does not list (a pseudo-terminal, a by-id link, COM12) can be typed.
+    m_portCombo->setEditable(true);
+    m_portCombo->setInsertPolicy(QComboBox::NoInsert);
+    m_portCombo->lineEdit()->setPlaceholderText(tr("选择或输入串口，例如 /dev/ttyUSB0"));
+    // The box draws the frame; its field stays plain inside it.
+    m_portCombo->lineEdit()->setStyleSheet(
+        QStringLiteral("QLineEdit { border: none; background: transparent; padding: 0px; }"));
     m_connectButton = new QPushButton(tr("连接"), m_serialCard);
     m_connectButton->setObjectName(QStringLiteral("connectButton"));
     m_connectButton->setFixedSize(110, 30);
@@ -128,6 +135,8 @@ void Dialog::setupUi()
     m_pathEdit = new QLineEdit(m_firmwareCard);
     m_pathEdit->setPlaceholderText(tr("将 .bin 固件文件拖放到此处"));
     m_pathEdit->setFixedHeight(30);
+    m_pathCheckTimer = new QTimer(this);
+    m_pathCheckTimer->setSingleShot(true);
     m_browseButton = new QPushButton(tr("浏览…"), m_firmwareCard);
     m_browseButton->setObjectName(QStringLiteral("browseButton"));
     m_browseButton->setToolTip(tr("选择固件文件（.bin）"));
@@ -236,6 +245,10 @@ void Dialog::setupUi()
     // Status bar.
     m_statusLabel = new QLabel(tr("等待连接…"), this);
     m_statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    // The bar gives the label its width; a long text is cut to it, never widens the window.
+    m_statusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_statusLabel->installEventFilter(this);
+    m_statusText = m_statusLabel->text();
     m_statusBar = new QStatusBar(this);
     m_statusBar->setSizeGripEnabled(false);
     m_statusBar->setContentsMargins(0, 0, 0, 0);

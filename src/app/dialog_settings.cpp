@@ -4,6 +4,7 @@
 #include "ui/widgets.h"
 
 #include <QByteArray>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QSettings>
 
@@ -29,10 +30,12 @@ void Dialog::loadSettings()
     const QString savedPort = m_settings->value(kSerialPortKey, QString()).toString();
     const QString savedPath = m_settings->value(kFirmwareFileKey, QString()).toString();
 
-    const int index =
-        m_portCombo->findData(savedPort, Qt::UserRole, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    if (index >= 0)
-        m_portCombo->setCurrentIndex(index);
+    // A listed port is selected again. A device path the user typed comes back while it exists;
+    // a system name that is not listed now leaves the first port selected.
+    if (m_portCombo->findData(savedPort, Qt::UserRole, Qt::MatchExactly | Qt::MatchCaseSensitive)
+            >= 0
+        || (savedPort.contains(QLatin1Char('/')) && QFileInfo::exists(savedPort)))
+        selectPort(savedPort);
     // Shown as saved; it is checked only when an update uses it.
     if (!savedPath.isEmpty())
         m_pathEdit->setText(savedPath);

@@ -1,5 +1,7 @@
 #include "app/layoutmath.h"
 
+#include <QFontMetrics>
+
 #include <algorithm>
 #include <cmath>
 
@@ -22,4 +24,11 @@ int ledPixmapSide(int side, double devicePixelRatio)
 QPoint toastPosition(QSize panelSize, QSize toastSize)
 {
     return {(panelSize.width() - toastSize.width()) / 2, panelSize.height() - kToastBottomOffset};
+}
+
+QString elidedStatusText(const QFontMetrics &metrics, const QString &text, int width)
+{
+    if (width <= 0)
+        return text;
+    return metrics.elidedText(text, Qt::ElideRight, width);
 }

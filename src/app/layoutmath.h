@@ -4,6 +4,9 @@
 
 #include <QPoint>
 #include <QSize>
+#include <QString>
+
+class QFontMetrics;
 
 // Distance of the log toast's top edge above the log panel's bottom edge.
 inline constexpr int kToastBottomOffset = 54;
@@ -17,3 +20,7 @@ int ledPixmapSide(int side, double devicePixelRatio);
 // Top-left of the toast in the log panel's coordinates: centred, 54 px above the bottom.
 // No widgets, no I/O.
 QPoint toastPosition(QSize panelSize, QSize toastSize);
+
+// The status text as it fits into width pixels: cut on the right with an ellipsis when it is
+// wider, whole while the label has no width yet. No widgets, no I/O.
+QString elidedStatusText(const QFontMetrics &metrics, const QString &text, int width);

@@ -1,4 +1,5 @@
 #include "app/dialog.h"
+#include "app/translations.h"
 
 #include <QApplication>
 
@@ -8,6 +9,7 @@ int main(int argc, char *argv[])
     QApplication::setHighDpiScaleFactorRoundingPolicy(
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication app(argc, argv);
+    installQtChineseTranslations(app);
     int result = 0;
     {
         Dialog window;

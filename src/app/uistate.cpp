@@ -12,26 +12,26 @@ QString trDialog(const char *text)
 }
 } // namespace
 
-EnabledControls enabledControls(bool updateInProgress, Dialog::SerialPortState state,
+EnabledControls enabledControls(UpdatePhase phase, Dialog::SerialPortState state,
                                 bool hasFirmwarePath)
 {
-    const bool idle = !updateInProgress;
+    const bool idle = phase == UpdatePhase::None;
     const bool connected = state == Dialog::Connected;
     EnabledControls controls;
     controls.connectButton = idle && (state == Dialog::Disconnected || state == Dialog::Connected);
     controls.portSelector = idle;
     controls.browseButton = idle;
     controls.pathField = idle;
-    controls.startButton = idle && connected && hasFirmwarePath;
+    controls.startButton = (idle && connected && hasFirmwarePath) || phase == UpdatePhase::Running;
     controls.commandField = idle && connected;
     controls.sendButton = idle && connected;
     controls.historyButton = idle && connected;
     return controls;
 }
 
-QString startButtonText(bool updateInProgress)
+QString startButtonText(UpdatePhase phase)
 {
-    return updateInProgress ? trDialog("正在更新…") : trDialog("开始");
+    return phase == UpdatePhase::None ? trDialog("开始") : trDialog("取消更新");
 }
 
 std::optional<ConnectionStateRow> connectionStateRow(int state)

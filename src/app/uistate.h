@@ -22,13 +22,20 @@ struct EnabledControls
     bool historyButton = false;
 };
 
-// Enabled states for the update flag, the connection state and whether a path is entered.
-// No widgets, no I/O.
-EnabledControls enabledControls(bool updateInProgress, Dialog::SerialPortState state,
+// Where a running update stands, as far as the start button is concerned.
+enum class UpdatePhase {
+    None,      // no update runs
+    Running,   // the start button offers to cancel it
+    Stopping,  // the user cancelled it, or its result is in: nothing more to press
+};
+
+// Enabled states for the update phase, the connection state and whether a path is entered.
+// While an update runs the start button is its cancel button. No widgets, no I/O.
+EnabledControls enabledControls(UpdatePhase phase, Dialog::SerialPortState state,
                                 bool hasFirmwarePath);
 
-// Start button text: "正在更新…" during an update, "开始" otherwise. No widgets, no I/O.
-QString startButtonText(bool updateInProgress);
+// Start button text: "取消更新" while an update runs, "开始" otherwise. No widgets, no I/O.
+QString startButtonText(UpdatePhase phase);
 
 // What a connection state shows when no update runs; an empty optional leaves the widget as it
 // is. No widgets, no I/O.

@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -15,6 +16,8 @@
 
 namespace {
 const QString kHistoryKey = QStringLiteral("commandHistory");
+// Commands waiting behind the one in flight; more are refused with a note.
+constexpr int kMaxQueuedCommands = 20;
 } // namespace
 
 void Dialog::loadHistory()
@@ -36,19 +39,24 @@ void Dialog::saveHistory()
 
 void Dialog::sendCustomCommand()
 {
-    if (m_connectionState != Connected || m_updateInProgress || m_commandInFlight)
+    if (m_connectionState != Connected || m_updateInProgress)
         return;
     const QString command = m_cmdEdit->text();
     if (command.isEmpty())
         return;
 
-    m_pendingCommand = command;
-    m_commandInFlight = true;
-    m_sendButton->setEnabled(false);
-    m_historyButton->setEnabled(false);
-
-    // The exchange is logged together with its response.
-    Q_EMIT requestSendCustomCommand(command);
+    if (m_commandInFlight) {
+        // The device is still answering the previous command: this one goes after it.
+        if (m_commandQueue.size() >= kMaxQueuedCommands) {
+            logMessage(tr("命令未发送：已有 %1 条命令在等待，请稍候。").arg(m_commandQueue.size()),
+                       Error);
+            return;
+        }
+        m_commandQueue.append(command);
+        logMessage(tr("已排队：%1（等待上一条命令的响应）").arg(command), Info);
+    } else {
+        dispatchCommand(command);
+    }
 
     m_commandHistory = CommandHistory::pushed(m_commandHistory, command);
     saveHistory();
@@ -57,6 +65,16 @@ void Dialog::sendCustomCommand()
     m_cmdEdit->selectAll();
     m_historyIndex = -1;
     m_imeComposing = false;
+}
+
+void Dialog::dispatchCommand(const QString &command)
+{
+    m_pendingCommand = command;
+    m_commandInFlight = true;
+    m_sendButton->setEnabled(false);
+    m_historyButton->setEnabled(false);
+    // The exchange is logged together with its response.
+    Q_EMIT requestSendCustomCommand(command);
 }
 
 void Dialog::onCustomCommandResponse(const QString &response)
@@ -74,10 +92,22 @@ void Dialog::onCustomCommandResponse(const QString &response)
         logMessage(tr("（无响应）"), Info);
     else
         logMessage(response, Response);
+
+    if (m_commandQueue.isEmpty())
+        return;
+    if (usable) {
+        dispatchCommand(m_commandQueue.takeFirst());
+        return;
+    }
+    // The line went away or an update took it: what waited is not sent.
+    logMessage(tr("已取消 %1 条排队的命令").arg(m_commandQueue.size()), Info);
+    m_commandQueue.clear();
 }
 
 bool Dialog::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == m_statusLabel && event->type() == QEvent::Resize)
+        fitStatusText();
     if (watched != m_cmdEdit || !m_cmdEdit)
         return QDialog::eventFilter(watched, event);
 

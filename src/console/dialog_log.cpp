@@ -114,9 +114,11 @@ void Dialog::saveLog()
     const QString fileName =
         QStringLiteral("tamsel-log-%1.txt")
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
-    const QString proposal =
-        QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
-            .filePath(fileName);
+    // A desktop without a documents folder gets the proposal in the home folder.
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!QFileInfo(folder).isDir())
+        folder = QDir::homePath();
+    const QString proposal = QDir(folder).filePath(fileName);
     const QString path = QFileDialog::getSaveFileName(this, tr("保存日志"), proposal,
                                                       tr("文本文件 (*.txt);;所有文件 (*)"));
     if (path.isEmpty())

@@ -6,6 +6,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QPainterPath>
+#include <QRegion>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
@@ -59,6 +61,13 @@ int confirmDialogWidth(int parentWidth)
     if (parentWidth < 0)
         return kMaxDialogWidth;
     return std::clamp(parentWidth - kParentSideGap, kMinDialogWidth, kMaxDialogWidth);
+}
+
+QRegion roundedRegion(QSize size, int radius)
+{
+    QPainterPath path;
+    path.addRoundedRect(QRectF(0, 0, size.width(), size.height()), radius, radius);
+    return QRegion(path.toFillPolygon().toPolygon());
 }
 
 QPoint clampIntoArea(QPoint topLeft, QSize size, const QRect &available)
@@ -150,6 +159,10 @@ bool runConfirmDialog(QWidget *parent, const QString &title, const QStringList &
     if (dialogHeight <= 0)
         dialogHeight = box->totalSizeHint().height();
     dialog.setFixedHeight(dialogHeight);
+    // An X11 desktop without a compositor shows a translucent window's transparent corners in
+    // black; a mask cuts them off there (a compositor loses nothing by it but the antialiasing).
+    if (QGuiApplication::platformName() == QLatin1String("xcb"))
+        dialog.setMask(roundedRegion(QSize(dialogWidth, dialogHeight), kCornerRadius));
 
     QPoint topLeft(0, 0);
     if (parent) {

@@ -5,6 +5,7 @@
 #include <QPoint>
 #include <QProgressBar>
 #include <QRect>
+#include <QRegion>
 #include <QSize>
 #include <QStringList>
 #include <QWidget>
@@ -85,3 +86,5 @@ bool runConfirmDialog(QWidget *parent, const QString &title, const QStringList &
 // parentWidth < 0 means there is no parent.
 int confirmDialogWidth(int parentWidth);
 QPoint clampIntoArea(QPoint topLeft, QSize size, const QRect &available);
+// The rounded card's outline as a window mask, for desktops that cannot show translucency.
+QRegion roundedRegion(QSize size, int radius);

@@ -46,9 +46,26 @@ bool Dialog::validateFirmwareFile(const QString &path)
 
 void Dialog::acceptFirmwareFile(const QString &path)
 {
+    m_pathCheckTimer->stop();
+    m_checkedPath = path;
     m_pathEdit->setText(path);
     m_pathEdit->setToolTip(path);
     logMessage(tr("已加载固件：%1").arg(path), Info);
+    refreshUiState();
+}
+
+void Dialog::checkTypedPath()
+{
+    m_pathCheckTimer->stop();
+    const QString path = m_pathEdit->text().trimmed();
+    // A pause and then Return on the same text are one check, with one message.
+    if (!path.isEmpty() && path != m_checkedPath) {
+        m_checkedPath = path;
+        if (validateFirmwareFile(path)) {
+            m_pathEdit->setToolTip(path);
+            logMessage(tr("已加载固件：%1").arg(path), Info);
+        }
+    }
     refreshUiState();
 }
 

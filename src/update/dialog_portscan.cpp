@@ -4,6 +4,7 @@
 
 #include <QAbstractItemView>
 #include <QFontMetrics>
+#include <QLineEdit>
 
 namespace {
 // Room for the popup's frame and scroll bar beyond the widest label.
@@ -40,30 +41,53 @@ void Dialog::scanSerialPorts()
     // The list stays as it is while an update runs, even if ports come and go.
     if (m_updateInProgress)
         return;
+    // A name or path the user is typing is not the list's to replace.
+    const QString text = m_portCombo->currentText();
+    const bool typed = !text.trimmed().isEmpty() && m_portCombo->findText(text) < 0;
+    if (typed && m_portCombo->lineEdit() && m_portCombo->lineEdit()->hasFocus())
+        return;
 
     const QList<PortListing> ports = portEnumerator()();
-    const QStringList labels = portLabels(ports);
+    QStringList wanted = portLabels(ports);
+    for (const PortListing &port : ports)
+        wanted << portDetails(port);
     QStringList current;
-    current.reserve(m_portCombo->count());
     for (int i = 0; i < m_portCombo->count(); ++i)
-        current.append(m_portCombo->itemText(i));
-    if (labels == current)
+        current << m_portCombo->itemText(i);
+    for (int i = 0; i < m_portCombo->count(); ++i)
+        current << m_portCombo->itemData(i, Qt::ToolTipRole).toString();
+    if (wanted == current)
         return;
 
     const QString remembered = selectedPortName();
     m_portCombo->clear();
     fillPortSelector(ports);
+    // A listed port that went away gives way to the first one left; a typed one stays as typed.
     const int index =
         m_portCombo->findData(remembered, Qt::UserRole, Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (index >= 0)
         m_portCombo->setCurrentIndex(index);
+    else if (typed)
+        m_portCombo->setEditText(text);
     updatePortPopupWidth();
 }
 
 void Dialog::fillPortSelector(const QList<PortListing> &ports)
 {
-    for (const PortListing &port : ports)
+    for (const PortListing &port : ports) {
         m_portCombo->addItem(portLabel(port), port.name);
+        m_portCombo->setItemData(m_portCombo->count() - 1, portDetails(port), Qt::ToolTipRole);
+    }
+}
+
+void Dialog::selectPort(const QString &name)
+{
+    const int index =
+        m_portCombo->findData(name, Qt::UserRole, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (index >= 0)
+        m_portCombo->setCurrentIndex(index);
+    else if (!name.isEmpty())
+        m_portCombo->setEditText(name);
 }
 
 void Dialog::updatePortPopupWidth()

@@ -22,8 +22,11 @@ constexpr auto kResultPresentationDelay = 500ms;
 
 void Dialog::updateFirmware()
 {
-    if (m_updateInProgress)
+    // While an update runs the start button is its cancel button.
+    if (m_updateInProgress) {
+        cancelUpdate();
         return;
+    }
 
     const QString portName = selectedPortName();
     const QString path = m_pathEdit->text().trimmed();
@@ -51,6 +54,9 @@ void Dialog::updateFirmware()
 
     logMessage(tr("正在启动固件更新…"), Info);
     m_updateInProgress = true;
+    m_cancelRequested = false;
+    m_resultPending = false;
+    m_disconnectPending = false;
     refreshUiState();
 
     m_startButton->setVisible(true);
@@ -88,41 +94,74 @@ void Dialog::onUpdateProgress(int bytesSent, int totalBytes)
     updateStatus(FirmwareRules::progressText(shown, totalBytes, rate));
 }
 
+void Dialog::cancelUpdate()
+{
+    if (!m_updateInProgress || m_cancelRequested || m_resultPending)
+        return;
+    const QStringList lines{
+        tr("确定要取消正在进行的固件更新吗？"),
+        tr("设备将停留在 bootloader 中，稍后可以重新更新。"),
+    };
+    const bool confirmed =
+        runConfirmDialog(this, tr("取消更新"), lines,
+                         tr("取消后设备上的应用程序不完整，重新更新后才能正常运行。"), tr("继续"),
+                         tr("取消更新"));
+    // The update may have ended while the user was deciding.
+    if (!confirmed || !m_updateInProgress || m_cancelRequested || m_resultPending)
+        return;
+    m_cancelRequested = true;
+    logMessage(tr("正在取消更新…"), Info);
+    refreshUiState();
+    Q_EMIT requestAbort();
+}
+
 void Dialog::onUpdateSuccess()
 {
     m_progressBar->setMaximum(m_progressBar->value());
     m_progressBar->setValue(m_progressBar->maximum());
-
-    QTimer::singleShot(kResultPresentationDelay, this, [this] {
-        if (!m_updateInProgress)
-            return;
-        m_updateInProgress = false;
-        m_progressBar->hide();
-        m_startButton->setVisible(true);
-        refreshUiState();
-        logMessage(tr("固件更新成功"), Success);
-        updateStatus(tr("更新完成"));
-    });
+    // One result per update: a later report changes nothing.
+    if (!m_updateInProgress || m_resultPending)
+        return;
+    m_resultPending = true;
+    refreshUiState();
+    QTimer::singleShot(kResultPresentationDelay, this, [this] { presentResult(true, QString()); });
 }
 
 void Dialog::onUpdateFailed(const QString &error)
 {
-    if (!m_updateInProgress)
+    if (!m_updateInProgress || m_resultPending)
         return;
 
     m_progressBar->setStyleSheet(
         QStringLiteral("QProgressBar::chunk { background-color: %1; border-radius: 4px; }")
             .arg(QLatin1String(Theme::kDanger)));
+    m_resultPending = true;
+    refreshUiState();
+    QTimer::singleShot(kResultPresentationDelay, this,
+                       [this, error] { presentResult(false, error); });
+}
 
-    QTimer::singleShot(kResultPresentationDelay, this, [this, error] {
-        if (!m_updateInProgress)
-            return;
-        m_updateInProgress = false;
-        m_progressBar->hide();
-        m_progressBar->setStyleSheet(QString());
-        m_startButton->setVisible(true);
-        refreshUiState();
+void Dialog::presentResult(bool success, const QString &error)
+{
+    if (!m_updateInProgress)
+        return;
+    m_updateInProgress = false;
+    m_cancelRequested = false;
+    m_resultPending = false;
+    m_progressBar->hide();
+    m_progressBar->setStyleSheet(QString());
+    m_startButton->setVisible(true);
+    refreshUiState();
+    if (success) {
+        logMessage(tr("固件更新成功"), Success);
+        updateStatus(tr("更新完成"));
+    } else {
         logMessage(tr("更新失败：%1").arg(error), Error);
-        updateStatus(tr("更新失败"));
-    });
+        updateStatus(tr("更新失败：%1").arg(error));
+    }
+    // A port lost while the result was pending is told now, after the result.
+    if (m_disconnectPending) {
+        m_disconnectPending = false;
+        onDisconnected();
+    }
 }

@@ -1,6 +1,7 @@
 #include "update/firmwarerules.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <cmath>
 
@@ -8,9 +9,17 @@ namespace FirmwareRules {
 
 int sizeLimitBytes(const QVariant &storedKB)
 {
-    bool ok = false;
-    const int kb = storedKB.toInt(&ok);
-    if (ok && kb >= 1 && kb <= kDefaultMaxFirmwareKB)
+    // Only a plain whole number from 1 to 231 counts: 4294967297 is not cut to its low 32 bits,
+    // and text, fractions, booleans or lists are no number of KiB.
+    static const QRegularExpression plainNumber(QStringLiteral("^[0-9]{1,3}$"));
+    const int type = storedKB.typeId();
+    if (type == QMetaType::Bool || type == QMetaType::QStringList || type == QMetaType::QVariantList)
+        return kBootloaderLimitBytes;
+    const QString text = storedKB.toString().trimmed();
+    if (!plainNumber.match(text).hasMatch())
+        return kBootloaderLimitBytes;
+    const int kb = text.toInt();
+    if (kb >= 1 && kb <= kDefaultMaxFirmwareKB)
         return kb * 1024;
     return kBootloaderLimitBytes;
 }

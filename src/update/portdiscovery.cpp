@@ -1,5 +1,6 @@
 #include "update/portdiscovery.h"
 
+#include <QCoreApplication>
 #include <QSerialPortInfo>
 
 QList<PortListing> systemSerialPorts()
@@ -43,4 +44,21 @@ QString vidPidText(const PortListing &port)
     return QStringLiteral("%1:%2")
         .arg(port.vendorId, 4, 16, QLatin1Char('0'))
         .arg(port.productId, 4, 16, QLatin1Char('0'));
+}
+
+QString portDetails(const PortListing &port)
+{
+    const auto tr = [](const char *text) { return QCoreApplication::translate("Dialog", text); };
+    QStringList lines;
+    const QList<std::pair<QString, QString>> fields{
+        {tr("描述"), port.description},
+        {tr("制造商"), port.manufacturer},
+        {tr("序列号"), port.serialNumber},
+        {QStringLiteral("VID:PID"), vidPidText(port)},
+    };
+    for (const auto &[label, value] : fields) {
+        if (!value.isEmpty())
+            lines << QStringLiteral("%1：%2").arg(label, value);
+    }
+    return lines.join(QLatin1Char('\n'));
 }

@@ -39,3 +39,7 @@ QStringList portLabels(const QList<PortListing> &ports);
 // "1a86:7523" in lower-case hexadecimal, or an empty string when the ids are unknown.
 // No widgets, no I/O.
 QString vidPidText(const PortListing &port);
+
+// What tells identical adapters apart, one line each (description, manufacturer, serial number,
+// VID:PID), for the selector entry's tooltip; only what the system knows. No widgets, no I/O.
+QString portDetails(const PortListing &port);
