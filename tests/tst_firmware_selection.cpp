@@ -211,6 +211,45 @@ private Q_SLOTS:
                                               : QStringList{logged + (loaded ? file : QString())});
     }
 
+    void typedPath_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("pressReturn"); // else the pause in typing checks it
+        QTest::addColumn<QString>("logged");   // kLoaded: followed by the path
+        QTest::newRow("a typed image is checked once typing pauses and 开始 follows")
+            << "app.bin" << 4096LL << false << kLoaded;
+        QTest::newRow("Return checks a typed image at once")
+            << "app.bin" << 4096LL << true << kLoaded;
+        QTest::newRow("a typed .txt is refused once, not at every keystroke")
+            << "notes.txt" << 4096LL << false << kWrongType;
+        QTest::newRow("a typed empty image is refused on Return")
+            << "app.bin" << 0LL << true << "固件文件为空。";
+    }
+
+    void typedPath()
+    {
+        QFETCH(QString, name);
+        QFETCH(qint64, size);
+        QFETCH(bool, pressReturn);
+        QFETCH(QString, logged);
+        QLineEdit *field = Access::pathEdit(*m_dialog);
+        field->clear();
+        Access::setConnected(*m_dialog);
+        QVERIFY(!Access::startButton(*m_dialog)->isEnabled());
+        const QString path = makeFile(*m_dir, name, size);
+
+        QTest::keyClicks(field, path);
+        QVERIFY(logLines().isEmpty()); // nothing while typing
+        if (pressReturn)
+            QTest::keyClick(field, Qt::Key_Return);
+        else
+            QTRY_VERIFY_WITH_TIMEOUT(!logLines().isEmpty(), kWaitMs);
+        QVERIFY(Access::startButton(*m_dialog)->isEnabled());
+        QTest::qWait(kFrameMs); // a pause after Return adds nothing
+        QCOMPARE(logLines(), QStringList{logged == kLoaded ? logged + path : logged});
+    }
+
 private:
     // The log, one entry a line, without the time stamps.
     QStringList logLines() const

@@ -83,6 +83,9 @@ private Q_SLOTS:
             << QStringList{"ttyS0", "TTYUSB1"} << "ttyS0";
         QTest::newRow("losing every port leaves the selector empty")
             << "ttyS0" << QList<PortListing>{} << QStringList{} << "";
+        QTest::newRow("a typed device path stays as typed when the list changes")
+            << "TYPED" << QList<PortListing>{port("ttyS0"), port("ttyACM0")}
+            << QStringList{"ttyS0", "ttyACM0"} << "TYPED";
     }
 
     void rescans()
@@ -91,12 +94,49 @@ private Q_SLOTS:
         QFETCH(QList<PortListing>, next);
         QFETCH(QStringList, names);
         QFETCH(QString, selectedAfter);
+        // A port the system does not list, typed by the user: a path that exists.
+        QTemporaryDir dir;
+        const QString typed = makeFile(dir, QStringLiteral("pts-7"), 0);
+        selected.replace(QStringLiteral("TYPED"), typed);
+        selectedAfter.replace(QStringLiteral("TYPED"), typed);
         FlatComboBox *combo = Access::portSelector(*m_dialog);
-        combo->setCurrentIndex(combo->findData(selected));
+        if (combo->findData(selected) >= 0)
+            combo->setCurrentIndex(combo->findData(selected));
+        else
+            combo->setEditText(selected);
         g_ports = next;
         Access::scan(*m_dialog);
         QCOMPARE(items(combo, Qt::UserRole), names);
-        QCOMPARE(combo->currentData().toString(), selectedAfter);
+        QCOMPARE(Access::selectedPort(*m_dialog), selectedAfter);
+
+        // The port in use is remembered, typed or listed, and selected again at the next start.
+        m_dialog.reset();
+        QCOMPARE(store().value(QStringLiteral("serialPort")).toString(), selectedAfter);
+        m_dialog = std::make_unique<Dialog>();
+        QCOMPARE(Access::selectedPort(*m_dialog), selectedAfter);
+    }
+
+    void entriesTellIdenticalAdaptersApart()
+    {
+        PortListing first = port("ttyUSB0", "CP2102");
+        first.manufacturer = QStringLiteral("Silicon Labs");
+        first.serialNumber = QStringLiteral("A1");
+        first.hasIds = true;
+        first.vendorId = 0x10c4;
+        first.productId = 0xea60;
+        PortListing second = first;
+        second.name = QStringLiteral("ttyUSB1");
+        second.serialNumber = QStringLiteral("B2");
+        g_ports = {first, second};
+        Access::scan(*m_dialog);
+        FlatComboBox *combo = Access::portSelector(*m_dialog);
+        QCOMPARE(items(combo, Qt::ToolTipRole),
+                 (QStringList{"描述：CP2102\n制造商：Silicon Labs\n序列号：A1\nVID:PID：10c4:ea60",
+                              "描述：CP2102\n制造商：Silicon Labs\n序列号：B2\nVID:PID：10c4:ea60"}));
+        // A swapped adapter with the same label is told apart too.
+        g_ports[1].serialNumber = QStringLiteral("C3");
+        Access::scan(*m_dialog);
+        QVERIFY(items(combo, Qt::ToolTipRole).at(1).contains(QStringLiteral("序列号：C3")));
     }
 
     void popupWidthFitsTheLongestLabel()

@@ -36,6 +36,7 @@ public:
     static UpdateProgressBar *progressBar(Dialog &d) { return d.m_progressBar; }
     static DropOverlay *overlay(Dialog &d) { return d.m_dropOverlay; }
     static QString status(Dialog &d) { return d.m_statusLabel->text(); }
+    static QString selectedPort(Dialog &d) { return d.selectedPortName(); }
     static QLabel *statusLabel(Dialog &d) { return d.m_statusLabel; }
     static QTimer *portScanTimer(Dialog &d) { return d.m_portScanTimer; }
     static SerialWorker *worker(Dialog &d) { return d.m_worker; }
@@ -43,6 +44,7 @@ public:
     static bool updating(Dialog &d) { return d.m_updateInProgress; }
     static Dialog::SerialPortState state(Dialog &d) { return d.m_connectionState; }
     static void setUpdating(Dialog &d, bool on) { d.m_updateInProgress = on; }
+    static void setConnected(Dialog &d) { d.updateSerialPortState(Dialog::Connected); }
     // Pretends the progress text was last written msAgo milliseconds ago, at these bytes.
     static void setLastRefresh(Dialog &d, qint64 msAgo, int bytes)
     {
