@@ -1,12 +1,18 @@
-// End to end through the window: the real Dialog, its worker thread and a scripted device on a
-// pseudo-terminal. A user connects, drops an image, starts and confirms; the progress reaches the
-// bar and the status text and the device holds the image. Then a device that cancels gives the
-// failure with its red bar, and after the device restarts the next update starts without it.
+// End to end through the window: the real Dialog, its worker thread and a device on a
+// pseudo-terminal. A user types the simulator's port and the image's path, connects, starts and
+// confirms, as the README tells; then, with a scripted device picked from the list, drops an
+// image and follows the progress to the bar and the status text. A device that cancels gives the
+// failure with its red bar, gone at the next update, and a user can cancel from the window.
+// Renders of the update, its cancellation and the failure go to $FW_TEST_ARTIFACTS.
 
 #include "scripteddevice.h"
+#include "simulatorprocess.h"
 #include "update_access.h"
 
+#include <QDir>
+#include <QPainter>
 #include <QRandomGenerator>
+#include <QScrollBar>
 #include <QTest>
 
 #include <chrono>
@@ -19,6 +25,15 @@ constexpr int kImageSize = 20000;
 constexpr int kConnectWaitMs = 5000;
 // A whole update with the shortened time limits, including the 500 ms result step.
 constexpr int kUpdateWaitMs = 20000;
+
+void saveArtifact(const QPixmap &picture, const QString &name)
+{
+    const QString folder = qEnvironmentVariable("FW_TEST_ARTIFACTS", QDir::tempPath());
+    QDir().mkpath(folder);
+    const QString path = QDir(folder).filePath(name);
+    if (picture.save(path))
+        qInfo("rendered to %s", qPrintable(path));
+}
 } // namespace
 
 class TestEndToEndUpdate : public QObject
@@ -63,8 +78,42 @@ private Q_SLOTS:
     }
     void cleanupTestCase() { m_dialog.reset(); }
 
+    void typedSimulatorPortAndImageThroughTheWidgets()
+    {
+        QTemporaryDir out;
+        Simulator simulator(
+            {"--unpaced", "--once", "--output", out.path(), "--expect", m_imagePath});
+        const QString port = simulator.port();
+        QVERIFY2(!port.isEmpty(), qPrintable(simulator.errors()));
+
+        QLineEdit *portField = Access::portSelector(*m_dialog)->lineEdit();
+        portField->clear();
+        QTest::keyClicks(portField, port);
+        QTest::mouseClick(Access::connectButton(*m_dialog), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(Access::state(*m_dialog), Dialog::Connected, kConnectWaitMs);
+        QLineEdit *pathField = Access::pathEdit(*m_dialog);
+        pathField->clear();
+        QTest::keyClicks(pathField, m_imagePath);
+        QTest::keyClick(pathField, Qt::Key_Return);
+        runUpdate();
+
+        // The simulator checked every block and the image against the file, and saved it.
+        QCOMPARE(simulator.finish(), 0);
+        QFile saved(QDir(out.path()).filePath(QStringLiteral("app.bin")));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), m_image);
+        // Its line is gone with it, which the window tells after the success.
+        QTRY_COMPARE_WITH_TIMEOUT(Access::state(*m_dialog), Dialog::Disconnected, kConnectWaitMs);
+        const QString log = Access::log(*m_dialog);
+        QVERIFY2(log.indexOf(QStringLiteral("固件更新成功")) >= 0
+                     && log.indexOf(QStringLiteral("固件更新成功"))
+                            < log.lastIndexOf(QStringLiteral("已断开连接")),
+                 qPrintable(log));
+    }
+
     void connectDropStartAndSucceed()
     {
+        Access::portSelector(*m_dialog)->setCurrentIndex(0);
         QTest::mouseClick(Access::connectButton(*m_dialog), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(Access::state(*m_dialog), Dialog::Connected, kConnectWaitMs);
         QVERIFY(dropUrls(*m_dialog, {QUrl::fromLocalFile(m_imagePath)}));
@@ -115,6 +164,49 @@ private Q_SLOTS:
         QVERIFY(m_failures.isEmpty());
         QCOMPARE(Access::status(*m_dialog), QStringLiteral("更新完成"));
         QCOMPARE(m_device.receiver().fileData(), m_image);
+    }
+
+    void userCancelsFromTheWindow()
+    {
+        // The device stops answering at block 3: the update waits there for the user.
+        ScriptedDevice::Script script;
+        script.faults.silentAtBlock = 3;
+        m_device.setScript(script);
+        m_device.restart();
+        for (int line = 0; line < 60; ++line)
+            m_dialog->logMessage(QStringLiteral("日志第 %1 行").arg(line), Dialog::Info);
+        const QString block3 = QStringLiteral("block:3");
+        const QString finished = QStringLiteral("finished");
+        const int block3Before = m_device.countEvents(block3);
+        const int finishedBefore = m_device.countEvents(finished);
+        m_failures.clear();
+        QPushButton *start = Access::startButton(*m_dialog);
+        confirmAfter([start] { QTest::mouseClick(start, Qt::LeftButton); });
+        QTRY_VERIFY_WITH_TIMEOUT(m_device.countEvents(block3) > block3Before, kUpdateWaitMs);
+        QVERIFY(Access::updating(*m_dialog));
+        saveArtifact(m_dialog->grab(), QStringLiteral("update-in-progress.png"));
+
+        QStringList asked;
+        const auto answer = answerNextModal([this, &asked](QWidget *box) {
+            QPixmap shot = m_dialog->grab();
+            QPainter(&shot).drawPixmap(box->mapToGlobal(QPoint()) - m_dialog->mapToGlobal(QPoint()),
+                                       box->grab());
+            saveArtifact(shot, QStringLiteral("cancel-confirmation.png"));
+            for (const QLabel *label : box->findChildren<QLabel *>())
+                asked << label->text();
+            box->findChild<QPushButton *>(QStringLiteral("confirmOk"))->click();
+        });
+        QCOMPARE(start->text(), QStringLiteral("取消更新"));
+        QTest::mouseClick(start, Qt::LeftButton);
+        QVERIFY2(asked.join(' ').contains(QStringLiteral("bootloader")), qPrintable(asked.join('|')));
+        QTRY_VERIFY_WITH_TIMEOUT(!Access::updating(*m_dialog), kUpdateWaitMs);
+
+        QCOMPARE(m_failures, QStringList{QStringLiteral("用户取消更新")});
+        QCOMPARE(Access::status(*m_dialog), QStringLiteral("更新失败：用户取消更新"));
+        QVERIFY(Access::log(*m_dialog).contains(QStringLiteral("更新失败：用户取消更新")));
+        QCOMPARE(m_device.countEvents(finished), finishedBefore);
+        QCOMPARE(start->text(), QStringLiteral("开始"));
+        saveArtifact(m_dialog->grab(), QStringLiteral("update-failed.png"));
     }
 
 private:

@@ -3,6 +3,7 @@
 // it is asked for.
 
 #include "device/serialworker.h"
+#include "simulatorprocess.h"
 #include "workertestaccess.h"
 
 #include <QProcess>
@@ -10,65 +11,6 @@
 #include <QSignalSpy>
 #include <QTest>
 
-namespace {
-
-const QString kSimulator = QStringLiteral(FWDEVSIM_PATH);
-constexpr int kStartMs = 5000;
-constexpr int kExitMs = 10000;
-
-// fwdevsim in a process of its own; the port it announces is read from its first lines.
-class Simulator
-{
-public:
-    explicit Simulator(const QStringList &arguments)
-    {
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.start(kSimulator, arguments);
-    }
-    ~Simulator()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(kExitMs);
-        }
-    }
-
-    // Waits for "Port to use: X"; empty when it never came.
-    QString port()
-    {
-        static const QRegularExpression line(QStringLiteral("Port to use: (\\S+)"));
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < kStartMs) {
-            const QRegularExpressionMatch match = line.match(QString::fromLocal8Bit(m_output));
-            if (match.hasMatch())
-                return match.captured(1);
-            if (m_process.waitForReadyRead(100))
-                m_output += m_process.readAllStandardOutput();
-            else if (m_process.state() == QProcess::NotRunning)
-                break;
-        }
-        return QString();
-    }
-
-    // Waits for the process to end; returns its exit code, -1 when it did not end.
-    int finish()
-    {
-        const bool ended =
-            m_process.state() == QProcess::NotRunning || m_process.waitForFinished(kExitMs);
-        m_output += m_process.readAllStandardOutput();
-        return ended && m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-    }
-
-    QString output() const { return QString::fromLocal8Bit(m_output); }
-    QString errors() { return QString::fromLocal8Bit(m_process.readAllStandardError()); }
-
-private:
-    QProcess m_process;
-    QByteArray m_output;
-};
-
-} // namespace
 
 class tst_FwDevSim : public QObject
 {
@@ -221,8 +163,8 @@ void tst_FwDevSim::nonsenseOptionsAreRefused()
     QFETCH(QStringList, options);
     QFETCH(QString, complaint);
     QProcess process;
-    process.start(kSimulator, options);
-    QVERIFY(process.waitForFinished(kExitMs));
+    process.start(QStringLiteral(FWDEVSIM_PATH), options);
+    QVERIFY(process.waitForFinished(Simulator::kExitMs));
     QCOMPARE(process.exitCode(), 2);
     QVERIFY(process.readAllStandardOutput().isEmpty());
     const QString errors = QString::fromLocal8Bit(process.readAllStandardError());
