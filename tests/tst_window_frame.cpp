@@ -1,5 +1,6 @@
 // The window frame: Escape, closing and destruction with the worker thread, default buttons.
 
+#include "app/translations.h"
 #include "window_access.h"
 
 #include <QApplication>
@@ -44,6 +45,7 @@ private Q_SLOTS:
     void workerLivesOnItsOwnThreadUntilTheWindowGoes();
     void returnInAnyFieldPressesNoButton();
     void closingWhileIdleStopsThreadWithoutDialogOnce();
+    void qtsOwnMenusSpeakChinese();
 };
 
 void WindowFrameTest::escapeLeavesWindowOpen()
@@ -127,6 +129,17 @@ void WindowFrameTest::closingWhileIdleStopsThreadWithoutDialogOnce()
     QVERIFY(abortSpy.isValid());
     dialog.reset();
     QCOMPARE(abortSpy.count(), 0);
+}
+
+void WindowFrameTest::qtsOwnMenusSpeakChinese()
+{
+    QVERIFY(installQtChineseTranslations(*QCoreApplication::instance()));
+    QLineEdit field(QStringLiteral("text"));
+    const std::unique_ptr<QMenu> menu(field.createStandardContextMenu());
+    QStringList entries;
+    for (const QAction *action : menu->actions())
+        entries << action->text();
+    QVERIFY2(entries.join(u' ').contains(QStringLiteral("复制")), qPrintable(entries.join(u'|')));
 }
 
 QTEST_MAIN(WindowFrameTest)
