@@ -1,7 +1,8 @@
 // fwdevsim: the scripted device as a program. It opens a pseudo-terminal, prints the port to use,
 // plays the device (identification, start command, bootloader menu, YMODEM receiver, completion
 // report) behind a cable paced like a real UART, saves every received image and says whether it
-// matched. Faults can be injected per block. Runs until Ctrl+C, or for one update with --once.
+// matched and whether the device would start it. Faults can be injected per block. Runs until
+// Ctrl+C, or for one update with --once.
 
 #include "pacedlink.h"
 #include "scripteddevice.h"
