@@ -6,7 +6,7 @@
 
 // Whether an image looks like an application the bootloader can start: its first 8 bytes read
 // as the vector table of a Cortex-M application linked at 0x08004000. Both front ends run it
-// before an update; the worker sends whatever it is given. No widgets, no I/O.
+// before an update; the worker sends whatever it is given.
 namespace ImageCheck {
 
 // The bootloader writes the application from here and jumps through its vector table.
@@ -15,7 +15,7 @@ inline constexpr quint32 kApplicationBase = 0x08004000;
 inline constexpr quint32 kApplicationEnd = 0x0803E000;
 // The bootloader's own flash, where a whole-flash image has its reset handler.
 inline constexpr quint32 kFlashBase = 0x08000000;
-// On-chip SRAM, 0x20000000..0x2004FFFF.
+// On-chip SRAM, 0x20000000..0x2004FFFF; kSramEnd is the first address past it.
 inline constexpr quint32 kSramBase = 0x20000000;
 inline constexpr quint32 kSramEnd = 0x20050000;
 // Bytes of the vector table that are read: the initial stack pointer and the reset handler.
