@@ -59,6 +59,7 @@ double nowMs()
     return g_clock.nsecsElapsed() / 1e6;
 }
 
+// A pseudo-random image that starts with a plausible vector table.
 QByteArray pattern(int size)
 {
     QByteArray image(size, Qt::Uninitialized);
@@ -69,7 +70,7 @@ QByteArray pattern(int size)
         x ^= x << 5;
         image[i] = char(x & 0xFF);
     }
-    return image;
+    return withVectorTable(image);
 }
 
 double median(std::vector<double> values)

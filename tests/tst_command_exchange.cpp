@@ -150,7 +150,7 @@ void TstCommandExchange::refusedWithoutAPortAndDuringAnUpdate()
             },
             Qt::QueuedConnection);
     });
-    rig.worker.startUpdate(rig.writeImage(QByteArray(3000, 'x')));
+    rig.worker.startUpdate(rig.writeImage(testImage(3000)));
 
     QCOMPARE(rig.trace.with("response:"), QStringList{"设备未连接"});
     QVERIFY2(refusalMs >= 0 && refusalMs < 50, qPrintable(QString::number(refusalMs)));

@@ -49,6 +49,7 @@ private Q_SLOTS:
         m_image.resize(kImageSize);
         for (char &byte : m_image)
             byte = char(QRandomGenerator::global()->bounded(256));
+        m_image = withVectorTable(m_image);
         m_imagePath = m_dir.filePath(QStringLiteral("app.bin"));
         QFile file(m_imagePath);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(m_image) == kImageSize);
@@ -218,6 +219,7 @@ private:
         const QStringList shown = confirmAfter(
             [this] { QTest::mouseClick(Access::startButton(*m_dialog), Qt::LeftButton); });
         QCOMPARE(shown.value(2), QStringLiteral("文件：app.bin"));
+        QCOMPARE(shown.value(6), QStringLiteral("继续")); // the image check found it plausible
         QVERIFY(Access::updating(*m_dialog));
         QVERIFY(Access::progressBar(*m_dialog)->styleSheet().isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(!Access::updating(*m_dialog), kUpdateWaitMs);

@@ -1,12 +1,28 @@
 // Rules of the image check and the progress display that need no widget: the limit from the
-// stored KiB, the percentage, the rate and when the progress text changes. The refusal reasons,
-// the size line and the drop filter are tested through the window with real files.
+// stored KiB, the vector table check, the percentage, the rate and when the progress text
+// changes. The refusal reasons, the size line and the drop filter are tested through the window
+// with real files.
 
 #include "update/firmwarerules.h"
+#include "update/imagecheck.h"
 
 #include <QTest>
+#include <QtEndian>
 
 using namespace FirmwareRules;
+using Verdict = ImageCheck::Verdict;
+Q_DECLARE_METATYPE(ImageCheck::Verdict)
+
+namespace {
+// The first 8 bytes of an image: initial stack pointer and reset handler, little-endian.
+QByteArray vectors(quint32 stack, quint32 reset)
+{
+    QByteArray table(8, Qt::Uninitialized);
+    qToLittleEndian(stack, table.data());
+    qToLittleEndian(reset, table.data() + 4);
+    return table;
+}
+} // namespace
 
 class TestFirmwareRules : public QObject
 {
@@ -35,6 +51,47 @@ private Q_SLOTS:
         QFETCH(QVariant, stored);
         QFETCH(int, limit);
         QCOMPARE(sizeLimitBytes(stored), limit);
+    }
+
+    void vectorTable_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<Verdict>("verdict");
+        QTest::newRow("an application with its stack in SRAM and reset at 0x080041C5 is plausible")
+            << vectors(0x20005000, 0x080041C5) << 4096LL << Verdict::Plausible;
+        QTest::newRow("a reset handler at 0x080001C5 marks a whole-flash image")
+            << vectors(0x20005000, 0x080001C5) << 4096LL << Verdict::WholeFlashImage;
+        QTest::newRow("a reset handler one byte past a 4096-byte image is outside the application")
+            << vectors(0x20005000, 0x08005001) << 4096LL << Verdict::ResetOutsideApplication;
+        QTest::newRow("an even reset vector is no Thumb entry, so outside the application")
+            << vectors(0x20005000, 0x080041C4) << 4096LL << Verdict::ResetOutsideApplication;
+        QTest::newRow("a stack one word past the end of SRAM is outside it")
+            << vectors(0x20050004, 0x080041C5) << 4096LL << Verdict::StackOutsideSram;
+        const QByteArray hex(":020000040800F2\r\n:1040000000500020C5410008D5410008D541000838\r\n");
+        QTest::newRow("an Intel HEX file is not firmware")
+            << hex << qint64(hex.size()) << Verdict::NotFirmware;
+        const QByteArray srec(
+            "S00F000068656C6C6F202020202000003C\r\nS1130000285F245F2212226A00042429"
+            "00080808F0\r\n");
+        QTest::newRow("an S-record file is not firmware")
+            << srec << qint64(srec.size()) << Verdict::NotFirmware;
+        const QByteArray text("Release notes, firmware 1.0.38:\n\t- faster start\n");
+        QTest::newRow("plain text is not firmware")
+            << text << qint64(text.size()) << Verdict::NotFirmware;
+        QTest::newRow("7 bytes are too short for a vector table")
+            << vectors(0x20005000, 0x080041C5).left(7) << 7LL << Verdict::TooShort;
+    }
+
+    void vectorTable()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(qint64, size);
+        QFETCH(Verdict, verdict);
+        const ImageCheck::Result result = ImageCheck::checkImage(head, size);
+        QCOMPARE(result.verdict, verdict);
+        QCOMPARE(result.plausible(), verdict == Verdict::Plausible);
+        QCOMPARE(result.reason.isEmpty(), result.plausible());
     }
 
     void progressText_data()

@@ -34,8 +34,12 @@ void tst_FwDevSim::anUpdateThroughTheSimulator_data()
 
     QTest::newRow("a clean update over the paced line matches and is saved")
         << QStringList{} << false << "success" << 0
-        << QStringList{"Start command *FWUPD received", "Block checks passed",
-                       "Size matches the declared 5000 bytes", "Identical to", "the image MATCHED"};
+        << QStringList{"Start command *FWUPD received",
+                       "Block checks passed",
+                       "Size matches the declared 5000 bytes",
+                       "initial SP 0x20005000, reset handler 0x080041C5, a plausible application",
+                       "Identical to",
+                       "the image MATCHED"};
     QTest::newRow("an expected file that differs is reported with its first differing offset")
         << QStringList{"--unpaced"} << true << "success" << 1
         << QStringList{"first at offset 1234 (0x4d2)", "the image did NOT match"};

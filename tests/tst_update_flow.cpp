@@ -86,13 +86,21 @@ private Q_SLOTS:
         QTest::addColumn<QVariant>("storedKB");
         QTest::addColumn<QString>("sizeLine");
         QTest::addColumn<int>("limit");
+        QTest::addColumn<QByteArray>("start");   // empty: a plausible vector table
+        QTest::addColumn<QStringList>("notice"); // the red line and the confirm button
+        const QStringList plain{"继续"};
         QTest::newRow("5000 bytes read 4.9 KB; the default limit goes to the worker")
-            << 5000LL << QVariant() << "大小：4.9 KB" << 236544;
+            << 5000LL << QVariant() << "大小：4.9 KB" << 236544 << QByteArray() << plain;
         QTest::newRow("10239 bytes read 10.0 KB; a stored 0 gives 237440")
-            << 10239LL << QVariant(0) << "大小：10.0 KB" << 237440;
-        QTest::newRow("10240 bytes read 10 KB") << 10240LL << QVariant() << "大小：10 KB" << 236544;
+            << 10239LL << QVariant(0) << "大小：10.0 KB" << 237440 << QByteArray() << plain;
+        QTest::newRow("10240 bytes read 10 KB")
+            << 10240LL << QVariant() << "大小：10 KB" << 236544 << QByteArray() << plain;
         QTest::newRow("20070 bytes round to 20 KB; a stored 100 gives 102400")
-            << 20070LL << QVariant(100) << "大小：20 KB" << 102400;
+            << 20070LL << QVariant(100) << "大小：20 KB" << 102400 << QByteArray() << plain;
+        QTest::newRow("a whole-flash image is named in red, and 仍然更新 sends it all the same")
+            << 5000LL << QVariant() << "大小：4.9 KB" << 236544
+            << QByteArray::fromHex("00500020c5010008")
+            << QStringList{"像是整片 Flash 镜像（含 bootloader，链接地址 0x08000000）", "仍然更新"};
     }
 
     void confirmedStartHandsTheJobToTheWorkerOnce()
@@ -101,15 +109,20 @@ private Q_SLOTS:
         QFETCH(QVariant, storedKB);
         QFETCH(QString, sizeLine);
         QFETCH(int, limit);
+        QFETCH(QByteArray, start);
+        QFETCH(QStringList, notice);
         if (storedKB.isValid())
             store().setValue(QStringLiteral("maxFirmwareKB"), storedKB);
-        const QString path = makeFile(m_dir, QStringLiteral("app.bin"), size);
+        const QString path = makeFile(m_dir, QStringLiteral("app.bin"), size, start);
         Access::pathEdit(*m_dialog)->setText(QStringLiteral("  %1 \t").arg(path));
 
+        const QString ok = notice.takeLast();
         QCOMPARE(startUpdate(*m_dialog),
-                 (QStringList{"确认固件更新", "串口：ttyFAKE0", "文件：app.bin", sizeLine,
-                              "更新过程中请勿断开设备或关闭电源。", "取消", "继续"}));
-        QVERIFY(Access::log(*m_dialog).contains(QStringLiteral("正在启动固件更新…")));
+                 QStringList({"确认固件更新", "串口：ttyFAKE0", "文件：app.bin", sizeLine}) +
+                     notice + QStringList({"更新过程中请勿断开设备或关闭电源。", "取消", ok}));
+        const QString log = Access::log(*m_dialog);
+        QVERIFY2(log.contains(QStringLiteral("正在启动固件更新…")), qPrintable(log));
+        QCOMPARE(log.contains(QStringLiteral("警告：") + notice.value(0)), !notice.isEmpty());
         QVERIFY(Access::updating(*m_dialog));
         UpdateProgressBar *bar = Access::progressBar(*m_dialog);
         QVERIFY(!bar->isHidden());

@@ -6,6 +6,7 @@
 
 #include "app/dialog.h"
 #include "device/serialworker.h"
+#include "testimage.h"
 #include "testsettings.h"
 #include "ui/widgets.h"
 
@@ -82,10 +83,14 @@ inline QSettings store()
     return QSettings(QStringLiteral("YourCompany"), QStringLiteral("YourApp"));
 }
 
-inline QString makeFile(const QTemporaryDir &dir, const QString &name, qint64 size)
+// A file of size bytes that starts with start (a plausible vector table by default), then zeros.
+inline QString makeFile(const QTemporaryDir &dir, const QString &name, qint64 size,
+                        QByteArray start = QByteArray())
 {
+    if (start.isEmpty() && size >= ImageCheck::kVectorBytes)
+        start = plausibleVectorTable(size);
     QFile file(dir.filePath(name));
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(size))
+    if (!file.open(QIODevice::WriteOnly) || file.write(start.left(size)) < 0 || !file.resize(size))
         qFatal("cannot create %s", qPrintable(file.fileName()));
     return file.fileName();
 }
@@ -126,13 +131,13 @@ inline bool dropUrls(Dialog &d, const QList<QUrl> &urls)
 }
 
 // Runs action (a start) and answers the confirmation it opens; returns what the confirmation
-// showed (title, detail lines, warning, the two buttons), empty when none opened.
+// showed (title, detail lines, notice, warning, the two buttons), empty when none opened.
 inline QStringList confirmAfter(const std::function<void()> &action, bool confirm = true)
 {
     QStringList texts;
     const auto poll = answerNextModal([&texts, confirm](QWidget *box) {
-        for (const char *name :
-             {"confirmTitle", "confirmText", "confirmDanger", "confirmCancel", "confirmOk"}) {
+        for (const char *name : {"confirmTitle", "confirmText", "confirmNotice", "confirmDanger",
+                                 "confirmCancel", "confirmOk"}) {
             const auto parts = box->findChildren<QWidget *>(QString::fromLatin1(name));
             for (const QWidget *part : parts)
                 texts << part->property("text").toString();

@@ -80,7 +80,8 @@ QPoint clampIntoArea(QPoint topLeft, QSize size, const QRect &available)
 }
 
 bool runConfirmDialog(QWidget *parent, const QString &title, const QStringList &lines,
-                      const QString &danger, const QString &cancelText, const QString &okText)
+                      const QString &danger, const QString &cancelText, const QString &okText,
+                      const QString &notice)
 {
     QPointer<ModalOverlay> overlay;
     if (parent) {
@@ -121,6 +122,8 @@ bool runConfirmDialog(QWidget *parent, const QString &title, const QStringList &
     for (const QString &line : lines)
         bodyBox->addWidget(bodyLabel(line, "confirmText", body));
     bodyBox->addSpacing(4);
+    if (!notice.isEmpty())
+        bodyBox->addWidget(bodyLabel(notice, "confirmNotice", body));
     bodyBox->addWidget(bodyLabel(danger, "confirmDanger", body));
     box->addWidget(body);
     box->addWidget(makeSeparator(&dialog));

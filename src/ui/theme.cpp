@@ -112,6 +112,8 @@ const char *const kConfirmRules[] = {
     "font-size: 13px; }",
     "QLabel#confirmDanger { background-color: transparent; color: ${dangerText};    "
     "font-size: 12px; }",
+    "QLabel#confirmNotice { background-color: transparent; color: ${danger};    "
+    "font-size: 12px; font-weight: bold; }",
     "QPushButton#confirmCancel { background-color: ${buttonBg};    "
     "border: 1px solid ${buttonBorder}; border-radius: 4px; color: ${buttonText};    "
     "font-size: 12px; padding: 0; }",

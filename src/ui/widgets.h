@@ -78,9 +78,11 @@ int progressFilledWidth(int barWidth, double fraction);
 // A 1-px separator line for the confirmation dialog.
 QFrame *makeSeparator(QWidget *parent);
 
-// Modal confirmation over parent; true only when the confirm button was pressed.
+// Modal confirmation over parent; true only when the confirm button was pressed. A non-empty
+// notice (a finding the user should weigh) stands in red above the warning line.
 bool runConfirmDialog(QWidget *parent, const QString &title, const QStringList &lines,
-                      const QString &danger, const QString &cancelText, const QString &okText);
+                      const QString &danger, const QString &cancelText, const QString &okText,
+                      const QString &notice = QString());
 
 // Geometry rules of the confirmation; no widgets, no I/O.
 // parentWidth < 0 means there is no parent.

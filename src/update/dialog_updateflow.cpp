@@ -3,6 +3,7 @@
 #include "ui/theme.h"
 #include "ui/widgets.h"
 #include "update/firmwarerules.h"
+#include "update/imagecheck.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -44,8 +45,14 @@ void Dialog::updateFirmware()
         tr("文件：%1").arg(info.fileName()),
         tr("大小：%1 KB").arg(FirmwareRules::sizeText(size)),
     };
+    // The worker sends what it is given: an image linked for another address is caught here,
+    // and the user decides.
+    const ImageCheck::Result check = ImageCheck::checkImageFile(path);
+    if (!check.plausible())
+        logMessage(tr("警告：%1").arg(check.reason), Info);
     if (!runConfirmDialog(this, tr("确认固件更新"), lines, tr("更新过程中请勿断开设备或关闭电源。"),
-                          tr("取消"), tr("继续"))) {
+                          tr("取消"), check.plausible() ? tr("继续") : tr("仍然更新"),
+                          check.reason)) {
         return;
     }
     // The confirmation runs its own event loop; whatever happened meanwhile, one update only.

@@ -4,6 +4,7 @@
 // a rig of worker + device.
 
 #include "device/serialworker.h"
+#include "testimage.h"
 
 #include <QFile>
 #include <QObject>
@@ -137,12 +138,3 @@ template <class Device> struct WorkerRig
     WorkerTrace trace{worker};
     QTemporaryDir dir;
 };
-
-// An image whose bytes differ from block to block and from one size to the next.
-inline QByteArray testImage(int size)
-{
-    QByteArray image(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        image[i] = char((i * 31 + i / 251 + size) & 0xFF);
-    return image;
-}

@@ -1,10 +1,12 @@
 // fwdevsim: the scripted device as a program. It opens a pseudo-terminal, prints the port to use,
 // plays the device (identification, start command, bootloader menu, YMODEM receiver, completion
 // report) behind a cable paced like a real UART, saves every received image and says whether it
-// matched. Faults can be injected per block. Runs until Ctrl+C, or for one update with --once.
+// matched and whether the device would start it. Faults can be injected per block. Runs until
+// Ctrl+C, or for one update with --once.
 
 #include "pacedlink.h"
 #include "scripteddevice.h"
+#include "update/imagecheck.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -15,6 +17,7 @@
 #include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QtEndian>
 
 #include <csignal>
 #include <cstdio>
@@ -91,6 +94,45 @@ QString safeFileName(const QByteArray &headerName)
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         return QStringLiteral("received.bin");
     return name;
+}
+
+QString hexWord(const char *bytes)
+{
+    return QStringLiteral("0x%1").arg(
+        QString::number(qFromLittleEndian<quint32>(bytes), 16).toUpper(), 8, QLatin1Char('0'));
+}
+
+// What the device would do with an image: its vector table and the image check's verdict, in
+// words. No widgets, no I/O.
+QString vectorTableText(const QByteArray &image)
+{
+    using ImageCheck::Verdict;
+    const ImageCheck::Result check = ImageCheck::checkImage(image, image.size());
+    QString verdict;
+    switch (check.verdict) {
+    case Verdict::TooShort:
+        return QStringLiteral(
+            "Vector table: none (fewer than 8 bytes); the device would not start");
+    case Verdict::Plausible:
+        verdict = QStringLiteral("a plausible application; the device would start it");
+        break;
+    case Verdict::NotFirmware:
+        verdict = QStringLiteral("text or a HEX file, not firmware");
+        break;
+    case Verdict::StackOutsideSram:
+        verdict = QStringLiteral("the stack pointer is not in SRAM or not word-aligned");
+        break;
+    case Verdict::WholeFlashImage:
+        verdict = QStringLiteral("a whole-flash image linked at 0x08000000, bootloader included");
+        break;
+    case Verdict::ResetOutsideApplication:
+        verdict = QStringLiteral("the reset handler is not inside the application");
+        break;
+    }
+    if (!check.plausible())
+        verdict += QStringLiteral("; the device would not start");
+    return QStringLiteral("Vector table: initial SP %1, reset handler %2, %3")
+        .arg(hexWord(image.constData()), hexWord(image.constData() + 4), verdict);
 }
 
 // Number of data blocks an image of this size takes (1024-byte blocks, then 128-byte ones).
@@ -261,6 +303,7 @@ private:
                     .arg(data.size())
                     .arg(receiver.declaredSize()));
         }
+        say(QStringLiteral("  ") + vectorTableText(data));
         if (!m_options.expectPath.isEmpty())
             matched = compareWithExpected(data) && matched;
 
