@@ -443,7 +443,7 @@ private:
     qint64 m_declaredSize = -1;
     int m_nextStep = 1;
     int m_exitCode = 1;
-    int m_board = 1;            // the board on the line, for "{n}" in its identification
+    int m_board = 1;             // the board on the line, for "{n}" in its identification
     bool m_boardUpdated = false; // it has taken an update before (and left the line since)
 };
 
