@@ -5,8 +5,10 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -114,9 +116,10 @@ int FlashRun::exec()
     QCoreApplication::exec();
 
     // Every session is done: the workers release their ports as their threads end.
+    const QDeadlineTimer deadline(kThreadStopMs);
     bool stopped = true;
     for (PortSession *session : std::as_const(m_sessions))
-        stopped = session->stopThread(kThreadStopMs) && stopped;
+        stopped = session->stopThread(deadline) && stopped;
     if (!stopped) {
         // A worker stuck in a wait would hold the exit past its second: leave without it. The
         // records are written and the ports close with the process.
@@ -253,6 +256,14 @@ void FlashRun::finish()
         repaint();
     }
 
+    // One batch is summed up in the order the ports were given; the loop in the order of units.
+    if (!m_options.loop) {
+        std::stable_sort(
+            m_records.begin(), m_records.end(),
+            [this](const FlashReport::UnitRecord &a, const FlashReport::UnitRecord &b) {
+                return m_options.ports.indexOf(a.port) < m_options.ports.indexOf(b.port);
+            });
+    }
     QList<FlashReport::Outcome> outcomes;
     int passed = 0;
     for (const FlashReport::UnitRecord &record : std::as_const(m_records)) {

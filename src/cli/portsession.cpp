@@ -74,17 +74,17 @@ PortSession::PortSession(const Settings &settings, QObject *parent)
 
 PortSession::~PortSession()
 {
-    if (!stopThread(0)) {
+    if (!stopThread(QDeadlineTimer(0))) {
         // A worker that is still busy when the process ends is left to the process's end: a
         // running QThread must not be destroyed.
         m_thread->setParent(nullptr);
     }
 }
 
-bool PortSession::stopThread(int deadlineMs)
+bool PortSession::stopThread(QDeadlineTimer deadline)
 {
     m_thread->quit();
-    return m_thread->wait(QDeadlineTimer(deadlineMs));
+    return m_thread->wait(deadline);
 }
 
 void PortSession::start()
@@ -145,7 +145,9 @@ void PortSession::finishUnit(FlashReport::Outcome outcome, const QString &reason
     ++m_units;
     Q_EMIT unitFinished(m_record);
     if (m_settings.loop && !m_stopping) {
-        m_departureBaseline = m_record.readBack ? m_record.versionReadBack : QString();
+        m_departureBaseline = m_record.versionReadBack;
+        m_baselineKnown = m_record.readBack;
+        m_boardSilent = false;
         m_sinceQuery.start();
         setStep(Step::WaitingForRemoval);
         m_poll.start();
@@ -356,10 +358,12 @@ void PortSession::onCommandResponse(const QString &response)
         return;
     m_queryPending = false;
     // A reply from a port that has gone since, or the worker's own refusal, tells nothing.
-    if (!m_portOpen || response.isEmpty() || isWorkerRefusal(response))
+    if (!m_portOpen || isWorkerRefusal(response))
         return;
 
     if (m_step == Step::Verifying) {
+        if (response.isEmpty())
+            return; // not up yet: asked again at the next poll
         m_record.readBack = true;
         m_record.versionReadBack = response;
         if (FlashReport::carriesVersion(response, m_settings.expectVersion))
@@ -372,10 +376,19 @@ void PortSession::onCommandResponse(const QString &response)
     }
     if (m_step != Step::WaitingForRemoval)
         return;
-    if (m_departureBaseline.isEmpty()) {
+    // On a port that stays, the reply tells the boards apart: a board that answered and then
+    // falls silent is gone, and an answer after that silence, or a different answer, is the next
+    // board. Silence before the first answer is an application still starting.
+    if (response.isEmpty()) {
+        m_boardSilent = m_baselineKnown;
+        return;
+    }
+    if (!m_baselineKnown) {
         m_departureBaseline = response;
-    } else if (response != m_departureBaseline) {
-        // Another device answers on the port that stayed: it is the next unit.
+        m_baselineKnown = true;
+        return;
+    }
+    if (m_boardSilent || response != m_departureBaseline) {
         beginUnit();
         startUpdate();
     }

@@ -7,6 +7,7 @@
 #include "cli/flashreport.h"
 #include "device/serialworker.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
@@ -47,8 +48,8 @@ public:
     void forceEnd();
     // --next-on-enter: the device that was updated has been replaced.
     void deviceReplaced();
-    // Stops the worker thread within the deadline; false when it did not stop.
-    bool stopThread(int deadlineMs);
+    // Stops the worker thread by the deadline; false when it did not stop.
+    bool stopThread(QDeadlineTimer deadline);
 
     Step step() const { return m_step; }
     bool unitRunning() const;
@@ -109,4 +110,6 @@ private:
     int m_total = 0;
     // Loop: the identification the device gave after its unit; a different one means a new device.
     QString m_departureBaseline;
+    bool m_baselineKnown = false; // the board has answered since its unit
+    bool m_boardSilent = false;   // ... and then stopped answering
 };
