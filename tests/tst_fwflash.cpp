@@ -123,6 +123,9 @@ private Q_SLOTS:
     void versionsAreReadAsWholeNumbers();
     void theExitStatusFollowsTheOutcomes_data();
     void theExitStatusFollowsTheOutcomes();
+    void theProgressLineTellsTheTransfer_data();
+    void theProgressLineTellsTheTransfer();
+    void summaryColumnsAlignWithChineseReasons();
 
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
@@ -380,6 +383,58 @@ void tst_FwFlash::theExitStatusFollowsTheOutcomes()
     QFETCH(bool, interrupted);
     QFETCH(int, status);
     QCOMPARE(FlashReport::exitStatus(outcomes, interrupted), status);
+}
+
+void tst_FwFlash::theProgressLineTellsTheTransfer_data()
+{
+    QTest::addColumn<bool>("transferring");
+    QTest::addColumn<int>("shown");
+    QTest::addColumn<double>("rate");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("a phase without bytes shows only the phase")
+        << false << 0 << 0.0 << "ttyUSB0    waiting for bootloader";
+    QTest::newRow("40 % at 11.2 KB/s has 12 s left")
+        << true << 94720 << 11.2
+        << "ttyUSB0    transferring  94720/236544 B   40%  11.2 KB/s  0:12 left";
+    QTest::newRow("before a rate is known no time left is guessed")
+        << true << 4096 << 0.0 << "ttyUSB0    transferring  4096/236544 B    2%";
+}
+
+void tst_FwFlash::theProgressLineTellsTheTransfer()
+{
+    QFETCH(bool, transferring);
+    QFETCH(int, shown);
+    QFETCH(double, rate);
+    QFETCH(QString, line);
+    FlashReport::ProgressView view;
+    view.port = QStringLiteral("ttyUSB0");
+    view.phase =
+        transferring ? QStringLiteral("transferring") : QStringLiteral("waiting for bootloader");
+    view.transferring = transferring;
+    view.shown = shown;
+    view.total = 236544;
+    view.rateKBps = rate;
+    view.secondsLeft = FlashReport::secondsLeft(shown, view.total, rate);
+    QCOMPARE(FlashReport::progressLine(view, 9), line);
+}
+
+void tst_FwFlash::summaryColumnsAlignWithChineseReasons()
+{
+    // A Chinese character takes two columns of a terminal: the next column must still line up.
+    FlashReport::UnitRecord failed;
+    failed.port = QStringLiteral("ttyUSB0");
+    failed.reason = QStringLiteral("设备中止了传输");
+    failed.bytesSent = 4096;
+    FlashReport::UnitRecord passed = failed;
+    passed.outcome = Outcome::Success;
+    passed.reason.clear();
+    passed.bytesSent = 236544;
+    const QStringList lines = FlashReport::summaryTable({failed, passed}).split('\n');
+    auto bytesColumn = [](const QString &line, const QString &bytes) {
+        return FlashReport::displayWidth(line.left(line.indexOf(bytes)));
+    };
+    QCOMPARE(bytesColumn(lines[1], "4096"), bytesColumn(lines[0], "BYTES"));
+    QCOMPARE(bytesColumn(lines[2], "236544"), bytesColumn(lines[0], "BYTES"));
 }
 
 QTEST_GUILESS_MAIN(tst_FwFlash)
