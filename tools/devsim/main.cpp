@@ -207,9 +207,8 @@ private:
         if (m_receiving)
             m_watchdog.start();
         if (event == QLatin1String("identification")) {
-            say(m_options.script.identification.chunks.isEmpty()
-                    ? QStringLiteral("Identification query: staying silent")
-                    : QStringLiteral("Identification query answered"));
+            say(!m_options.identification ? QStringLiteral("Identification query: staying silent")
+                                          : QStringLiteral("Identification query answered"));
         } else if (event.startsWith(QLatin1String("command:"))) {
             say(QStringLiteral("Command received: %1").arg(event.mid(8)));
         } else if (event == QLatin1String("start:fwupd")) {
