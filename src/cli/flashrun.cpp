@@ -23,7 +23,7 @@ constexpr auto kRepaintInterval = 200ms;
 // After Ctrl+C the workers get this long to abort before their units are recorded as they are;
 // the whole exit stays within a second.
 constexpr auto kAbortDeadline = 600ms;
-constexpr int kThreadStopMs = 250;
+constexpr auto kThreadStop = 250ms;
 constexpr int kDefaultColumns = 100;
 
 int g_signalPipe[2] = {-1, -1};
@@ -116,7 +116,7 @@ int FlashRun::exec()
     QCoreApplication::exec();
 
     // Every session is done: the workers release their ports as their threads end.
-    const QDeadlineTimer deadline(kThreadStopMs);
+    const QDeadlineTimer deadline(kThreadStop);
     bool stopped = true;
     for (PortSession *session : std::as_const(m_sessions))
         stopped = session->stopThread(deadline) && stopped;

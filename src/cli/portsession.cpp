@@ -15,11 +15,17 @@ namespace {
 // How often a waiting session looks at its port.
 constexpr auto kPollInterval = 500ms;
 // The application needs a moment after "Jump To App" before it answers.
-constexpr qint64 kAppStartMs = 500;
+constexpr auto kAppStart = 500ms;
 // Longest wait for the application to answer after the update.
-constexpr qint64 kAppReturnLimitMs = 30000;
+constexpr auto kAppReturnLimit = 30s;
 // Between identification queries while waiting (for the application, or for a new device).
-constexpr qint64 kQueryIntervalMs = 1000;
+constexpr auto kQueryInterval = 1000ms;
+
+// Time on the clock, comparable with the limits above.
+std::chrono::milliseconds elapsed(const QElapsedTimer &clock)
+{
+    return std::chrono::milliseconds(clock.elapsed());
+}
 
 bool portExists(const QString &port)
 {
@@ -225,16 +231,16 @@ void PortSession::poll()
         }
         break;
     case Step::Verifying:
-        if (m_verifyClock.elapsed() > kAppReturnLimitMs) {
+        if (elapsed(m_verifyClock) > kAppReturnLimit) {
             finishUnit(FlashReport::Outcome::VersionMismatch,
                        QStringLiteral("the application did not answer within %1 s")
-                           .arg(kAppReturnLimitMs / 1000));
+                           .arg(std::chrono::seconds(kAppReturnLimit).count()));
         } else if (!m_portOpen) {
             // The port re-enumerated when the application started: open it again once it is back.
             if (portExists(m_settings.port))
                 Q_EMIT requestConnect(m_settings.port);
-        } else if (!m_queryPending && m_verifyClock.elapsed() >= kAppStartMs &&
-                   (!m_sinceQuery.isValid() || m_sinceQuery.elapsed() >= kQueryIntervalMs)) {
+        } else if (!m_queryPending && elapsed(m_verifyClock) >= kAppStart &&
+                   (!m_sinceQuery.isValid() || elapsed(m_sinceQuery) >= kQueryInterval)) {
             queryIdentification();
         }
         break;
@@ -242,7 +248,7 @@ void PortSession::poll()
         if (!m_portOpen || !portExists(m_settings.port)) {
             Q_EMIT requestDisconnect();
             setStep(Step::WaitingForDevice);
-        } else if (!m_queryPending && m_sinceQuery.elapsed() >= kQueryIntervalMs) {
+        } else if (!m_queryPending && elapsed(m_sinceQuery) >= kQueryInterval) {
             queryIdentification();
         }
         break;
