@@ -118,6 +118,7 @@ private Q_SLOTS:
     void refusedBeforeAnyPortIsOpened_data();
     void refusedBeforeAnyPortIsOpened();
     void ctrlCInTheMiddleOfATransfer();
+    void theLoopServesOneDeviceAfterTheOther_data();
     void theLoopServesOneDeviceAfterTheOther();
     void versionsAreReadAsWholeNumbers_data();
     void versionsAreReadAsWholeNumbers();
@@ -308,16 +309,30 @@ void tst_FwFlash::ctrlCInTheMiddleOfATransfer()
     QVERIFY2(again.open(QIODevice::ReadWrite), qPrintable(again.errorString()));
 }
 
+void tst_FwFlash::theLoopServesOneDeviceAfterTheOther_data()
+{
+    QTest::addColumn<QString>("replacement");
+    QTest::addColumn<bool>("throughLink");
+    QTest::newRow("boards unplugged and the next plugged in, behind the same link")
+        << "--next-board-after-update" << true;
+    QTest::newRow("boards swapped on a port that stays, told apart by their identification")
+        << "--swap-board-after-update" << false;
+}
+
 void tst_FwFlash::theLoopServesOneDeviceAfterTheOther()
 {
-    // Each board is unplugged after its update and the next one comes on a new terminal behind
-    // the same link; the boards tell their number in the identification.
+    // Each board is replaced after its update; the boards tell their number in the
+    // identification.
+    QFETCH(QString, replacement);
+    QFETCH(bool, throughLink);
     const QString link = path("ttyLINE");
-    QVERIFY(!startDevice(0, {"--unpaced", "--link", link, "--next-board-after-update", "800",
-                             "--idn", "Orvane,TM-1,SN000{n},1.0.38"})
-                 .isEmpty());
-    Program flasher(kFlasher, {"--wait", "-p", link, "--json", path("units.json"), path("app.bin")},
-                    path("config"));
+    const QString port = startDevice(0, {"--unpaced", "--link", link, replacement, "800", "--idn",
+                                         "Orvane,TM-1,SN000{n},1.0.38"});
+    QVERIFY(!port.isEmpty());
+    Program flasher(
+        kFlasher,
+        {"--wait", "-p", throughLink ? link : port, "--json", path("units.json"), path("app.bin")},
+        path("config"));
     QTRY_COMPARE_WITH_TIMEOUT(records(path("units.json")).size(), 2, kRunMs);
     // The line is closed before Ctrl+C, so that no third board comes; the loop ends cleanly.
     m_devices.first()->signal(SIGTERM);

@@ -36,6 +36,8 @@ constexpr int kOnceLingerMs = 500;
 // A board whose port re-enumerates leaves the line this soon after its report, when its
 // application starts.
 constexpr int kReenumerateLeaveMs = 100;
+// A board on a fixture is taken off a while after its update, as a person would.
+constexpr int kSwapLeaveMs = 3000;
 // Progress is printed at every quarter of the image.
 constexpr int kProgressSteps = 4;
 const QString kDefaultIdentification = QStringLiteral("Orvane,TM-1,SN0001,1.0.38");
@@ -123,9 +125,11 @@ struct Options
     QString linkPath;
     // After each completed update the device leaves the line and is back this many ms later;
     // -1: it stays. sameBoardBack: the board that left returns (its port re-enumerated), else the
+    // next board (number + 1) is plugged in; swapInPlace: on the same line, which stays open.
     // next board (number + 1) is plugged in.
     int returnAfterMs = -1;
     bool sameBoardBack = false;
+    bool swapInPlace = false;
     int baud = kDefaultBaud;
     bool paced = true;
     int losePortAt = -1000; // no target
@@ -148,7 +152,8 @@ public:
 
     ~Simulator() { removeLink(); }
 
-    bool start()
+    // The script of the board on the line now.
+    ScriptedDevice::Script boardScript() const
     {
         ScriptedDevice::Script script = m_options.script;
         script.identification = ScriptedDevice::silence();
@@ -161,7 +166,12 @@ public:
             if (m_boardUpdated)
                 script.identification = *script.identificationAfterUpdate;
         }
-        m_device = std::make_unique<ScriptedDevice>(script);
+        return script;
+    }
+
+    bool start()
+    {
+        m_device = std::make_unique<ScriptedDevice>(boardScript());
         if (!m_device->isValid()) {
             complain(QStringLiteral("cannot open a pseudo-terminal"));
             return false;
@@ -320,9 +330,38 @@ private:
                     : QStringLiteral("Result: the image did NOT match"));
         endOfUpdate(matched);
         if (m_options.returnAfterMs >= 0 && !m_options.once) {
-            const int leaveMs = m_options.sameBoardBack ? kReenumerateLeaveMs : kOnceLingerMs;
-            QTimer::singleShot(leaveMs, this, [this] { leaveTheLine(); });
+            const int leaveMs = m_options.sameBoardBack ? kReenumerateLeaveMs
+                                : m_options.swapInPlace ? kSwapLeaveMs
+                                                        : kOnceLingerMs;
+            QTimer::singleShot(leaveMs, this, [this] {
+                if (m_options.swapInPlace)
+                    swapBoard();
+                else
+                    leaveTheLine();
+            });
         }
+    }
+
+    // A fixture whose adapter stays: the line stays open, the board is taken off it (nothing
+    // answers) and the next board is put on after the time asked for.
+    void swapBoard()
+    {
+        if (!m_device)
+            return;
+        ScriptedDevice::Script gone = boardScript();
+        gone.identification = ScriptedDevice::silence();
+        m_device->setScript(gone);
+        ++m_board;
+        m_boardUpdated = false;
+        say(QStringLiteral("The board was taken off the line; the next one comes in %1 ms")
+                .arg(m_options.returnAfterMs));
+        QTimer::singleShot(m_options.returnAfterMs, this, [this] {
+            if (!m_device)
+                return;
+            m_device->setScript(boardScript());
+            m_device->restart();
+            say(QStringLiteral("Board %1 is on the line").arg(m_board));
+        });
     }
 
     // The board goes (its line closes, the link disappears) and comes back, or the next board
@@ -530,6 +569,12 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
                        "--idn-after-update: a port that re-enumerates when the new application "
                        "starts."),
         QStringLiteral("MS"));
+    const QCommandLineOption swapBoard(
+        QStringLiteral("swap-board-after-update"),
+        QStringLiteral("After each completed update the board is taken off a line that stays "
+                       "open (nothing answers, 3 s after the report) and the next board, "
+                       "number + 1, is put on MS later: a fixture whose adapter stays."),
+        QStringLiteral("MS"));
     const QCommandLineOption once(QStringLiteral("once"),
                                   QStringLiteral("Exit after one update; the exit status is 0 when "
                                                  "the received image matched."));
@@ -549,9 +594,9 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
         "the device's application and bootloader, and checks and saves each image it receives. "
         "Faults apply to every update. Stop it with Ctrl+C."));
     parser.addHelpOption();
-    parser.addOptions({idn, noIdn, baud, unpaced, nak, silent, silentTimes, cancel, losePort,
-                       noReport, reportSize, waiting, idnAfter, link, nextBoard, sameBoard, once,
-                       output, expect});
+    parser.addOptions({idn,       noIdn,     baud,      unpaced,    nak,     silent,   silentTimes,
+                       cancel,    losePort,  noReport,  reportSize, waiting, idnAfter, link,
+                       nextBoard, sameBoard, swapBoard, once,       output,  expect});
     parser.process(app);
 
     if (!parser.positionalArguments().isEmpty()) {
@@ -565,12 +610,13 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
         o.identification = parser.value(idn);
     if (parser.isSet(idnAfter))
         o.identificationAfterUpdate = parser.value(idnAfter);
-    if (parser.isSet(nextBoard) && parser.isSet(sameBoard)) {
-        complain(QStringLiteral(
-            "--next-board-after-update and --reenumerate-after-update cannot be combined"));
+    if (int(parser.isSet(nextBoard)) + int(parser.isSet(sameBoard)) + int(parser.isSet(swapBoard)) >
+        1) {
+        complain(QStringLiteral("--next-board-after-update, --reenumerate-after-update and "
+                                "--swap-board-after-update cannot be combined"));
         return false;
     }
-    for (const QCommandLineOption *option : {&nextBoard, &sameBoard}) {
+    for (const QCommandLineOption *option : {&nextBoard, &sameBoard, &swapBoard}) {
         if (!parser.isSet(*option))
             continue;
         bool ok = false;
@@ -581,6 +627,7 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
             return false;
         }
         o.sameBoardBack = option == &sameBoard;
+        o.swapInPlace = option == &swapBoard;
     }
     if (parser.isSet(link)) {
         o.linkPath = QFileInfo(parser.value(link)).absoluteFilePath();
