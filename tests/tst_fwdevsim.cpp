@@ -158,6 +158,11 @@ void tst_FwDevSim::nonsenseOptionsAreRefused_data()
     QTest::newRow("a baud rate of zero") << QStringList{"--baud", "0"} << "--baud wants a rate";
     QTest::newRow("losing the port and staying silent at once")
         << QStringList{"--lose-port-block", "2", "--silent-block", "3"} << "cannot be combined";
+    QTest::newRow("a link over something that is no link")
+        << QStringList{"--link", "/"} << "--link: / exists and is no link";
+    QTest::newRow("the board both re-enumerating and replaced")
+        << QStringList{"--next-board-after-update", "100", "--reenumerate-after-update", "100"}
+        << "cannot be combined";
     QTest::newRow("an expected file that is not there")
         << QStringList{"--expect", "/nonexistent/image.bin"} << "--expect: cannot read";
 }

@@ -160,6 +160,7 @@ void SerialWorker::startUpdate(const QString &firmwarePath)
     clearHandshakeBuffer();
     m_port->clear(QSerialPort::AllDirections);
     setState(WaitingForBootloader);
+    Q_EMIT updatePhaseChanged(UpdatePhase::WaitingForBootloader);
     sendInfo(tr("正在等待设备进入下载模式…"));
 
     const bool written =
@@ -214,6 +215,7 @@ void SerialWorker::startUpdate(const QString &firmwarePath)
 
 QByteArray SerialWorker::queryInitCommand()
 {
+    Q_EMIT updatePhaseChanged(UpdatePhase::Querying);
     sendInfo(tr("正在查询设备标识…"));
 
     bool timedOut = false;
@@ -242,6 +244,7 @@ QByteArray SerialWorker::queryInitCommand()
         sendInfo(tr("已发送启动命令：*fwupd"));
     else
         sendInfo(tr("已发送启动命令：%1").arg(QString::fromLatin1(command.toHex(' '))));
+    Q_EMIT identified(text, command);
     return command;
 }
 
@@ -277,6 +280,7 @@ void SerialWorker::processResponse()
             sendInfo(tr("设备就绪，正在传输固件…"));
             clearHandshakeBuffer();
             setState(Transferring);
+            Q_EMIT updatePhaseChanged(UpdatePhase::Transferring);
             return;
         }
     }

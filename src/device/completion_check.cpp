@@ -11,6 +11,7 @@ constexpr int kReportPollMs = 5;
 
 void SerialWorker::confirmDeviceCompletion(int declaredSize)
 {
+    Q_EMIT updatePhaseChanged(UpdatePhase::CheckingReport);
     QByteArray collected = m_lastResponse;
     m_lastResponse.clear();
     QElapsedTimer clock;

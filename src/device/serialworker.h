@@ -11,6 +11,10 @@
 //   completion_check.cpp      confirmDeviceCompletion
 //   bootloader_handshake.cpp  startUpdate, queryInitCommand, processResponse
 //   command_exchange.cpp      sendCustomCommand and the shared reply collection
+//
+// Signals beyond the window's ten, for front ends that show more (the command-line flasher):
+// updatePhaseChanged (emitted in bootloader_handshake.cpp and completion_check.cpp) and
+// identified (bootloader_handshake.cpp, queryInitCommand).
 
 #include "device/devicetimeouts.h"
 
@@ -36,6 +40,14 @@ public:
         Transferring = 4,
         Aborted = 5,
     };
+    // The steps of an update as a front end shows them; updatePhaseChanged reports each.
+    enum class UpdatePhase : int {
+        Querying,             // the identification query
+        WaitingForBootloader, // start command written, waiting for the menu and the 'C' run
+        Transferring,         // YMODEM blocks
+        CheckingReport,       // reading the bootloader's completion report
+    };
+    Q_ENUM(UpdatePhase)
 
     explicit SerialWorker(QObject *parent = nullptr);
     ~SerialWorker() override;
@@ -92,6 +104,11 @@ Q_SIGNALS:
     void errorOccurred(const QString &error);
     void baudRateInfo(int baudRate);
     void customCommandResponse(const QString &response);
+    // An update entered a phase.
+    void updatePhaseChanged(SerialWorker::UpdatePhase phase);
+    // The identification query of an update ended: the reply's text (empty when none came) and
+    // the start command chosen from it.
+    void identified(const QString &identification, const QByteArray &startCommand);
 
 public Q_SLOTS:
     void connectToPort(const QString &portName);

@@ -2,14 +2,13 @@
 
 #include "ui/theme.h"
 #include "ui/widgets.h"
+#include "update/firmwarecheck.h"
 #include "update/firmwarerules.h"
 
 #include <QDragEnterEvent>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QLineEdit>
 #include <QMimeData>
-#include <QSettings>
 #include <QTimer>
 #include <QUrl>
 
@@ -20,24 +19,16 @@ using namespace std::chrono_literals;
 namespace {
 // How long the path field keeps its red frame after a refused drop.
 constexpr auto kRefusedDropFrame = 800ms;
-const QString kMaxFirmwareKey = QStringLiteral("maxFirmwareKB");
 } // namespace
 
 int Dialog::firmwareSizeLimit() const
 {
-    // A person may edit the store while the tool runs; pick the change up at every use.
-    m_settings->sync();
-    return FirmwareRules::sizeLimitBytes(
-        m_settings->value(kMaxFirmwareKey, FirmwareRules::kDefaultMaxFirmwareKB));
+    return FirmwareCheck::storedSizeLimit(*m_settings);
 }
 
 bool Dialog::validateFirmwareFile(const QString &path)
 {
-    const QFileInfo info(path);
-    // A directory or a dangling link is no image, whatever its name says.
-    const bool isFile = info.isFile();
-    const QString reason = FirmwareRules::refusalReason(
-        isFile, info.suffix(), isFile ? info.size() : 0, firmwareSizeLimit());
+    const QString reason = FirmwareCheck::refusalFor(path, firmwareSizeLimit());
     if (reason.isEmpty())
         return true;
     logMessage(reason, Error);

@@ -2,7 +2,9 @@
 // plays the device (identification, start command, bootloader menu, YMODEM receiver, completion
 // report) behind a cable paced like a real UART, saves every received image and says whether it
 // matched and whether the device would start it. Faults can be injected per block. Runs until
-// Ctrl+C, or for one update with --once.
+// Ctrl+C, or for one update with --once. For production-line runs it can keep a stable link to
+// its current port and leave the line after each update, coming back as the same board (a port
+// that re-enumerates) or as the next one.
 
 #include "pacedlink.h"
 #include "scripteddevice.h"
@@ -34,6 +36,11 @@ constexpr int kAbandonedTransferMs = 6000;
 // With --once the line stays up this long after the update, so the host can finish reading the
 // report before its port goes away.
 constexpr int kOnceLingerMs = 500;
+// A board whose port re-enumerates leaves the line this soon after its report, when its
+// application starts.
+constexpr int kReenumerateLeaveMs = 100;
+// A board on a fixture is taken off a while after its update, as a person would.
+constexpr int kSwapLeaveMs = 3000;
 // Progress is printed at every quarter of the image.
 constexpr int kProgressSteps = 4;
 const QString kDefaultIdentification = QStringLiteral("Orvane,TM-1,SN0001,1.0.38");
@@ -141,9 +148,30 @@ int blockCount(qint64 size)
     return int(size / 1024 + (size % 1024 + 127) / 128);
 }
 
+// The identification text of board number n: "{n}" in the text stands for the number.
+// No widgets, no I/O.
+QByteArray identificationOf(const QString &text, int board)
+{
+    QString filled = text;
+    filled.replace(QLatin1String("{n}"), QString::number(board));
+    return filled.toUtf8() + "\r\n";
+}
+
 struct Options
 {
     ScriptedDevice::Script script;
+    // The identification reply; none: the device stays silent.
+    std::optional<QString> identification = kDefaultIdentification;
+    std::optional<QString> identificationAfterUpdate;
+    // A symbolic link kept pointing at the current port (removed while no device is there).
+    QString linkPath;
+    // After each completed update the device leaves the line and is back this many ms later;
+    // -1: it stays. sameBoardBack: the board that left returns (its port re-enumerated), else the
+    // next board (number + 1) is plugged in; swapInPlace: on the same line, which stays open.
+    // next board (number + 1) is plugged in.
+    int returnAfterMs = -1;
+    bool sameBoardBack = false;
+    bool swapInPlace = false;
     int baud = kDefaultBaud;
     bool paced = true;
     int losePortAt = -1000; // no target
@@ -164,9 +192,28 @@ public:
         connect(&m_watchdog, &QTimer::timeout, this, [this] { onAbandoned(); });
     }
 
+    ~Simulator() { removeLink(); }
+
+    // The script of the board on the line now.
+    ScriptedDevice::Script boardScript() const
+    {
+        ScriptedDevice::Script script = m_options.script;
+        script.identification = ScriptedDevice::silence();
+        if (m_options.identification)
+            script.identification =
+                ScriptedDevice::text(identificationOf(*m_options.identification, m_board));
+        if (m_options.identificationAfterUpdate) {
+            script.identificationAfterUpdate = ScriptedDevice::text(
+                identificationOf(*m_options.identificationAfterUpdate, m_board));
+            if (m_boardUpdated)
+                script.identification = *script.identificationAfterUpdate;
+        }
+        return script;
+    }
+
     bool start()
     {
-        m_device = std::make_unique<ScriptedDevice>(m_options.script);
+        m_device = std::make_unique<ScriptedDevice>(boardScript());
         if (!m_device->isValid()) {
             complain(QStringLiteral("cannot open a pseudo-terminal"));
             return false;
@@ -187,7 +234,16 @@ public:
             QMetaObject::invokeMethod(
                 this, [this, event] { onEvent(event); }, Qt::QueuedConnection);
         });
+        if (!m_options.linkPath.isEmpty()) {
+            removeLink();
+            if (!QFile::link(port, m_options.linkPath)) {
+                complain(QStringLiteral("cannot make the link %1").arg(m_options.linkPath));
+                return false;
+            }
+        }
         say(QStringLiteral("Device ready. Port to use: %1").arg(port));
+        if (!m_options.linkPath.isEmpty())
+            say(QStringLiteral("Also reachable as %1").arg(m_options.linkPath));
         say(m_options.paced
                 ? QStringLiteral("Line: %1 baud, 8N1, paced like a real UART")
                       .arg(m_link->baudRate())
@@ -198,12 +254,13 @@ public:
 private:
     void onEvent(const QString &event)
     {
+        if (!m_device)
+            return; // the board has left the line
         if (m_receiving)
             m_watchdog.start();
         if (event == QLatin1String("identification")) {
-            say(m_options.script.identification.chunks.isEmpty()
-                    ? QStringLiteral("Identification query: staying silent")
-                    : QStringLiteral("Identification query answered"));
+            say(!m_options.identification ? QStringLiteral("Identification query: staying silent")
+                                          : QStringLiteral("Identification query answered"));
         } else if (event.startsWith(QLatin1String("command:"))) {
             say(QStringLiteral("Command received: %1").arg(event.mid(8)));
         } else if (event == QLatin1String("start:fwupd")) {
@@ -315,6 +372,67 @@ private:
         say(matched ? QStringLiteral("Result: the image MATCHED")
                     : QStringLiteral("Result: the image did NOT match"));
         endOfUpdate(matched);
+        if (m_options.returnAfterMs >= 0 && !m_options.once) {
+            const int leaveMs = m_options.sameBoardBack ? kReenumerateLeaveMs
+                                : m_options.swapInPlace ? kSwapLeaveMs
+                                                        : kOnceLingerMs;
+            QTimer::singleShot(leaveMs, this, [this] {
+                if (m_options.swapInPlace)
+                    swapBoard();
+                else
+                    leaveTheLine();
+            });
+        }
+    }
+
+    // A fixture whose adapter stays: the line stays open, the board is taken off it (nothing
+    // answers) and the next board is put on after the time asked for.
+    void swapBoard()
+    {
+        if (!m_device)
+            return;
+        ScriptedDevice::Script gone = boardScript();
+        gone.identification = ScriptedDevice::silence();
+        m_device->setScript(gone);
+        ++m_board;
+        m_boardUpdated = false;
+        say(QStringLiteral("The board was taken off the line; the next one comes in %1 ms")
+                .arg(m_options.returnAfterMs));
+        QTimer::singleShot(m_options.returnAfterMs, this, [this] {
+            if (!m_device)
+                return;
+            m_device->setScript(boardScript());
+            m_device->restart();
+            say(QStringLiteral("Board %1 is on the line").arg(m_board));
+        });
+    }
+
+    // The board goes (its line closes, the link disappears) and comes back, or the next board
+    // comes, after the time asked for.
+    void leaveTheLine()
+    {
+        m_link.reset();
+        m_device.reset();
+        removeLink();
+        m_boardUpdated = m_options.sameBoardBack;
+        if (!m_options.sameBoardBack)
+            ++m_board;
+        say(m_options.sameBoardBack
+                ? QStringLiteral("The board left the line; it comes back in %1 ms")
+                      .arg(m_options.returnAfterMs)
+                : QStringLiteral("The board was unplugged; the next one comes in %1 ms")
+                      .arg(m_options.returnAfterMs));
+        QTimer::singleShot(m_options.returnAfterMs, this, [this] {
+            if (!start())
+                QCoreApplication::exit(2);
+        });
+    }
+
+    // Removes the link, never anything that is not a link.
+    void removeLink()
+    {
+        if (!m_options.linkPath.isEmpty() && QFileInfo(m_options.linkPath).isSymLink())
+            QFile::remove(m_options.linkPath);
     }
 
     // Where an image of this name goes. A file the simulator did not write itself in this run (the
@@ -376,6 +494,7 @@ private:
     {
         m_link.reset();
         m_device.reset();
+        removeLink();
         endOfUpdate(false);
         if (m_options.once)
             return;
@@ -405,6 +524,8 @@ private:
     qint64 m_declaredSize = -1;
     int m_nextStep = 1;
     int m_exitCode = 1;
+    int m_board = 1;             // the board on the line, for "{n}" in its identification
+    bool m_boardUpdated = false; // it has taken an update before (and left the line since)
 };
 
 // Reads the options into o; prints the reason and returns false when they make no sense.
@@ -414,7 +535,8 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
         QStringLiteral("idn"),
         QStringLiteral("Reply to the identification query (*IDN?) with TEXT and CR LF. A version "
                        "of 1.0.38 or later, as the last field, makes the tool use *FWUPD; "
-                       "default: \"%1\".")
+                       "default: \"%1\". {n} in TEXT stands for the board's number (1, 2, ... "
+                       "with --next-board-after-update).")
             .arg(kDefaultIdentification),
         QStringLiteral("TEXT"));
     const QCommandLineOption noIdn(
@@ -465,6 +587,37 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
         QStringLiteral("receiver-waiting"),
         QStringLiteral("Send the receiver's 'C' run right after the start command, without the "
                        "menu (a bootloader that already waits for a file)."));
+    const QCommandLineOption idnAfter(
+        QStringLiteral("idn-after-update"),
+        QStringLiteral("Once an update has completed, answer the identification query with TEXT "
+                       "instead (the version of the image just received); {n} as for --idn."),
+        QStringLiteral("TEXT"));
+    const QCommandLineOption link(
+        QStringLiteral("link"),
+        QStringLiteral("Keep a symbolic link PATH pointing at the current port, a name that "
+                       "survives the device being replaced; it is removed while no device is "
+                       "there and when the simulator stops. An existing file that is not a link "
+                       "is refused."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption nextBoard(
+        QStringLiteral("next-board-after-update"),
+        QStringLiteral("After each completed update the board is unplugged (its line closes, "
+                       "0.5 s after the report) and the next board, number + 1, is plugged in "
+                       "on a new port MS later: a production line."),
+        QStringLiteral("MS"));
+    const QCommandLineOption sameBoard(
+        QStringLiteral("reenumerate-after-update"),
+        QStringLiteral("After each completed update the board leaves the line 0.1 s after the "
+                       "report and comes back on a new port MS later, answering with "
+                       "--idn-after-update: a port that re-enumerates when the new application "
+                       "starts."),
+        QStringLiteral("MS"));
+    const QCommandLineOption swapBoard(
+        QStringLiteral("swap-board-after-update"),
+        QStringLiteral("After each completed update the board is taken off a line that stays "
+                       "open (nothing answers, 3 s after the report) and the next board, "
+                       "number + 1, is put on MS later: a fixture whose adapter stays."),
+        QStringLiteral("MS"));
     const QCommandLineOption once(QStringLiteral("once"),
                                   QStringLiteral("Exit after one update; the exit status is 0 when "
                                                  "the received image matched."));
@@ -484,8 +637,9 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
         "the device's application and bootloader, and checks and saves each image it receives. "
         "Faults apply to every update. Stop it with Ctrl+C."));
     parser.addHelpOption();
-    parser.addOptions({idn, noIdn, baud, unpaced, nak, silent, silentTimes, cancel, losePort,
-                       noReport, reportSize, waiting, once, output, expect});
+    parser.addOptions({idn,       noIdn,     baud,      unpaced,    nak,     silent,   silentTimes,
+                       cancel,    losePort,  noReport,  reportSize, waiting, idnAfter, link,
+                       nextBoard, sameBoard, swapBoard, once,       output,  expect});
     parser.process(app);
 
     if (!parser.positionalArguments().isEmpty()) {
@@ -494,11 +648,38 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
         return false;
     }
     if (parser.isSet(noIdn))
-        o.script.identification = ScriptedDevice::silence();
+        o.identification.reset();
     else if (parser.isSet(idn))
-        o.script.identification = ScriptedDevice::text(parser.value(idn).toUtf8() + "\r\n");
-    else
-        o.script.identification = ScriptedDevice::text(kDefaultIdentification.toUtf8() + "\r\n");
+        o.identification = parser.value(idn);
+    if (parser.isSet(idnAfter))
+        o.identificationAfterUpdate = parser.value(idnAfter);
+    if (int(parser.isSet(nextBoard)) + int(parser.isSet(sameBoard)) + int(parser.isSet(swapBoard)) >
+        1) {
+        complain(QStringLiteral("--next-board-after-update, --reenumerate-after-update and "
+                                "--swap-board-after-update cannot be combined"));
+        return false;
+    }
+    for (const QCommandLineOption *option : {&nextBoard, &sameBoard, &swapBoard}) {
+        if (!parser.isSet(*option))
+            continue;
+        bool ok = false;
+        o.returnAfterMs = parser.value(*option).toInt(&ok);
+        if (!ok || o.returnAfterMs < 0 || o.returnAfterMs > 3600000) {
+            complain(QStringLiteral("--%1 wants a time in ms from 0 to 3600000")
+                         .arg(option->names().first()));
+            return false;
+        }
+        o.sameBoardBack = option == &sameBoard;
+        o.swapInPlace = option == &swapBoard;
+    }
+    if (parser.isSet(link)) {
+        o.linkPath = QFileInfo(parser.value(link)).absoluteFilePath();
+        const QFileInfo existing(o.linkPath);
+        if (existing.exists() && !existing.isSymLink()) {
+            complain(QStringLiteral("--link: %1 exists and is no link").arg(o.linkPath));
+            return false;
+        }
+    }
 
     o.paced = !parser.isSet(unpaced);
     if (parser.isSet(baud)) {

@@ -322,6 +322,8 @@ void ScriptedDevice::handleTransferBytes(const QByteArray &chunk)
         finished = m_receiver.finished();
         cancelled = m_receiver.cancelled();
         script = m_script;
+        if (finished && script.identificationAfterUpdate)
+            m_script.identification = *script.identificationAfterUpdate;
         if (finished && script.printReport && script.faults.completionText.isEmpty()) {
             const qsizetype size =
                 script.reportSize >= 0 ? script.reportSize : m_receiver.fileData().size();

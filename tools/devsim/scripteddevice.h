@@ -37,6 +37,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 class ScriptedDevice : public FakeDevice
 {
@@ -107,6 +108,10 @@ public:
         int reportSize = -1;
 
         CloseAt closeAt = CloseAt::Never;
+
+        // Once an update has completed, the application answers the identification query with
+        // this instead (the version of the image just received).
+        std::optional<Reply> identificationAfterUpdate;
     };
 
     // Runs on the device thread for every event, right after it was recorded (see the list

@@ -1,0 +1,99 @@
+// fwflash: the command-line front end of the update, for scripts, CI rigs and production lines.
+// The same worker as the window's, one per port on a thread of its own.
+
+#include "cli/flashoptions.h"
+#include "cli/flashreport.h"
+#include "cli/flashrun.h"
+#include "update/firmwarecheck.h"
+#include "update/portdiscovery.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <cstdio>
+#include <optional>
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+int refuse(const QString &text)
+{
+    std::fprintf(stderr, "fwflash: %s\n", qPrintable(text));
+    return kUsageError;
+}
+
+// The checks an image must pass before any port is opened: those of the window, with its
+// messages. On success the image's facts for the records.
+std::optional<FlashReport::ImageFacts> checkImage(const QString &path, int limit, QString *why)
+{
+    const QString refusal = FirmwareCheck::refusalFor(path, limit);
+    if (!refusal.isEmpty()) {
+        *why = refusal;
+        return std::nullopt;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *why = file.errorString();
+        return std::nullopt;
+    }
+    // The checks capped the size at the bootloader's limit.
+    const QByteArray bytes = file.read(limit + 1);
+    FlashReport::ImageFacts image;
+    image.path = QFileInfo(path).absoluteFilePath();
+    image.fileName = QFileInfo(path).fileName();
+    image.size = bytes.size();
+    image.sha256 = FlashReport::sha256Hex(bytes);
+    return image;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("fwflash"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(FW_VERSION));
+
+    const FlashCommand command = parseFlashArguments(QCoreApplication::arguments());
+    switch (command.action) {
+    case FlashCommand::Action::UsageError:
+        return refuse(command.error + QStringLiteral(" (see --help)"));
+    case FlashCommand::Action::Help:
+        std::fputs(qPrintable(command.helpText), stdout);
+        return 0;
+    case FlashCommand::Action::Version:
+        std::printf("fwflash %s\n", FW_VERSION);
+        return 0;
+    case FlashCommand::Action::ListPorts:
+        std::fputs(FlashReport::portTable(systemSerialPorts()).toLocal8Bit().constData(), stdout);
+        return 0;
+    case FlashCommand::Action::Flash:
+        break;
+    }
+    const FlashOptions &options = command.options;
+
+    int limit = 0;
+    if (options.limit) {
+        limit = *options.limit;
+    } else {
+        // The window's store and key, so both front ends refuse the same images.
+        QSettings settings(QStringLiteral("YourCompany"), QStringLiteral("YourApp"));
+        limit = FirmwareCheck::storedSizeLimit(settings);
+    }
+    QString why;
+    const std::optional<FlashReport::ImageFacts> image = checkImage(options.imagePath, limit, &why);
+    if (!image)
+        return refuse(QStringLiteral("%1: %2").arg(options.imagePath, why));
+    if (!options.jsonPath.isEmpty()) {
+        QFile json(options.jsonPath);
+        if (!json.open(QIODevice::WriteOnly | QIODevice::Append))
+            return refuse(QStringLiteral("--json: cannot write %1: %2")
+                              .arg(options.jsonPath, json.errorString()));
+    }
+
+    FlashRun run(options, *image, limit);
+    return run.exec();
+}

@@ -1,0 +1,453 @@
+#include "cli/portsession.h"
+
+#include "update/firmwarerules.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QThread>
+
+#include <chrono>
+
+using namespace std::chrono_literals;
+
+namespace {
+// How often a waiting session looks at its port.
+constexpr auto kPollInterval = 500ms;
+// The application needs a moment after "Jump To App" before it answers.
+constexpr auto kAppStart = 500ms;
+// Longest wait for the application to answer after the update.
+constexpr auto kAppReturnLimit = 30s;
+// Between identification queries while waiting (for the application, or for a new device).
+constexpr auto kQueryInterval = 1000ms;
+
+// Time on the clock, comparable with the limits above.
+std::chrono::milliseconds elapsed(const QElapsedTimer &clock)
+{
+    return std::chrono::milliseconds(clock.elapsed());
+}
+
+bool portExists(const QString &port)
+{
+    return QFileInfo::exists(FlashReport::portLocation(port));
+}
+
+// The worker's refusals of a command, which are no reply of the device.
+bool isWorkerRefusal(const QString &text)
+{
+    auto tr = [](const char *source) {
+        return QCoreApplication::translate("SerialWorker", source);
+    };
+    return text == tr("串口未打开") || text == tr("设备未连接") ||
+           text.startsWith(tr("写入错误：%1").arg(QString()));
+}
+
+QString nowUtc()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+} // namespace
+
+PortSession::PortSession(const Settings &settings, QObject *parent)
+    : QObject(parent), m_settings(settings), m_thread(new QThread(this)), m_worker(new SerialWorker)
+{
+    using W = SerialWorker;
+    connect(this, &PortSession::requestConnect, m_worker, &W::connectToPort);
+    connect(this, &PortSession::requestDisconnect, m_worker, &W::disconnectPort);
+    connect(this, &PortSession::requestUpdate, m_worker, &W::startUpdate);
+    connect(this, &PortSession::requestAbort, m_worker, &W::abort);
+    connect(this, &PortSession::requestSetMaxFirmwareSize, m_worker, &W::setMaxFirmwareSize);
+    connect(this, &PortSession::requestCommand, m_worker, &W::sendCustomCommand);
+
+    connect(m_worker, &W::connected, this, &PortSession::onConnected);
+    connect(m_worker, &W::disconnected, this, &PortSession::onDisconnected);
+    connect(m_worker, &W::connectionFailed, this, &PortSession::onConnectionFailed);
+    connect(m_worker, &W::updatePhaseChanged, this, &PortSession::onPhase);
+    connect(m_worker, &W::identified, this, &PortSession::onIdentified);
+    connect(m_worker, &W::progress, this, &PortSession::onProgress);
+    connect(m_worker, &W::updateSuccess, this, &PortSession::onUpdateSuccess);
+    connect(m_worker, &W::updateFailed, this, &PortSession::onUpdateFailed);
+    connect(m_worker, &W::customCommandResponse, this, &PortSession::onCommandResponse);
+
+    m_worker->setDebugMode(false);
+    m_worker->moveToThread(m_thread);
+    connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
+    m_thread->start();
+
+    m_poll.setInterval(kPollInterval);
+    connect(&m_poll, &QTimer::timeout, this, &PortSession::poll);
+}
+
+PortSession::~PortSession()
+{
+    if (!stopThread(QDeadlineTimer(0))) {
+        // A worker that is still busy when the process ends is left to the process's end: a
+        // running QThread must not be destroyed.
+        m_thread->setParent(nullptr);
+    }
+}
+
+bool PortSession::stopThread(QDeadlineTimer deadline)
+{
+    m_thread->quit();
+    return m_thread->wait(deadline);
+}
+
+void PortSession::start()
+{
+    if (m_settings.loop) {
+        setStep(Step::WaitingForDevice);
+        m_poll.start();
+        poll();
+        return;
+    }
+    beginUnit();
+    setStep(Step::Connecting);
+    Q_EMIT requestConnect(m_settings.port);
+}
+
+bool PortSession::unitRunning() const
+{
+    return m_step == Step::Connecting || m_step == Step::Updating || m_step == Step::Verifying;
+}
+
+void PortSession::beginUnit()
+{
+    m_record = FlashReport::UnitRecord();
+    m_record.timeUtc = nowUtc();
+    m_record.port = m_settings.port;
+    m_record.image = m_settings.image;
+    m_record.expectedVersion = m_settings.expectVersion;
+    m_unitClock.start();
+    m_shown = 0;
+    m_total = int(m_settings.image.size);
+    m_phase = SerialWorker::UpdatePhase::Querying;
+    m_queryPending = false;
+    m_interrupted = false;
+}
+
+void PortSession::startUpdate()
+{
+    // The system's listing tells identical adapters apart in the record.
+    const QString resolved =
+        QFileInfo(FlashReport::portLocation(m_settings.port)).canonicalFilePath();
+    const PortListing listing =
+        FlashReport::listingFor(systemSerialPorts(), m_settings.port, resolved);
+    m_record.serialNumber = listing.serialNumber;
+    m_record.vidPid = vidPidText(listing);
+
+    setStep(Step::Updating);
+    Q_EMIT requestSetMaxFirmwareSize(m_settings.sizeLimit);
+    Q_EMIT requestUpdate(m_settings.image.path);
+}
+
+void PortSession::finishUnit(FlashReport::Outcome outcome, const QString &reason)
+{
+    m_record.outcome = outcome;
+    m_record.reason = reason;
+    m_record.durationMs = m_unitClock.elapsed();
+    m_record.bytesSent = m_shown;
+    m_queryPending = false;
+    ++m_units;
+    Q_EMIT unitFinished(m_record);
+    if (m_settings.loop && !m_stopping) {
+        m_departureBaseline = m_record.versionReadBack;
+        m_baselineKnown = m_record.readBack;
+        m_boardSilent = false;
+        m_sinceQuery.start();
+        setStep(Step::WaitingForRemoval);
+        m_poll.start();
+        return;
+    }
+    end();
+}
+
+void PortSession::end()
+{
+    if (m_step == Step::Done)
+        return;
+    m_poll.stop();
+    Q_EMIT requestDisconnect();
+    setStep(Step::Done);
+    Q_EMIT finished();
+}
+
+void PortSession::setStep(Step step)
+{
+    m_step = step;
+    Q_EMIT changed();
+}
+
+void PortSession::interrupt()
+{
+    m_stopping = true;
+    switch (m_step) {
+    case Step::Updating:
+        m_interrupted = true;
+        Q_EMIT requestAbort();
+        break;
+    case Step::Connecting:
+        finishUnit(FlashReport::Outcome::Interrupted,
+                   QStringLiteral("interrupted before the update started"));
+        break;
+    case Step::Verifying:
+        finishUnit(FlashReport::Outcome::Interrupted,
+                   QStringLiteral("interrupted before the version was read back"));
+        break;
+    case Step::WaitingForDevice:
+    case Step::WaitingForRemoval:
+    case Step::Done:
+        end();
+        break;
+    }
+}
+
+void PortSession::forceEnd()
+{
+    m_stopping = true;
+    if (unitRunning())
+        finishUnit(FlashReport::Outcome::Interrupted,
+                   QStringLiteral("interrupted; the update did not stop in time"));
+    else
+        end();
+}
+
+void PortSession::deviceReplaced()
+{
+    if (m_step != Step::WaitingForRemoval)
+        return;
+    Q_EMIT requestDisconnect();
+    setStep(Step::WaitingForDevice);
+}
+
+void PortSession::poll()
+{
+    switch (m_step) {
+    case Step::WaitingForDevice:
+        if (portExists(m_settings.port)) {
+            beginUnit();
+            setStep(Step::Connecting);
+            Q_EMIT requestConnect(m_settings.port);
+        }
+        break;
+    case Step::Verifying:
+        if (elapsed(m_verifyClock) > kAppReturnLimit) {
+            finishUnit(FlashReport::Outcome::VersionMismatch,
+                       QStringLiteral("the application did not answer within %1 s")
+                           .arg(std::chrono::seconds(kAppReturnLimit).count()));
+        } else if (!m_portOpen) {
+            // The port re-enumerated when the application started: open it again once it is back.
+            if (portExists(m_settings.port))
+                Q_EMIT requestConnect(m_settings.port);
+        } else if (!m_queryPending && elapsed(m_verifyClock) >= kAppStart &&
+                   (!m_sinceQuery.isValid() || elapsed(m_sinceQuery) >= kQueryInterval)) {
+            queryIdentification();
+        }
+        break;
+    case Step::WaitingForRemoval:
+        if (!m_portOpen || !portExists(m_settings.port)) {
+            Q_EMIT requestDisconnect();
+            setStep(Step::WaitingForDevice);
+        } else if (!m_queryPending && elapsed(m_sinceQuery) >= kQueryInterval) {
+            queryIdentification();
+        }
+        break;
+    case Step::Connecting:
+    case Step::Updating:
+    case Step::Done:
+        break;
+    }
+}
+
+void PortSession::queryIdentification()
+{
+    m_queryPending = true;
+    m_sinceQuery.start();
+    Q_EMIT requestCommand(QStringLiteral("*idn?"));
+}
+
+void PortSession::onConnected()
+{
+    m_portOpen = true;
+    m_lastNotice.clear();
+    if (m_step != Step::Connecting)
+        return;
+    if (m_stopping) {
+        finishUnit(FlashReport::Outcome::Interrupted,
+                   QStringLiteral("interrupted before the update started"));
+        return;
+    }
+    startUpdate();
+}
+
+void PortSession::onDisconnected()
+{
+    m_portOpen = false;
+}
+
+void PortSession::onConnectionFailed(const QString &error)
+{
+    if (m_step != Step::Connecting)
+        return; // a re-open while verifying is tried again at the next poll
+    if (!m_settings.loop) {
+        finishUnit(FlashReport::Outcome::Failed, error);
+        return;
+    }
+    // The port is there but does not open (yet): keep waiting, and say why once.
+    if (error != m_lastNotice) {
+        m_lastNotice = error;
+        Q_EMIT notice(error);
+    }
+    setStep(Step::WaitingForDevice);
+}
+
+void PortSession::onPhase(SerialWorker::UpdatePhase phase)
+{
+    if (m_step != Step::Updating)
+        return;
+    m_phase = phase;
+    if (phase == SerialWorker::UpdatePhase::Transferring)
+        m_transferClock.start();
+    Q_EMIT changed();
+}
+
+void PortSession::onIdentified(const QString &identification, const QByteArray &command)
+{
+    if (m_step != Step::Updating)
+        return;
+    m_record.queried = true;
+    m_record.identification = identification;
+    m_record.startCommand = FlashReport::startCommandText(command);
+}
+
+void PortSession::onProgress(int bytesSent, int totalBytes)
+{
+    if (m_step != Step::Updating)
+        return;
+    m_total = totalBytes;
+    m_shown = FirmwareRules::shownBytes(bytesSent, totalBytes);
+    Q_EMIT changed();
+}
+
+void PortSession::onUpdateSuccess()
+{
+    if (m_step != Step::Updating)
+        return;
+    m_shown = m_total;
+    if (m_settings.expectVersion.isEmpty()) {
+        finishUnit(FlashReport::Outcome::Success, QString());
+        return;
+    }
+    if (m_stopping) {
+        finishUnit(FlashReport::Outcome::Interrupted,
+                   QStringLiteral("interrupted before the version was read back"));
+        return;
+    }
+    m_verifyClock.start();
+    m_sinceQuery.invalidate();
+    m_queryPending = false;
+    setStep(Step::Verifying);
+    m_poll.start();
+}
+
+void PortSession::onUpdateFailed(const QString &reason)
+{
+    if (m_step != Step::Updating)
+        return;
+    finishUnit(m_interrupted ? FlashReport::Outcome::Interrupted : FlashReport::Outcome::Failed,
+               reason);
+}
+
+void PortSession::onCommandResponse(const QString &response)
+{
+    if (!m_queryPending)
+        return;
+    m_queryPending = false;
+    // A reply from a port that has gone since, or the worker's own refusal, tells nothing.
+    if (!m_portOpen || isWorkerRefusal(response))
+        return;
+
+    if (m_step == Step::Verifying) {
+        if (response.isEmpty())
+            return; // not up yet: asked again at the next poll
+        m_record.readBack = true;
+        m_record.versionReadBack = response;
+        if (FlashReport::carriesVersion(response, m_settings.expectVersion))
+            finishUnit(FlashReport::Outcome::Success, QString());
+        else
+            finishUnit(FlashReport::Outcome::VersionMismatch,
+                       QStringLiteral("the application answers \"%1\", not version %2")
+                           .arg(response, m_settings.expectVersion));
+        return;
+    }
+    if (m_step != Step::WaitingForRemoval)
+        return;
+    // On a port that stays, the reply tells the boards apart: a board that answered and then
+    // falls silent is gone, and an answer after that silence, or a different answer, is the next
+    // board. Silence before the first answer is an application still starting.
+    if (response.isEmpty()) {
+        m_boardSilent = m_baselineKnown;
+        return;
+    }
+    if (!m_baselineKnown) {
+        m_departureBaseline = response;
+        m_baselineKnown = true;
+        return;
+    }
+    if (m_boardSilent || response != m_departureBaseline) {
+        beginUnit();
+        startUpdate();
+    }
+}
+
+FlashReport::ProgressView PortSession::view() const
+{
+    FlashReport::ProgressView v;
+    v.port = m_settings.port;
+    v.shown = m_shown;
+    v.total = m_total;
+    switch (m_step) {
+    case Step::WaitingForDevice:
+        v.phase = QStringLiteral("waiting for a device");
+        break;
+    case Step::Connecting:
+        v.phase = QStringLiteral("opening the port");
+        break;
+    case Step::Updating:
+        switch (m_phase) {
+        case SerialWorker::UpdatePhase::Querying:
+            v.phase = QStringLiteral("query");
+            break;
+        case SerialWorker::UpdatePhase::WaitingForBootloader:
+            v.phase = QStringLiteral("waiting for bootloader");
+            break;
+        case SerialWorker::UpdatePhase::Transferring:
+            v.phase = QStringLiteral("transferring");
+            v.transferring = true;
+            v.rateKBps = FirmwareRules::rateKBps(m_shown, m_transferClock.elapsed());
+            v.secondsLeft = FlashReport::secondsLeft(m_shown, m_total, v.rateKBps);
+            break;
+        case SerialWorker::UpdatePhase::CheckingReport:
+            v.phase = QStringLiteral("checking report");
+            break;
+        }
+        break;
+    case Step::Verifying:
+        v.phase = QStringLiteral("verifying version");
+        break;
+    case Step::WaitingForRemoval:
+        v.phase = FlashReport::outcomeName(m_record.outcome) +
+                  QStringLiteral(", waiting for the device to go");
+        break;
+    case Step::Done:
+        if (m_units == 0) {
+            v.phase = QStringLiteral("stopped");
+            break;
+        }
+        v.phase = FlashReport::outcomeName(m_record.outcome);
+        if (!m_record.reason.isEmpty())
+            v.phase += QStringLiteral(": ") + m_record.reason;
+        break;
+    }
+    return v;
+}

@@ -1,0 +1,115 @@
+#pragma once
+
+// PortSession: the updates on one port. It drives its own SerialWorker on its own thread through
+// queued requests, exactly as the window does, and turns the worker's reports into the unit's
+// record. In the production loop it also waits for each device to come and to go.
+
+#include "cli/flashreport.h"
+#include "device/serialworker.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+class QThread;
+
+class PortSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Step {
+        WaitingForDevice,  // loop: the port does not exist or does not open yet
+        Connecting,        // the port is being opened for a unit
+        Updating,          // the worker runs the update
+        Verifying,         // waiting for the application to tell its version
+        WaitingForRemoval, // loop: the unit is done, the device still there
+        Done,              // no more units on this port
+    };
+
+    struct Settings
+    {
+        QString port;
+        FlashReport::ImageFacts image;
+        int sizeLimit = 0;
+        QString expectVersion;
+        bool loop = false;
+    };
+
+    PortSession(const Settings &settings, QObject *parent = nullptr);
+    ~PortSession() override;
+
+    void start();
+    // Ctrl+C: a running unit is aborted through the worker's abort and recorded as interrupted;
+    // the session then ends.
+    void interrupt();
+    // A unit still running is recorded as interrupted now (the worker did not answer in time).
+    void forceEnd();
+    // --next-on-enter: the device that was updated has been replaced.
+    void deviceReplaced();
+    // Stops the worker thread by the deadline; false when it did not stop.
+    bool stopThread(QDeadlineTimer deadline);
+
+    Step step() const { return m_step; }
+    bool unitRunning() const;
+    FlashReport::ProgressView view() const;
+
+Q_SIGNALS:
+    void unitFinished(const FlashReport::UnitRecord &record);
+    void changed(); // what view() shows changed
+    void notice(const QString &text);
+    void finished(); // the session reached Done
+
+    void requestConnect(const QString &port);
+    void requestDisconnect();
+    void requestUpdate(const QString &path);
+    void requestAbort();
+    void requestSetMaxFirmwareSize(int bytes);
+    void requestCommand(const QString &command);
+
+private:
+    void onConnected();
+    void onDisconnected();
+    void onConnectionFailed(const QString &error);
+    void onPhase(SerialWorker::UpdatePhase phase);
+    void onIdentified(const QString &identification, const QByteArray &command);
+    void onProgress(int bytesSent, int totalBytes);
+    void onUpdateSuccess();
+    void onUpdateFailed(const QString &reason);
+    void onCommandResponse(const QString &response);
+
+    void beginUnit();
+    void startUpdate();
+    void finishUnit(FlashReport::Outcome outcome, const QString &reason);
+    void setStep(Step step);
+    void poll();
+    void queryIdentification();
+    void end();
+
+    Settings m_settings;
+    QThread *m_thread = nullptr;
+    SerialWorker *m_worker = nullptr;
+    QTimer m_poll;
+
+    Step m_step = Step::WaitingForDevice;
+    SerialWorker::UpdatePhase m_phase = SerialWorker::UpdatePhase::Querying;
+    bool m_portOpen = false;
+    bool m_stopping = false;
+    bool m_interrupted = false;
+    bool m_queryPending = false;
+    QString m_lastNotice;
+
+    FlashReport::UnitRecord m_record;
+    QElapsedTimer m_unitClock;
+    QElapsedTimer m_transferClock;
+    QElapsedTimer m_verifyClock;
+    QElapsedTimer m_sinceQuery;
+    int m_units = 0; // units finished on this port
+    int m_shown = 0;
+    int m_total = 0;
+    // Loop: the identification the device gave after its unit; a different one means a new device.
+    QString m_departureBaseline;
+    bool m_baselineKnown = false; // the board has answered since its unit
+    bool m_boardSilent = false;   // ... and then stopped answering
+};
