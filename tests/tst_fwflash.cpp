@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QTest>
+#include <QtEndian>
 
 #include <csignal>
 #include <memory>
@@ -181,6 +182,8 @@ void tst_FwFlash::devicesUpdatedAtOnce_data()
     QTest::newRow("another version than the one expected fails the unit")
         << QList<QStringList>{newVersion} << QStringList{"--expect-version", "1.0.40"} << 1
         << QStringList{"version-mismatch"};
+    QTest::newRow("a whole-flash image goes out with --force, its verdict in the record")
+        << QList<QStringList>{{}} << QStringList{"--force"} << 0 << QStringList{"success"};
     QTest::newRow("a port that re-enumerates after the jump is opened again to read the version")
         << QList<QStringList>{newVersion + QStringList{"--reenumerate-after-update", "300"}}
         << QStringList{"--expect-version", "1.0.39"} << 0 << QStringList{"success"};
@@ -193,6 +196,12 @@ void tst_FwFlash::devicesUpdatedAtOnce()
     QFETCH(int, exitStatus);
     QFETCH(QStringList, outcomes);
 
+    const bool forced = arguments.contains("--force");
+    if (forced) {
+        // Linked at 0x08000000 with the bootloader: the reset handler in its first 16 KiB.
+        qToLittleEndian<quint32>(0x080001C5, m_image.data() + 4);
+        QVERIFY(writeFile(path("app.bin"), m_image));
+    }
     QStringList ports;
     for (int i = 0; i < devices.size(); ++i) {
         if (devices[i] == QStringList{"missing"}) {
@@ -223,6 +232,7 @@ void tst_FwFlash::devicesUpdatedAtOnce()
         QCOMPARE(unit["reason"].isString(), outcome != QLatin1String("success"));
         QCOMPARE(unit["sha256"].toString(), sha);
         QCOMPARE(unit["imageSize"].toInt(), m_image.size());
+        QCOMPARE(unit["imageCheck"].toString() == QLatin1String("plausible"), !forced);
         if (devices[port] == QStringList{"missing"})
             continue;
         QCOMPARE(unit["startCommand"].toString(), QStringLiteral("*FWUPD"));
@@ -238,7 +248,7 @@ void tst_FwFlash::devicesUpdatedAtOnce()
 void tst_FwFlash::refusedBeforeAnyPortIsOpened_data()
 {
     // A port that cannot open would fail with 1: status 2 shows that none was tried.
-    QTest::addColumn<int>("imageSize");
+    QTest::addColumn<int>("imageSize"); // -1: no file, -2: a whole-flash image
     QTest::addColumn<QString>("storedKB");
     QTest::addColumn<QStringList>("arguments");
 
@@ -253,6 +263,8 @@ void tst_FwFlash::refusedBeforeAnyPortIsOpened_data()
     QTest::newRow("an image that is not there")
         << -1 << "" << QStringList{"-p", "{port}", "{dir}/absent.bin"};
     QTest::newRow("no port") << 100 << "" << QStringList{image};
+    QTest::newRow("a whole-flash image, linked at 0x08000000 with the bootloader")
+        << -2 << "" << QStringList{"-p", "{port}", image};
     QTest::newRow("a size limit that is no number")
         << 100 << "" << QStringList{"--max-kb", "lots", "-p", "{port}", image};
     QTest::newRow("a version that is no version")
@@ -269,6 +281,11 @@ void tst_FwFlash::refusedBeforeAnyPortIsOpened()
 
     if (imageSize >= 0)
         QVERIFY(writeFile(path("image.bin"), testImage(imageSize)));
+    if (imageSize == -2) { // reset handler in the bootloader's own 16 KiB
+        QByteArray image = testImage(5000);
+        qToLittleEndian<quint32>(0x080001C5, image.data() + 4);
+        QVERIFY(writeFile(path("image.bin"), image));
+    }
     if (!storedKB.isEmpty()) {
         QVERIFY(QDir().mkpath(path("config/YourCompany")));
         QVERIFY(writeFile(path("config/YourCompany/YourApp.conf"),

@@ -71,7 +71,13 @@ FlashCommand parseFlashArguments(const QStringList &arguments)
                        "(for a port that stays when the board changes)."));
     const QCommandLineOption quiet(QStringLiteral("quiet"),
                                    QStringLiteral("Print only the results."));
-    parser.addOptions({port, listPorts, maxKb, json, expectVersion, wait, nextOnEnter, quiet});
+    const QCommandLineOption force(
+        QStringLiteral("force"),
+        QStringLiteral("Flash the image even when its vector table does not look like an "
+                       "application linked at 0x08004000 (a whole-flash image, a HEX or text "
+                       "file). The check's verdict still goes into the records."));
+    parser.addOptions(
+        {port, listPorts, maxKb, json, expectVersion, wait, nextOnEnter, quiet, force});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("IMAGE"),
@@ -136,6 +142,7 @@ FlashCommand parseFlashArguments(const QStringList &arguments)
     if (o.nextOnEnter && !o.loop)
         return refuse(QStringLiteral("--next-on-enter works only with --wait"));
     o.quiet = parser.isSet(quiet);
+    o.force = parser.isSet(force);
     command.action = FlashCommand::Action::Flash;
     return command;
 }

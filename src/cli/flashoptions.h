@@ -17,6 +17,7 @@ struct FlashOptions
     bool loop = false;        // --wait
     bool nextOnEnter = false; // --next-on-enter
     bool quiet = false;       // --quiet
+    bool force = false;       // --force: flash an image whose vector table looks wrong
 };
 
 struct FlashCommand

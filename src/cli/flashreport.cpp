@@ -38,6 +38,9 @@ QByteArray jsonLine(const UnitRecord &r)
     o.insert(QStringLiteral("image"), r.image.fileName);
     o.insert(QStringLiteral("imageSize"), r.image.size);
     o.insert(QStringLiteral("sha256"), r.image.sha256);
+    o.insert(QStringLiteral("imageCheck"), r.image.checkReason.isEmpty()
+                                               ? QStringLiteral("plausible")
+                                               : r.image.checkReason);
     o.insert(QStringLiteral("identification"),
              r.queried ? QJsonValue(r.identification) : QJsonValue(QJsonValue::Null));
     o.insert(QStringLiteral("startCommand"), orNull(r.startCommand));

@@ -22,6 +22,7 @@ struct ImageFacts
     QString fileName;
     qint64 size = 0;
     QString sha256; // lower-case hexadecimal
+    QString checkReason; // why the vector table looks wrong; empty when it looks plausible
 };
 
 // One device and attempt.

@@ -5,6 +5,7 @@
 #include "cli/flashreport.h"
 #include "cli/flashrun.h"
 #include "update/firmwarecheck.h"
+#include "update/imagecheck.h"
 #include "update/portdiscovery.h"
 
 #include <QCoreApplication>
@@ -26,8 +27,10 @@ int refuse(const QString &text)
 }
 
 // The checks an image must pass before any port is opened: those of the window, with its
-// messages. On success the image's facts for the records.
-std::optional<FlashReport::ImageFacts> checkImage(const QString &path, int limit, QString *why)
+// messages, and a vector table that an application at 0x08004000 would have (unless forced).
+// On success the image's facts for the records.
+std::optional<FlashReport::ImageFacts> checkImage(const QString &path, int limit, bool force,
+                                                  QString *why)
 {
     const QString refusal = FirmwareCheck::refusalFor(path, limit);
     if (!refusal.isEmpty()) {
@@ -46,6 +49,15 @@ std::optional<FlashReport::ImageFacts> checkImage(const QString &path, int limit
     image.fileName = QFileInfo(path).fileName();
     image.size = bytes.size();
     image.sha256 = FlashReport::sha256Hex(bytes);
+    const ImageCheck::Result check = ImageCheck::checkImage(bytes, bytes.size());
+    image.checkReason = check.reason;
+    if (!check.plausible()) {
+        if (!force) {
+            *why = check.reason + QStringLiteral(" (--force flashes it anyway)");
+            return std::nullopt;
+        }
+        std::fprintf(stderr, "fwflash: warning: %s\n", qPrintable(check.reason));
+    }
     return image;
 }
 
@@ -84,7 +96,8 @@ int main(int argc, char *argv[])
         limit = FirmwareCheck::storedSizeLimit(settings);
     }
     QString why;
-    const std::optional<FlashReport::ImageFacts> image = checkImage(options.imagePath, limit, &why);
+    const std::optional<FlashReport::ImageFacts> image =
+        checkImage(options.imagePath, limit, options.force, &why);
     if (!image)
         return refuse(QStringLiteral("%1: %2").arg(options.imagePath, why));
     if (!options.jsonPath.isEmpty()) {
