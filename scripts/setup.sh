@@ -5,6 +5,9 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-serialport-dev libgl-dev
+  qt6-svg-dev      # renders the SVG icon to PNG at build time
+  dpkg-dev file    # dpkg-shlibdeps and file: the .deb's dependencies are read from the programs
+  desktop-file-utils appstream  # validators for the menu entry and the AppStream file
   lrzsz            # YMODEM receiver used by the interoperability tests
   fonts-wqy-microhei  # a CJK font, so the Chinese interface renders on a fresh machine
   qt6-translations-l10n  # Qt's own dialogs and menus in Chinese

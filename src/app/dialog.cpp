@@ -1,6 +1,7 @@
 #include "app/dialog.h"
 
 #include "device/serialworker.h"
+#include "ui/appicon.h"
 #include "ui/widgets.h"
 
 #include <QCloseEvent>
@@ -41,6 +42,7 @@ Dialog::Dialog(QWidget *parent)
     setupConnections();
     loadHistory();
     setWindowTitle(tr("Orvane固件更新工具"));
+    setWindowIcon(appIcon());
     m_portCombo->setFocus(Qt::OtherFocusReason);
 
     setWindowFlags(Qt::Window | Qt::WindowTitleHint);

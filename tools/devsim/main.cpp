@@ -637,6 +637,7 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
         "the device's application and bootloader, and checks and saves each image it receives. "
         "Faults apply to every update. Stop it with Ctrl+C."));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addOptions({idn,       noIdn,     baud,      unpaced,    nak,     silent,   silentTimes,
                        cancel,    losePort,  noReport,  reportSize, waiting, idnAfter, link,
                        nextBoard, sameBoard, swapBoard, once,       output,  expect});
@@ -760,6 +761,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("fwdevsim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(FW_VERSION));
 
     QCommandLineParser parser;
     Options options;

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QIcon>
+
+// The tool's icon (a chip with a download arrow) at every size rendered from its SVG at build time;
+// the window's icon, and the same one the desktop's menu shows.
+QIcon appIcon();
