@@ -79,6 +79,7 @@ void SerialWorker::disconnectPort()
     m_updateInProgress = false;
     m_failureReason.clear();
     m_deferredPortError.clear();
+    m_heldPortError.clear();
 
     if (m_port) {
         disconnect(m_port, nullptr, this, nullptr);
@@ -171,7 +172,10 @@ void SerialWorker::reportPortFailure(const QString &text)
         return;
 
     m_failureReason = text;
-    Q_EMIT errorOccurred(m_failureReason);
+    if (m_imageDelivered)
+        m_heldPortError = text; // reported after the update's success
+    else
+        Q_EMIT errorOccurred(m_failureReason);
 
     if (m_state == WaitingForBootloader || m_state == WaitingForReceiver
         || m_state == Transferring) {

@@ -186,6 +186,11 @@ private:
     QString m_failureReason;
     bool m_resyncUsed = false;
     QByteArray m_lastResponse;
+    // The end-of-batch block was acknowledged: the image is delivered and the update a success,
+    // whatever happens while the completion report is read.
+    bool m_imageDelivered = false;
+    // A port error during the completion-report wait, reported after the success.
+    QString m_heldPortError;
 
     // Not part of the protocol state: how far processResponse has already looked.
     int m_scanOffset = 0;
