@@ -6,6 +6,8 @@
 
 #include <QtTest>
 
+#include <utility>
+
 using namespace std::chrono_literals;
 using Access = SerialWorkerTestAccess;
 using Chunk = ScriptedDevice::Chunk;
@@ -198,13 +200,18 @@ void TstCommandExchange::portFailureDuringACommandIsActedOnAfterwards()
 {
     QFETCH(bool, unplugged);
     Rig rig(ScriptedDevice::silence());
-    rig.device.setEventHook([&rig, unplugged](ScriptedDevice &device, const QString &) {
-        if (unplugged)
-            device.closeMaster();
-        else
-            QMetaObject::invokeMethod(
-                &rig.worker, [&rig] { rig.worker.handleSerialPortError(QSerialPort::ReadError); });
-    });
+    // Once, on the command's arrival.
+    rig.device.setEventHook(
+        [&rig, unplugged, fired = false](ScriptedDevice &device, const QString &) mutable {
+            if (std::exchange(fired, true))
+                return;
+            if (unplugged)
+                device.closeMaster();
+            else
+                QMetaObject::invokeMethod(&rig.worker, [&rig] {
+                    rig.worker.handleSerialPortError(QSerialPort::ReadError);
+                });
+        });
     rig.send();
 
     // The reply first, then the failed port is lost as it would be outside a command.

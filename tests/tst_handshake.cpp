@@ -8,6 +8,8 @@
 
 #include <QtTest>
 
+#include <memory>
+
 using namespace std::chrono_literals;
 using Access = SerialWorkerTestAccess;
 using Script = ScriptedDevice::Script;
@@ -38,12 +40,15 @@ struct Rig : WorkerRig<ScriptedDevice>
 {
     explicit Rig(const Script &script = Script()) : WorkerRig(testTimeouts(), script) {}
 
-    // Runs fn on the worker (inside its waits) when the device records an event.
+    // Runs fn on the worker (inside its waits) once, when the device first records an event.
     void onDeviceEvent(const QString &prefix, const std::function<void()> &fn)
     {
-        device.setEventHook([this, prefix, fn](ScriptedDevice &, const QString &event) {
-            if (event.startsWith(prefix))
+        auto fired = std::make_shared<bool>(false);
+        device.setEventHook([this, prefix, fn, fired](ScriptedDevice &, const QString &event) {
+            if (!*fired && event.startsWith(prefix)) {
+                *fired = true;
                 QMetaObject::invokeMethod(&worker, fn, Qt::QueuedConnection);
+            }
         });
     }
 

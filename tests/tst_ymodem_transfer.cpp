@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <memory>
 
 using namespace std::chrono_literals;
 using Access = SerialWorkerTestAccess;
@@ -54,12 +55,16 @@ protected:
     }
 };
 
-// Queues a call to the worker when the receiver first holds the given data block.
+// Queues a call to the worker once, when the receiver first holds the given data block (the hook
+// runs for every chunk the device reads).
 YmodemDevice::Hook onBlock(int block, SerialWorker *worker, void (SerialWorker::*slot)())
 {
+    auto fired = std::make_shared<bool>(false);
     return [=](YmodemDevice &, const YmodemReceiver &receiver) {
-        if (receiver.arrivals(block) == 1 && receiver.blocks().size() == block + 1)
+        if (!*fired && receiver.arrivals(block) > 0) {
+            *fired = true;
             QMetaObject::invokeMethod(worker, slot, Qt::QueuedConnection);
+        }
         return true;
     };
 }
