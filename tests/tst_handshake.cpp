@@ -315,7 +315,7 @@ void TstHandshake::interruptions()
         const QStringList errors = rig.trace.with("error:");
         QCOMPARE(errors.size(), 1);
         QCOMPARE(rig.trace.lines.last(2),
-                 (QStringList{"failed:" + errors.first(), "disconnected"}));
+                 (QStringList{"failed:" + errors.first().section(u'（', 0, 0), "disconnected"}));
     }
     const bool closes = action != Act::Abort;
     QCOMPARE(rig.trace.count("disconnected"), closes ? 1 : 0);
