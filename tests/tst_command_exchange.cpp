@@ -79,10 +79,6 @@ void TstCommandExchange::replyText_data()
     QTest::newRow("a chunk after the quiet gap is left out")
         << ScriptedDevice::chunks({Chunk{0, "first\r\n"}, Chunk{kLateChunkMs, "late\r\n"}})
         << "first";
-    QTest::newRow("a byte that is not UTF-8 gives the Latin-1 reading")
-        << ScriptedDevice::text("T=\xb0\x43\xff\r\n") << QString::fromLatin1("T=\xb0\x43\xff");
-    QTest::newRow("bare line breaks give an empty text")
-        << ScriptedDevice::text("\r\n\r\n") << QString();
     QTest::newRow("silence gives an empty text") << ScriptedDevice::silence() << QString();
 }
 
