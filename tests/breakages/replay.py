@@ -13,6 +13,7 @@ in the YMODEM sender.
 """
 
 import argparse
+import filecmp
 import os
 import re
 import shutil
@@ -54,6 +55,8 @@ def main():
     parser.add_argument("--dry-run", action="store_true")
     parser.add_argument("--only", default="")
     parser.add_argument("--scratch", default="/tmp/fw-breakages")
+    parser.add_argument("--keep-tree", action="store_true",
+                        help="replay against the scratch copy as it is, without copying the tree")
     args = parser.parse_args()
 
     entries = parse(LIST)
@@ -79,11 +82,17 @@ def main():
     build = tree / "build"
     tree.mkdir(parents=True, exist_ok=True)
     log = open(scratch / "replay.log", "w", encoding="utf-8")
-    # The tree as it stands, without its build folders; unchanged files keep their times so that
-    # the scratch build stays incremental between runs.
-    shutil.copytree(ROOT, tree, dirs_exist_ok=True,
-                    ignore=lambda d, names: [n for n in names if n == ".git" or
-                                             (Path(d) == ROOT and n.startswith("build"))])
+    # The tree as it stands, without its build folders. Only files whose content differs are
+    # written (with a fresh time), so the scratch build stays incremental between runs.
+    def copy_changed(src, dst):
+        if not (os.path.exists(dst) and filecmp.cmp(src, dst, shallow=False)):
+            shutil.copyfile(src, dst)
+        return dst
+
+    if not args.keep_tree:
+        shutil.copytree(ROOT, tree, dirs_exist_ok=True, copy_function=copy_changed,
+                        ignore=lambda d, names: [n for n in names if n == ".git" or
+                                                 (Path(d) == ROOT and n.startswith("build"))])
     env = dict(os.environ, CCACHE_BASEDIR=str(scratch), CCACHE_NOHASHDIR="1")
     subprocess.run(["cmake", "-S", str(tree), "-B", str(build), "-G", "Ninja",
                     "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
