@@ -101,9 +101,11 @@ void TestCompletionCheck::checkWaitsForTheReport_data()
     QTest::newRow("a report that comes after the ACK is collected")
         << true << QByteArray("\x06") << kDone + "Size: 2560 Bytes\r\n" + kJump << kMismatch
         << false;
-    QTest::newRow("with the port gone the bytes at hand count and the time runs out")
+    QTest::newRow("with the port gone the bytes at hand count and the wait ends at once")
         << false << "\x06" + kDone << QByteArray() << QStringLiteral("设备确认：写入完成。")
-        << true;
+        << false;
+    QTest::newRow("an abort ends the wait at once")
+        << true << QByteArray("\x06") << QByteArray() << kNoReport << false;
 }
 
 void TestCompletionCheck::checkWaitsForTheReport()
@@ -122,6 +124,8 @@ void TestCompletionCheck::checkWaitsForTheReport()
         device.sendLater(20, later);
     Access::setLastResponse(worker, withLastAck);
     worker.setState(SerialWorker::Transferring);
+    if (QByteArray(QTest::currentDataTag()).contains("abort"))
+        QMetaObject::invokeMethod(&worker, &SerialWorker::abort, Qt::QueuedConnection);
 
     QElapsedTimer clock;
     clock.start();
@@ -135,25 +139,57 @@ void TestCompletionCheck::checkWaitsForTheReport()
 void TestCompletionCheck::transferEndsWithTheDeviceConfirmation_data()
 {
     QTest::addColumn<QByteArray>("report");
-    QTest::addColumn<QString>("logLine");
+    QTest::addColumn<QString>("duringWait");
+    QTest::addColumn<QStringList>("after");
     QTest::newRow("a confirmed size is logged, and the update succeeds")
-        << kDone + "Size: 2500 Bytes\r\n" + kJump << kConfirmed2500;
+        << kDone + "Size: 2500 Bytes\r\n" + kJump << QString()
+        << QStringList{"log:" + kConfirmed2500, "success"};
     QTest::newRow("a mismatching size is a warning, not a failure")
-        << kDone + "Size: 2560 Bytes\r\n" + kJump << kMismatch;
-    QTest::newRow("no report at all is a warning, not a failure") << QByteArray() << kNoReport;
+        << kDone + "Size: 2560 Bytes\r\n" + kJump << QString()
+        << QStringList{"log:" + kMismatch, "success"};
+    QTest::newRow("no report at all is a warning, not a failure")
+        << QByteArray() << QString() << QStringList{"log:" + kNoReport, "success"};
+    QTest::newRow("an abort after the final ACK ends the wait at once; the update succeeds")
+        << QByteArray() << "abort" << QStringList{"log:" + kNoReport, "success"};
+    QTest::newRow(
+        "a port lost after the final ACK: success, then the port error and the disconnect")
+        << QByteArray() << "unplug"
+        << QStringList{"log:" + kNoReport, "success", "error:串口错误：", "disconnected"};
 }
 
 void TestCompletionCheck::transferEndsWithTheDeviceConfirmation()
 {
     QFETCH(QByteArray, report);
-    QFETCH(QString, logLine);
+    QFETCH(QString, duringWait);
+    QFETCH(QStringList, after);
     YmodemReceiver::Faults faults;
     faults.completionText = report;
     DeviceTimeouts timeouts;
-    timeouts.completionReport = 300ms;
+    timeouts.completionReport = duringWait.isEmpty() ? 300ms : 5000ms;
     WorkerRig<YmodemDevice> rig(timeouts, faults);
+    // The debug line after the final ACK is the moment to act (on the worker's own thread).
+    rig.worker.setDebugMode(true);
+    QObject::connect(&rig.worker, &SerialWorker::logMessage, [&](const QString &line) {
+        if (!line.startsWith(QStringLiteral("[DEBUG] 结束块已确认")))
+            return;
+        if (duringWait == QLatin1String("abort"))
+            rig.worker.abort();
+        else if (duringWait == QLatin1String("unplug"))
+            rig.device.closeMaster();
+    });
+    QElapsedTimer clock;
+    clock.start();
     Access::runTransfer(rig.worker, testImage(2500), "app.bin");
-    QCOMPARE(rig.trace.lines, (QStringList{"progress:2500/2500", "log:" + logLine, "success"}));
+    const qint64 elapsed = clock.elapsed();
+
+    const QStringList lines = rig.trace.lines.mid(2); // progress and the debug line
+    QVERIFY2(lines.size() == after.size(), qPrintable(rig.trace.lines.join('|')));
+    for (int i = 0; i < after.size(); ++i)
+        QVERIFY2(lines.at(i).startsWith(after.at(i)), qPrintable(rig.trace.lines.join('|')));
+    if (!duringWait.isEmpty())
+        QVERIFY2(elapsed < timeouts.completionReport.count(), "the report wait ran out");
+    QCOMPARE(rig.worker.state(),
+             duringWait == "unplug" ? SerialWorker::PortClosed : SerialWorker::Idle);
 }
 
 QTEST_GUILESS_MAIN(TestCompletionCheck)

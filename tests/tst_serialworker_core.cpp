@@ -1,6 +1,7 @@
 // The serial worker core against the fake device: opening and closing, port errors and port loss,
 // the response time-out, abort, the failure reason and a chattering device.
 
+#include "device/porterrortext.h"
 #include "device/serialworker.h"
 #include "fakedevice.h"
 #include "workertestaccess.h"
@@ -54,6 +55,8 @@ private Q_SLOTS:
     void portErrorsAreReportedThenActedOn();
     void someErrorsAreIgnored_data();
     void someErrorsAreIgnored();
+    void portErrorsGetAHintOfWhatToDo_data();
+    void portErrorsGetAHintOfWhatToDo();
 
     void timeOutActsOnlyWhileWaitingForTheBootloader_data();
     void timeOutActsOnlyWhileWaitingForTheBootloader();
@@ -113,11 +116,13 @@ void TestSerialWorkerCore::openingAMissingPortLeavesTheStateAsItWas()
 
     const QString missing = QStringLiteral("/dev/fw-test-no-such-port");
     worker.connectToPort(missing);
-    // The text ends with the port's own error text.
+    // The hint for a missing device, then the port's own error text in parentheses.
     const QString prefix = QStringLiteral("connectionFailed:无法打开串口 %1：").arg(missing);
     QCOMPARE(trace.lines.size(), 1);
-    QVERIFY2(trace.lines.first().startsWith(prefix) && trace.lines.first().size() > prefix.size(),
-             qPrintable(trace.lines.first()));
+    const QString line = trace.lines.first();
+    QVERIFY2(line.startsWith(prefix) && line.contains(QStringLiteral("数据线")) &&
+                 line.endsWith(QStringLiteral("）")),
+             qPrintable(line));
     QCOMPARE(worker.state(), before);
     QCOMPARE(worker.port(), nullptr);
 }
@@ -193,12 +198,16 @@ void TestSerialWorkerCore::portErrorsAreReportedThenActedOn()
 
     port->setErrorText(QStringLiteral("first"));
     worker.handleSerialPortError(QSerialPort::ReadError);
-    port->setErrorText(QStringLiteral("second"));
-    worker.handleSerialPortError(QSerialPort::ResourceError);
-    // The port-loss step is queued, never run from inside the error report.
-    QCOMPARE(trace.lines, (QStringList{"error:串口错误：first", "error:串口错误：second"}));
+    port->setErrorText(QStringLiteral("Permission denied"));
+    worker.handleSerialPortError(QSerialPort::PermissionError);
+    // The port-loss step is queued, never run from inside the error report. The log keeps the
+    // system's text; the newest hint alone is the reason.
+    const QString lost = PortErrorText::hint(QSerialPort::ReadError, QString());
+    const QString denied = PortErrorText::hint(QSerialPort::PermissionError, QString());
+    QCOMPARE(trace.lines, (QStringList{"error:串口错误：" + lost + "（first）",
+                                       "error:串口错误：" + denied + "（Permission denied）"}));
     QCOMPARE(worker.state(), reporting);
-    QCOMPARE(worker.updateFailureReason(), QStringLiteral("串口错误：second"));
+    QCOMPARE(worker.updateFailureReason(), "串口错误：" + denied);
     QTest::qWait(kSettleMs);
     QCOMPARE(trace.count("disconnected"), after == SerialWorker::PortClosed ? 1 : 0);
     QCOMPARE(worker.state(), after);
@@ -236,6 +245,51 @@ void TestSerialWorkerCore::someErrorsAreIgnored()
     QCOMPARE(worker.state(), state);
     QVERIFY(port->isOpen() && !port->errorString().contains(QStringLiteral("temporarily")));
     QVERIFY(worker.updateFailureReason().isEmpty());
+}
+
+void TestSerialWorkerCore::portErrorsGetAHintOfWhatToDo_data()
+{
+    QTest::addColumn<QSerialPort::SerialPortError>("error");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("hintSays");
+    const QString cable = QStringLiteral("检查数据线");
+    const QString dialout = QStringLiteral("dialout 组");
+    const QString closeOther = QStringLiteral("关闭该程序");
+    QTest::newRow("a device not found: check the cable")
+        << QSerialPort::DeviceNotFoundError << "No such file or directory" << cable;
+    QTest::newRow("an adapter pulled out (resource error): check the cable")
+        << QSerialPort::ResourceError << "Input/output error" << cable;
+    QTest::newRow("a read error: check the cable") << QSerialPort::ReadError << "" << cable;
+    QTest::newRow("a write I/O error: check the cable")
+        << QSerialPort::WriteError << "Input/output error" << cable;
+    QTest::newRow("no permission: join the dialout group")
+        << QSerialPort::PermissionError << "" << dialout;
+    QTest::newRow("'Permission denied' on opening: join the dialout group")
+        << QSerialPort::OpenError << "Permission denied" << dialout;
+    QTest::newRow("a port in use: close the other program")
+        << QSerialPort::OpenError << "" << closeOther;
+    QTest::newRow("'Device or resource busy': close the other program")
+        << QSerialPort::UnknownError << "Device or resource busy" << closeOther;
+    QTest::newRow("'already in use': close the other program")
+        << QSerialPort::UnknownError << "Port already in use" << closeOther;
+    QTest::newRow("anything else: a plain Chinese text") << QSerialPort::UnknownError << "weird"
+                                                         << "";
+}
+
+void TestSerialWorkerCore::portErrorsGetAHintOfWhatToDo()
+{
+    QFETCH(QSerialPort::SerialPortError, error);
+    QFETCH(QString, text);
+    QFETCH(QString, hintSays);
+    const QString hint = PortErrorText::hint(error, text);
+    for (const QString &advice :
+         {QStringLiteral("检查数据线"), QStringLiteral("dialout 组"), QStringLiteral("关闭该程序")})
+        QCOMPARE(hint.contains(advice), advice == hintSays);
+    QVERIFY2(!hint.isEmpty() &&
+                 !QString(hint).remove("dialout").contains(QRegularExpression("[A-Za-z]")),
+             qPrintable(hint)); // no English but the group's name
+    QCOMPARE(PortErrorText::withSystemText(error, text),
+             text.isEmpty() ? hint : hint + "（" + text + "）");
 }
 
 void TestSerialWorkerCore::timeOutActsOnlyWhileWaitingForTheBootloader_data()

@@ -24,6 +24,12 @@ void TstVersionRule::startCommand_data()
     QTest::addColumn<QString>("identification");
     QTest::addColumn<bool>("firmwareUpdate");
     QTest::newRow("1.0.100 compares as a number, not as text") << "1.0.100" << true;
+    QTest::newRow("four numbers: 1.1.0.0 chooses *FWUPD by its second") << "TM-1,1.1.0.0" << true;
+    QTest::newRow("four numbers: 3.0.50.1 chooses the legacy bytes") << "TM-1,3.0.50.1" << false;
+    QTest::newRow("2.3.4 chooses the legacy bytes") << "TM-1,2.3.4" << false;
+    QTest::newRow("the first match 1.2.3 outranks a later 1.0.40") << "TM-1,1.2.3,1.0.40" << false;
+    QTest::newRow("1.0.40-beta chooses the legacy bytes") << "TM-1,1.0.40-beta" << false;
+    QTest::newRow("a two-line reply chooses the legacy bytes") << "TM-1,1.0.40\r\nready" << false;
     QTest::newRow("a version followed by a comma counts") << "X,1.0.40,SN7" << true;
     QTest::newRow("a version before a single final line feed still matches") << "Orvane,1.0.40\n"
                                                                              << true;

@@ -66,8 +66,6 @@ class TestYmodemPacket : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void crcTableHasThePublishedEntries_data();
-    void crcTableHasThePublishedEntries();
     void crcOfTheCheckStringIs0x31C3();
     void headerForAppBinOf2500BytesMatchesTheWorkedExample();
     void headerNamesAreCutAt111Bytes_data();
@@ -80,23 +78,6 @@ private Q_SLOTS:
     void receiverRefusesFaultyBlocks_data();
     void receiverRefusesFaultyBlocks();
 };
-
-void TestYmodemPacket::crcTableHasThePublishedEntries_data()
-{
-    QTest::addColumn<int>("index");
-    QTest::addColumn<int>("entry");
-    QTest::newRow("entry 1 is the polynomial 0x1021") << 1 << 0x1021;
-    QTest::newRow("entry 0x80 is 0x9188") << 0x80 << 0x9188;
-    QTest::newRow("entry 0xFF is 0x1EF0") << 0xFF << 0x1EF0;
-}
-
-void TestYmodemPacket::crcTableHasThePublishedEntries()
-{
-    QFETCH(int, index);
-    QFETCH(int, entry);
-    SerialWorker worker; // the first worker builds the class-wide table
-    QCOMPARE(int(SerialWorker::crcTable()[index]), entry);
-}
 
 void TestYmodemPacket::crcOfTheCheckStringIs0x31C3()
 {

@@ -1,3 +1,4 @@
+#include "device/porterrortext.h"
 #include "device/serialworker.h"
 #include "device/versionrule.h"
 
@@ -23,7 +24,9 @@ void SerialWorker::sendCustomCommand(const QString &command)
 
     const QByteArray line = DeviceReply::commandLine(command);
     if (m_port->write(line) < line.size()) {
-        const QString error = tr("写入错误：%1").arg(m_port->errorString());
+        const QString error =
+            tr("写入错误：%1")
+                .arg(PortErrorText::withSystemText(m_port->error(), m_port->errorString()));
         m_customCommandActive = false;
         Q_EMIT customCommandResponse(error);
         applyDeferredPortError();

@@ -2,7 +2,6 @@
 #include "device/serialworker.h"
 
 #include <QElapsedTimer>
-#include <QThread>
 
 namespace {
 // Pause between looks at the received bytes while the report is awaited.
@@ -23,11 +22,11 @@ void SerialWorker::confirmDeviceCompletion(int declaredSize)
         if (!m_rxBuffer.isEmpty()) {
             CompletionReport::appendBounded(collected, m_rxBuffer);
             m_rxBuffer.clear();
-        } else if (m_failureReason.isEmpty() && m_port) {
-            pollEvents(kReportPollMs);
+        } else if (m_abortRequested || !m_failureReason.isEmpty() || !portUsable()) {
+            // The user stopped waiting, or a failed or lost port brings nothing more.
+            break;
         } else {
-            // A lost port brings nothing more: just let the time run out.
-            QThread::msleep(kReportPollMs);
+            pollEvents(kReportPollMs);
         }
     }
     if (!CompletionReport::hasCompletionLine(collected)) {

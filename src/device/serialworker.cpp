@@ -1,5 +1,7 @@
 #include "device/serialworker.h"
 
+#include "device/porterrortext.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -9,6 +11,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 SerialWorker::SerialWorker(QObject *parent)
     : QObject(parent)
@@ -64,7 +67,10 @@ void SerialWorker::connectToPort(const QString &portName)
         Q_EMIT connected();
         Q_EMIT baudRateInfo(m_port->baudRate(QSerialPort::AllDirections));
     } else {
-        const QString error = tr("无法打开串口 %1：%2").arg(portName, m_port->errorString());
+        const QString error =
+            tr("无法打开串口 %1：%2")
+                .arg(portName,
+                     PortErrorText::withSystemText(m_port->error(), m_port->errorString()));
         delete m_port;
         m_port = nullptr;
         Q_EMIT connectionFailed(error);
@@ -79,6 +85,8 @@ void SerialWorker::disconnectPort()
     m_updateInProgress = false;
     m_failureReason.clear();
     m_deferredPortError.clear();
+    m_deferredPortLog.clear();
+    m_heldPortError.clear();
 
     if (m_port) {
         disconnect(m_port, nullptr, this, nullptr);
@@ -145,33 +153,40 @@ void SerialWorker::handleSerialPortError(QSerialPort::SerialPortError error)
         return;
     }
 
-    const QString text = tr("串口错误：%1").arg(m_port ? m_port->errorString() : QString());
+    const QString systemText = m_port ? m_port->errorString() : QString();
+    const QString reason = tr("串口错误：%1").arg(PortErrorText::hint(error, systemText));
+    const QString logged = tr("串口错误：%1").arg(PortErrorText::withSystemText(error, systemText));
     if (m_customCommandActive) {
         // The exchange clears the port's error when it ends; remember the failure so that a port
         // lost during a command is still treated as lost once the exchange is over.
-        if (m_deferredPortError.isEmpty())
-            m_deferredPortError = text;
+        if (m_deferredPortError.isEmpty()) {
+            m_deferredPortError = reason;
+            m_deferredPortLog = logged;
+        }
         return;
     }
-    reportPortFailure(text);
+    reportPortFailure(reason, logged);
 }
 
 void SerialWorker::applyDeferredPortError()
 {
     if (m_deferredPortError.isEmpty())
         return;
-    const QString text = m_deferredPortError;
-    m_deferredPortError.clear();
-    reportPortFailure(text);
+    const QString reason = std::exchange(m_deferredPortError, QString());
+    const QString logged = std::exchange(m_deferredPortLog, QString());
+    reportPortFailure(reason, logged);
 }
 
-void SerialWorker::reportPortFailure(const QString &text)
+void SerialWorker::reportPortFailure(const QString &reason, const QString &logged)
 {
     if (m_state == PortClosed)
         return;
 
-    m_failureReason = text;
-    Q_EMIT errorOccurred(m_failureReason);
+    m_failureReason = reason;
+    if (m_imageDelivered)
+        m_heldPortError = logged; // reported after the update's success
+    else
+        Q_EMIT errorOccurred(logged);
 
     if (m_state == WaitingForBootloader || m_state == WaitingForReceiver
         || m_state == Transferring) {

@@ -148,7 +148,8 @@ private:
     bool portUsable() const;
     // The reaction to a handled port error: record, report, then abort the update or lose the
     // port (queued).
-    void reportPortFailure(const QString &text);
+    // reason: "串口错误：<hint>" for the update's result; logged: the same with the system's text.
+    void reportPortFailure(const QString &reason, const QString &logged);
     void applyDeferredPortError();
     // Clears the port's buffers unless the port is gone or has failed.
     void clearPortBuffers(QSerialPort::Directions directions);
@@ -169,7 +170,7 @@ private:
     // --- YMODEM sender (ymodem_packet.cpp, ymodem_transfer.cpp) ---
     // Writes a built block (3 + fieldSize bytes), then each check byte in a write of its own.
     void sendBlockWithCheck(const unsigned char *buffer, int fieldSize, bool useChecksum);
-    // Records "写入错误：%1", reports it and aborts the transfer.
+    // Records "写入错误：<hint>", reports it with the system's text and aborts the transfer.
     void reportWriteFailure();
     // Sends a block (fieldSize 0: the single byte at buffer) until it is accepted: returns 0 and
     // the failed attempts, or the code the transfer stops with. A non-empty resyncMessage allows
@@ -203,13 +204,19 @@ private:
     QString m_failureReason;
     bool m_resyncUsed = false;
     QByteArray m_lastResponse;
+    // The end-of-batch block was acknowledged: the image is delivered and the update a success,
+    // whatever happens while the completion report is read.
+    bool m_imageDelivered = false;
+    // A port error during the completion-report wait, reported after the success.
+    QString m_heldPortError;
 
     // Not part of the protocol state: how far processResponse has already looked.
     int m_scanOffset = 0;
     int m_cRun = 0;
-    // A port error that arrived while a command exchange was collecting ("串口错误：%1" text);
-    // acted on by applyDeferredPortError() once the exchange is over.
+    // A port error that arrived while a command exchange was collecting (reason and logged text
+    // as for reportPortFailure); acted on by applyDeferredPortError() once the exchange is over.
     QString m_deferredPortError;
+    QString m_deferredPortLog;
     DeviceTimeouts m_timeouts;
 
     static unsigned short m_crcTable[256];

@@ -1,3 +1,4 @@
+#include "device/porterrortext.h"
 #include "device/serialworker.h"
 #include "device/ymodem.h"
 
@@ -53,8 +54,11 @@ void SerialWorker::ymodemPreparePacket(const unsigned char *source, unsigned cha
 
 void SerialWorker::reportWriteFailure()
 {
-    m_failureReason = tr("写入错误：%1").arg(m_port->errorString());
-    Q_EMIT errorOccurred(m_failureReason);
+    m_failureReason =
+        tr("写入错误：%1").arg(PortErrorText::hint(m_port->error(), m_port->errorString()));
+    Q_EMIT errorOccurred(
+        tr("写入错误：%1")
+            .arg(PortErrorText::withSystemText(m_port->error(), m_port->errorString())));
     setState(Aborted);
 }
 

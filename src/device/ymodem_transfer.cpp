@@ -119,9 +119,10 @@ unsigned char SerialWorker::startYmodemTransfer(unsigned char *data, const unsig
                          &failed);
     if (code != 0)
         return code;
-    if (transferInterrupted())
-        return earlyStopCode(failed);
 
+    // The image is delivered: an abort or a lost port from here on only ends the report wait.
+    m_imageDelivered = true;
+    sendDebug(tr("结束块已确认，等待设备的完成报告"));
     confirmDeviceCompletion(size);
     return 0;
 }
@@ -184,13 +185,19 @@ void SerialWorker::runBlockingYmodemTransfer()
     m_rxBuffer.clear();
     m_lastResponse.clear();
 
-    QString reason = updateFailureReason();
+    // Code 0 means the end-of-batch block was acknowledged: a success, whatever came after.
+    QString reason = code == 0 ? QString() : updateFailureReason();
     if (reason.isEmpty() && code != 0)
         reason = tr("传输错误（错误码：%1）").arg(int(code));
     if (reason.isEmpty())
         Q_EMIT updateSuccess();
     else
         Q_EMIT updateFailed(reason);
+    m_imageDelivered = false;
+    if (!m_heldPortError.isEmpty()) {
+        Q_EMIT errorOccurred(m_heldPortError);
+        m_heldPortError.clear();
+    }
 
     // A port that was released or lost meanwhile has already been reported.
     if (m_state == PortClosed)

@@ -1,0 +1,132 @@
+#!/usr/bin/env python3
+"""Replays the breakage list: applies each fault to a scratch copy of the tree, rebuilds it
+incrementally, runs the tests and prints which tests catch the fault.
+
+A developer tool, not part of the CTest run. Usage (from anywhere in the tree):
+
+    nice -n 10 python3 tests/breakages/replay.py [--dry-run] [--only ID,ID...] [--scratch DIR]
+
+--dry-run only checks that every original text is found exactly once. Output, one line per
+breakage: "<id>: <test>,<test>..." or "<id>: NOT CAUGHT", "<id>: STALE" (original text no longer
+in the file, or not unique) or "<id>: BUILD FAILS". The slow tst_interop_rb runs only for faults
+in the YMODEM sender.
+"""
+
+import argparse
+import filecmp
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+LIST = Path(__file__).resolve().parent / "breakages.txt"
+SENDER = {"src/device/ymodem.cpp", "src/device/ymodem.h", "src/device/ymodem_packet.cpp",
+          "src/device/ymodem_transfer.cpp"}
+
+
+def parse(path):
+    entries, current = [], None
+    for line in path.read_text(encoding="utf-8").splitlines():
+        if line.startswith("@ "):
+            ident, file = line[2:].split(None, 1)
+            current = {"id": ident, "file": file.strip()}
+            entries.append(current)
+        elif current is not None and line.startswith("# "):
+            current["what"] = line[2:]
+        elif current is not None and line.startswith("- "):
+            current["old"] = line[2:].replace("⏎", "\n")
+        elif current is not None and line.startswith("+ "):
+            current["new"] = line[2:].replace("⏎", "\n")
+    return entries
+
+
+def run(cmd, cwd, log):
+    result = subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            text=True)
+    log.write(result.stdout)
+    return result
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--dry-run", action="store_true")
+    parser.add_argument("--only", default="")
+    parser.add_argument("--scratch", default="/tmp/fw-breakages")
+    parser.add_argument("--keep-tree", action="store_true",
+                        help="replay against the scratch copy as it is, without copying the tree")
+    args = parser.parse_args()
+
+    entries = parse(LIST)
+    if args.only:
+        wanted = set(args.only.split(","))
+        entries = [e for e in entries if e["id"] in wanted]
+
+    if args.dry_run:
+        bad = 0
+        for e in entries:
+            text = (ROOT / e["file"]).read_text(encoding="utf-8")
+            count = text.count(e["old"])
+            if count != 1 or "new" not in e:
+                bad += 1
+                print(f"{e['id']}: STALE (found {count} times)")
+        print(f"{len(entries)} breakages, {bad} stale")
+        return 1 if bad else 0
+
+    scratch = Path(args.scratch)
+    # The build folder sits inside the copy as it does in a worktree, so that ccache finds the
+    # developer's own objects.
+    tree = scratch / "tree"
+    build = tree / "build"
+    tree.mkdir(parents=True, exist_ok=True)
+    log = open(scratch / "replay.log", "w", encoding="utf-8")
+    # The tree as it stands, without its build folders. Only files whose content differs are
+    # written (with a fresh time), so the scratch build stays incremental between runs.
+    def copy_changed(src, dst):
+        if not (os.path.exists(dst) and filecmp.cmp(src, dst, shallow=False)):
+            shutil.copyfile(src, dst)
+        return dst
+
+    if not args.keep_tree:
+        shutil.copytree(ROOT, tree, dirs_exist_ok=True, copy_function=copy_changed,
+                        ignore=lambda d, names: [n for n in names if n == ".git" or
+                                                 (Path(d) == ROOT and n.startswith("build"))])
+    env = dict(os.environ, CCACHE_BASEDIR=str(scratch), CCACHE_NOHASHDIR="1")
+    subprocess.run(["cmake", "-S", str(tree), "-B", str(build), "-G", "Ninja",
+                    "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                    "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"], check=True, env=env,
+                   stdout=subprocess.DEVNULL)
+    targets = ["tests/all", "tools/devsim/all"]
+    if run(["ninja", "-C", str(build)] + targets, tree, log).returncode != 0:
+        print("the unbroken tree does not build", file=sys.stderr)
+        return 2
+
+    for e in entries:
+        path = tree / e["file"]
+        original = path.read_text(encoding="utf-8")
+        if original.count(e["old"]) != 1:
+            print(f"{e['id']}: STALE", flush=True)
+            continue
+        log.write(f"\n=== {e['id']}\n")
+        try:
+            path.write_text(original.replace(e["old"], e["new"]), encoding="utf-8")
+            if run(["ninja", "-C", str(build)] + targets, tree, log).returncode != 0:
+                print(f"{e['id']}: BUILD FAILS", flush=True)
+                continue
+            ctest = ["ctest", "-j2", "--timeout", "60"]
+            if e["file"] not in SENDER:
+                ctest += ["-E", "tst_interop_rb"]
+            out = run(ctest, build, log).stdout
+            failed = sorted(set(re.findall(r"^\s*\d+ - (\S+) \(", out, re.M)))
+            print(f"{e['id']}: {','.join(failed) if failed else 'NOT CAUGHT'}", flush=True)
+        finally:
+            path.write_text(original, encoding="utf-8")
+    # Leave the scratch build matching the unbroken tree.
+    run(["ninja", "-C", str(build)] + targets, tree, log)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
