@@ -5,6 +5,7 @@
 // window's modal dialogs.
 
 #include "app/dialog.h"
+#include "console/logview.h"
 #include "device/serialworker.h"
 #include "testsettings.h"
 #include "ui/widgets.h"
@@ -19,7 +20,6 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTextEdit>
 #include <QTimer>
 #include <QUrl>
 

@@ -18,6 +18,9 @@ inline constexpr int kToastMaxTextWidth = 254;
 inline constexpr int kToastPadding = 26;
 inline constexpr int kToastHeight = 22;
 inline constexpr std::chrono::milliseconds kToastDuration{1400};
+// Queued entries are added for at most this long per event-loop pass, so a burst from the worker
+// never holds up the window's other events.
+inline constexpr std::chrono::milliseconds kQueueSlice{8};
 // Paragraph format of every entry.
 inline constexpr qreal kEntryLineHeightPercent = 132.0;
 inline constexpr qreal kEntryTopMargin = 2.0;
@@ -36,9 +39,6 @@ QString escapeMessage(const QString &message);
 // Markup of one entry: time stamp and coloured message; "%" in the message stays literal.
 // No widgets, no I/O.
 QString entryHtml(const QString &time, const QString &message, int level);
-
-// How many leading paragraphs must go so that at most kMaxParagraphs remain. No widgets, no I/O.
-int paragraphsToTrim(int paragraphCount);
 
 // Bytes of a saved log: UTF-8 with byte-order mark, CR LF line ends. No widgets, no I/O.
 QByteArray logFileBytes(const QString &plainText);
