@@ -9,6 +9,8 @@
 #include <QTextLayout>
 #include <QTimer>
 
+#include <utility>
+
 QRectF SpacedPlainTextLayout::blockBoundingRect(const QTextBlock &block) const
 {
     // The base lays the block out with its lines stacked at their natural heights.
@@ -48,11 +50,20 @@ LogView::LogView(QWidget *parent) : QPlainTextEdit(parent)
     // Following: remember whether the view sits at its end on every scroll, and keep it there
     // when the range changes (entries added or trimmed, view resized, font changed).
     QScrollBar *bar = verticalScrollBar();
-    connect(bar, &QScrollBar::valueChanged, this,
-            [this, bar](int value) { m_followsEnd = value >= bar->maximum(); });
+    connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) {
+        if (!std::exchange(m_ignoreClamp, false))
+            m_followsEnd = value >= bar->maximum();
+    });
+    // Paging moves the view without a value change signal; the action says where it went.
+    connect(bar, &QScrollBar::actionTriggered, this,
+            [this, bar] { m_followsEnd = bar->sliderPosition() >= bar->maximum(); });
     connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
         if (m_followsEnd)
             bar->setValue(maximum);
+        else
+            // A view scrolled up that the shorter range pulls to its end was not put there by
+            // the user; it does not start following.
+            m_ignoreClamp = bar->value() > maximum;
     });
 
     m_queueTimer = new QTimer(this);

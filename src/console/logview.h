@@ -48,4 +48,5 @@ private:
     std::deque<QString> m_queued;
     QTimer *m_queueTimer = nullptr;
     bool m_followsEnd = true;
+    bool m_ignoreClamp = false;
 };
