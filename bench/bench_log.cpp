@@ -1,19 +1,29 @@
-// Log panel benchmark: time of one entry once the 5000-entry cap is reached, and resident memory.
+// Log panel benchmark: time of one entry once the 5000-entry cap is reached, resident memory and
+// heap in use up to 100,000 entries past the cap, and a flood of 10,000 worker messages sent from
+// another thread as fast as it goes, with the longest delay a timer in the window's thread sees.
 // Prints figures; asserts nothing.
 
-#include "app/dialog.h"
-#include "testsettings.h"
+#include "window_access.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
-#include <QTextStream>
 
 #include <algorithm>
 #include <cstdio>
+#include <malloc.h>
+#include <memory>
 #include <vector>
 
 namespace {
+
+constexpr int kCap = 5000;
+constexpr int kTimed = 20000;
+constexpr int kMemoryEntries = 100000;
+constexpr int kFlood = 10000;
+constexpr std::chrono::milliseconds kProbeInterval{5};
+constexpr std::chrono::seconds kFloodLimit{120};
 
 long residentKiB()
 {
@@ -28,6 +38,19 @@ long residentKiB()
     return -1;
 }
 
+// Bytes the allocator has handed out and not got back.
+long heapInUseKiB()
+{
+    return long(mallinfo2().uordblks / 1024);
+}
+
+QString entryText(int i)
+{
+    return QStringLiteral("entry %1: 设备确认：写入完成（%2 字节）。\r\nsecond line")
+        .arg(i)
+        .arg(236544);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -37,11 +60,10 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     Dialog::setPortEnumerator([] { return QList<PortListing>{}; });
     Dialog window;
+    DialogTestAccess access(window);
     window.show();
     QApplication::processEvents();
 
-    constexpr int kCap = 5000;
-    constexpr int kMeasured = 20000;
     const Dialog::LogLevel levels[] = {Dialog::Info, Dialog::Command, Dialog::Response,
                                        Dialog::Error, Dialog::Success};
 
@@ -49,36 +71,86 @@ int main(int argc, char *argv[])
         window.logMessage(QStringLiteral("warm-up entry %1 <tag> & 100%").arg(i), levels[i % 5]);
     QApplication::processEvents();
     const long rssAtCap = residentKiB();
+    const long heapAtCap = heapInUseKiB();
 
     std::vector<double> micros;
-    micros.reserve(kMeasured);
+    micros.reserve(kTimed);
     QElapsedTimer timer;
-    long rssMid = 0;
-    for (int i = 0; i < kMeasured; ++i) {
-        const QString text = QStringLiteral("entry %1: 设备确认：写入完成（%2 字节）。\r\nsecond line")
-                                 .arg(i)
-                                 .arg(236544);
+    double worstPassMs = 0;
+    std::printf("entries past the cap: resident KiB / heap in use KiB\n");
+    std::printf("  %6d: %ld / %ld\n", 0, rssAtCap, heapAtCap);
+    for (int i = 1; i <= kMemoryEntries; ++i) {
         timer.start();
-        window.logMessage(text, levels[i % 5]);
-        micros.push_back(timer.nsecsElapsed() / 1000.0);
-        if (i % 100 == 0)
+        window.logMessage(entryText(i), levels[i % 5]);
+        if (i <= kTimed)
+            micros.push_back(timer.nsecsElapsed() / 1000.0);
+        if (i % 100 == 0) {
+            timer.start();
             QApplication::processEvents();
-        if (i == kMeasured / 2)
-            rssMid = residentKiB();
+            worstPassMs = std::max(worstPassMs, timer.nsecsElapsed() / 1e6);
+        }
+        if (i % 10000 == 0)
+            std::printf("  %6d: %ld / %ld\n", i, residentKiB(), heapInUseKiB());
     }
-    QApplication::processEvents();
-    const long rssEnd = residentKiB();
 
     double sum = 0;
     for (double v : micros)
         sum += v;
     std::vector<double> sorted = micros;
     std::sort(sorted.begin(), sorted.end());
-    std::printf("log entry at the %d-entry cap, %d entries:\n", kCap, kMeasured);
+    std::printf("log entry at the %d-entry cap, %d entries:\n", kCap, kTimed);
     std::printf("  mean  %.3f ms\n", sum / micros.size() / 1000.0);
     std::printf("  p99   %.3f ms\n", sorted[sorted.size() * 99 / 100] / 1000.0);
     std::printf("  worst %.3f ms\n", sorted.back() / 1000.0);
-    std::printf("resident memory: %ld KiB at the cap, %ld KiB after %d more, %ld KiB after %d more\n",
-                rssAtCap, rssMid, kMeasured / 2, rssEnd, kMeasured);
+    std::printf("  worst event-loop pass after 100 entries %.3f ms\n", worstPassMs);
+
+    // Flood: the worker's log signal from another thread, queued to the window.
+    SerialWorker *worker = access.worker();
+    QElapsedTimer sinceProbe;
+    qint64 worstDelayMs = 0;
+    QTimer probe;
+    probe.setInterval(kProbeInterval);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        worstDelayMs =
+            std::max(worstDelayMs, sinceProbe.restart() - qint64(kProbeInterval.count()));
+    });
+    QElapsedTimer floodClock;
+    qint64 emitMs = 0;
+    std::unique_ptr<QThread> emitter(QThread::create([&] {
+        for (int i = 1; i <= kFlood; ++i)
+            Q_EMIT worker->logMessage(QStringLiteral("flood %1").arg(i));
+        emitMs = floodClock.elapsed();
+    }));
+    QEventLoop loop;
+    QTimer watch;
+    watch.setInterval(kProbeInterval);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (emitter->isFinished() && access.logView()->queuedEntries() == 0 &&
+            messageOf(access.log()->lastBlock()) == QStringLiteral("flood %1").arg(kFlood))
+            loop.quit();
+        if (floodClock.elapsed() > std::chrono::milliseconds(kFloodLimit).count())
+            loop.quit();
+    });
+    sinceProbe.start();
+    probe.start();
+    watch.start();
+    floodClock.start();
+    emitter->start();
+    loop.exec();
+    const qint64 drainMs = floodClock.elapsed();
+    emitter->wait();
+
+    int inOrder = 0;
+    for (QTextBlock block = access.log()->begin(); block.isValid(); block = block.next()) {
+        if (messageOf(block) == QStringLiteral("flood %1").arg(kFlood - kCap + 1 + inOrder))
+            ++inOrder;
+    }
+    std::printf("flood of %d worker messages: sent in %lld ms, drained in %lld ms\n", kFlood,
+                static_cast<long long>(emitMs), static_cast<long long>(drainMs));
+    std::printf("  longest event delay seen by a %lld ms timer: %lld ms\n",
+                static_cast<long long>(kProbeInterval.count()),
+                static_cast<long long>(worstDelayMs));
+    std::printf("  entries: %d, newest %d in order: %s\n", access.log()->blockCount(), kCap,
+                inOrder == kCap && access.log()->blockCount() == kCap ? "yes" : "no");
     return 0;
 }

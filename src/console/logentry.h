@@ -18,7 +18,7 @@ inline constexpr int kToastMaxTextWidth = 254;
 inline constexpr int kToastPadding = 26;
 inline constexpr int kToastHeight = 22;
 inline constexpr std::chrono::milliseconds kToastDuration{1400};
-// Queued entries are added for at most this long per event-loop pass, so a burst from the worker
+// Entries from the worker are added for at most this long per event-loop pass, so a burst
 // never holds up the window's other events.
 inline constexpr std::chrono::milliseconds kQueueSlice{8};
 // Paragraph format of every entry.

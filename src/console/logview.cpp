@@ -2,7 +2,6 @@
 
 #include "console/logentry.h"
 
-#include <QElapsedTimer>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -82,12 +81,19 @@ void LogView::appendEntry(const QString &html)
 
 void LogView::queueEntry(const QString &html)
 {
+    // The timer marks one event-loop pass: it fires once the pass's other events are done.
+    if (!m_queueTimer->isActive()) {
+        m_passClock.start();
+        m_queueTimer->start();
+    }
+    if (m_queued.empty() && m_passClock.elapsed() < LogPanel::kQueueSlice.count()) {
+        addEntry(html);
+        return;
+    }
     m_queued.push_back(html);
     // Older queued entries would be trimmed the moment the newer ones were added.
     while (m_queued.size() > std::size_t(LogPanel::kMaxParagraphs))
         m_queued.pop_front();
-    if (!m_queueTimer->isActive())
-        m_queueTimer->start();
 }
 
 void LogView::clearEntries()
@@ -112,9 +118,8 @@ void LogView::addEntry(const QString &html)
 
 void LogView::addQueuedSlice()
 {
-    QElapsedTimer slice;
-    slice.start();
-    while (!m_queued.empty() && slice.elapsed() < LogPanel::kQueueSlice.count()) {
+    m_passClock.start();
+    while (!m_queued.empty() && m_passClock.elapsed() < LogPanel::kQueueSlice.count()) {
         addEntry(m_queued.front());
         m_queued.pop_front();
     }

@@ -3,8 +3,10 @@
 // The log view: a plain-text view (its layout does not reflow every paragraph when the oldest one
 // goes) whose paragraphs keep their own line height and top margin. It keeps the newest
 // LogPanel::kMaxParagraphs entries, stays at its end across layout changes while it was there,
-// and takes bursts of queued entries a slice per event-loop pass so the window never stalls.
+// and takes a burst of entries from the worker a slice per event-loop pass so the window never
+// stalls.
 
+#include <QElapsedTimer>
 #include <QPlainTextDocumentLayout>
 #include <QPlainTextEdit>
 
@@ -33,7 +35,9 @@ public:
 
     // Adds one entry's markup now, or behind the queued entries when there are any.
     void appendEntry(const QString &html);
-    // Queues one entry's markup; only the newest kMaxParagraphs queued entries are kept.
+    // Adds one entry's markup now while this event-loop pass has spent less than
+    // LogPanel::kQueueSlice on entries; later ones wait for the next passes, of which only the
+    // newest kMaxParagraphs are kept.
     void queueEntry(const QString &html);
     // Removes every entry, queued ones too.
     void clearEntries();
@@ -47,6 +51,7 @@ private:
 
     std::deque<QString> m_queued;
     QTimer *m_queueTimer = nullptr;
+    QElapsedTimer m_passClock;
     bool m_followsEnd = true;
     bool m_ignoreClamp = false;
 };
