@@ -42,8 +42,6 @@ public:
     // Removes every entry, queued ones too.
     void clearEntries();
     int queuedEntries() const { return int(m_queued.size()); }
-    // Whether the view shows its end and keeps showing it as entries arrive or the view resizes.
-    bool followsEnd() const { return m_followsEnd; }
 
 private:
     void addEntry(const QString &html);
@@ -52,6 +50,7 @@ private:
     std::deque<QString> m_queued;
     QTimer *m_queueTimer = nullptr;
     QElapsedTimer m_passClock;
+    // Whether the view shows its end and keeps showing it as entries arrive or it resizes.
     bool m_followsEnd = true;
     bool m_ignoreClamp = false;
 };
