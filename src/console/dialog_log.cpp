@@ -30,24 +30,19 @@ QString clipboardText(QString text)
     return text;
 }
 
-QString timeStamp()
-{
-    return QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
-}
-
 } // namespace
 
 void Dialog::logMessage(const QString &message, LogLevel level)
 {
     if (m_logView)
-        m_logView->appendEntry(LogPanel::entryHtml(timeStamp(), message, level));
+        m_logView->appendEntry({QTime::currentTime(), message, level});
 }
 
 void Dialog::queueLogMessage(const QString &message, LogLevel level)
 {
     // The worker may send faster than entries can be laid out; the view takes them in slices.
     if (m_logView)
-        m_logView->queueEntry(LogPanel::entryHtml(timeStamp(), message, level));
+        m_logView->queueEntry({QTime::currentTime(), message, level});
 }
 
 void Dialog::applyLogPalette()

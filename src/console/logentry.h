@@ -18,8 +18,9 @@ inline constexpr int kToastMaxTextWidth = 254;
 inline constexpr int kToastPadding = 26;
 inline constexpr int kToastHeight = 22;
 inline constexpr std::chrono::milliseconds kToastDuration{1400};
-// Entries from the worker are added for at most this long per event-loop pass, so a burst
-// never holds up the window's other events.
+// A burst of entries from the worker must not hold up the window's other events: this many are
+// added at once per event-loop pass, the rest are queued and added for this long per pass.
+inline constexpr int kEntriesAtOncePerPass = 32;
 inline constexpr std::chrono::milliseconds kQueueSlice{8};
 // Paragraph format of every entry.
 inline constexpr qreal kEntryLineHeightPercent = 132.0;

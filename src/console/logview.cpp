@@ -2,6 +2,7 @@
 
 #include "console/logentry.h"
 
+#include <QElapsedTimer>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -71,26 +72,31 @@ LogView::LogView(QWidget *parent) : QPlainTextEdit(parent)
     connect(m_queueTimer, &QTimer::timeout, this, &LogView::addQueuedSlice);
 }
 
-void LogView::appendEntry(const QString &html)
+void LogView::appendEntry(const Entry &entry)
 {
-    if (m_queued.empty())
-        addEntry(html);
-    else
-        queueEntry(html);
+    // The window's own entries show at once, after everything the worker sent before them.
+    while (!m_queued.empty()) {
+        addEntry(m_queued.front());
+        m_queued.pop_front();
+    }
+    addEntry(entry);
 }
 
-void LogView::queueEntry(const QString &html)
+void LogView::queueEntry(Entry entry)
 {
     // The timer marks one event-loop pass: it fires once the pass's other events are done.
     if (!m_queueTimer->isActive()) {
-        m_passClock.start();
+        m_addedThisPass = 0;
         m_queueTimer->start();
     }
-    if (m_queued.empty() && m_passClock.elapsed() < LogPanel::kQueueSlice.count()) {
-        addEntry(html);
+    // Counted rather than timed, so that what shows at once does not depend on the machine's load.
+    if (m_queued.empty() && m_addedThisPass < LogPanel::kEntriesAtOncePerPass) {
+        ++m_addedThisPass;
+        addEntry(entry);
         return;
     }
-    m_queued.push_back(html);
+    // The markup is made only when the entry is added: most of a flood never is.
+    m_queued.push_back(std::move(entry));
     // Older queued entries would be trimmed the moment the newer ones were added.
     while (m_queued.size() > std::size_t(LogPanel::kMaxParagraphs))
         m_queued.pop_front();
@@ -103,11 +109,12 @@ void LogView::clearEntries()
     clear();
 }
 
-void LogView::addEntry(const QString &html)
+void LogView::addEntry(const Entry &entry)
 {
     // With a maximum block count the view drops the oldest paragraph itself and keeps a view
     // scrolled up on the same entries.
-    appendHtml(html);
+    appendHtml(LogPanel::entryHtml(entry.time.toString(QStringLiteral("HH:mm:ss")), entry.message,
+                                   entry.level));
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
     QTextBlockFormat format;
@@ -118,8 +125,9 @@ void LogView::addEntry(const QString &html)
 
 void LogView::addQueuedSlice()
 {
-    m_passClock.start();
-    while (!m_queued.empty() && m_passClock.elapsed() < LogPanel::kQueueSlice.count()) {
+    QElapsedTimer slice;
+    slice.start();
+    while (!m_queued.empty() && slice.elapsed() < LogPanel::kQueueSlice.count()) {
         addEntry(m_queued.front());
         m_queued.pop_front();
     }

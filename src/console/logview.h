@@ -6,9 +6,9 @@
 // and takes a burst of entries from the worker a slice per event-loop pass so the window never
 // stalls.
 
-#include <QElapsedTimer>
 #include <QPlainTextDocumentLayout>
 #include <QPlainTextEdit>
+#include <QTime>
 
 #include <deque>
 
@@ -33,23 +33,31 @@ class LogView : public QPlainTextEdit
 public:
     explicit LogView(QWidget *parent = nullptr);
 
-    // Adds one entry's markup now, or behind the queued entries when there are any.
-    void appendEntry(const QString &html);
-    // Adds one entry's markup now while this event-loop pass has spent less than
-    // LogPanel::kQueueSlice on entries; later ones wait for the next passes, of which only the
-    // newest kMaxParagraphs are kept.
-    void queueEntry(const QString &html);
+    // One entry: its time stamp, text and level (a Dialog::LogLevel).
+    struct Entry
+    {
+        QTime time;
+        QString message;
+        int level = 0;
+    };
+
+    // Adds one entry now, after the queued entries.
+    void appendEntry(const Entry &entry);
+    // Adds one entry now while this event-loop pass has added fewer than
+    // LogPanel::kEntriesAtOncePerPass; later ones are queued and added LogPanel::kQueueSlice a
+    // pass, and only the newest kMaxParagraphs queued are kept.
+    void queueEntry(Entry entry);
     // Removes every entry, queued ones too.
     void clearEntries();
     int queuedEntries() const { return int(m_queued.size()); }
 
 private:
-    void addEntry(const QString &html);
+    void addEntry(const Entry &entry);
     void addQueuedSlice();
 
-    std::deque<QString> m_queued;
+    std::deque<Entry> m_queued;
     QTimer *m_queueTimer = nullptr;
-    QElapsedTimer m_passClock;
+    int m_addedThisPass = 0;
     // Whether the view shows its end and keeps showing it as entries arrive or it resizes.
     bool m_followsEnd = true;
     bool m_ignoreClamp = false;
