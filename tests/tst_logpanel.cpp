@@ -1,11 +1,13 @@
-// The log panel on a real window: entries in the document, the size limit, saving, copying,
-// clearing, the footer buttons, the context menu and the toast.
+// The log panel on a real window: entries in the document, the size limit under a flood from the
+// worker, following the end, saving, copying, clearing, the footer buttons, the context menu and
+// the toast.
 
 #include "window_access.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -16,6 +18,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr int kToastWaitMs = 5000;
+constexpr int kFloodWaitMs = 120000;
 
 QStringList filesIn(const QString &path)
 {
@@ -41,7 +44,9 @@ private Q_SLOTS:
 
     void entryIsLiteralColouredAndSpaced_data();
     void entryIsLiteralColouredAndSpaced();
-    void logKeepsTheNewest5000Entries();
+    void workerFloodEndsWithTheNewest5000InOrder();
+    void viewAtItsEndStaysThereAcrossLayoutChanges_data();
+    void viewAtItsEndStaysThereAcrossLayoutChanges();
     void savedLogReplacesTheFileWithUtf8BomAndCrLf();
     void failedSaveIsLoggedAndLeavesNoFile_data();
     void failedSaveIsLoggedAndLeavesNoFile();
@@ -106,17 +111,58 @@ void TestLogPanel::entryIsLiteralColouredAndSpaced()
     QCOMPARE(block.blockFormat().lineHeight(), 132.0);
     QCOMPARE(block.blockFormat().lineHeightType(), int(QTextBlockFormat::ProportionalHeight));
     QCOMPARE(block.blockFormat().topMargin(), 2.0);
+    QVERIFY(QFontInfo(m_win->logView()->font()).fixedPitch());
 }
 
-void TestLogPanel::logKeepsTheNewest5000Entries()
+void TestLogPanel::workerFloodEndsWithTheNewest5000InOrder()
 {
-    for (int i = 1; i <= 5001; ++i)
-        log(u"entry %1"_s.arg(i));
+    SerialWorker *worker = m_win->worker();
+    std::unique_ptr<QThread> flood(QThread::create([worker] {
+        for (int i = 1; i <= 10000; ++i)
+            Q_EMIT worker->logMessage(u"entry %1"_s.arg(i));
+    }));
+    flood->start();
+    QVERIFY(flood->wait(kFloodWaitMs));
+    QTRY_COMPARE_WITH_TIMEOUT(messageOf(m_win->log()->lastBlock()), u"entry 10000"_s, kFloodWaitMs);
+    log(u"entry 10001"_s); // a direct entry at the cap drops the oldest too
     QCOMPARE(m_win->log()->blockCount(), 5000);
-    QCOMPARE(messageOf(m_win->log()->firstBlock()), u"entry 2"_s);
-    QCOMPARE(messageOf(m_win->log()->lastBlock()), u"entry 5001"_s);
+    int expected = 5002;
+    for (QTextBlock block = m_win->log()->begin(); block.isValid(); block = block.next())
+        QCOMPARE(messageOf(block), u"entry %1"_s.arg(expected++));
     // Trimmed entries must not live on in an undo history.
     QCOMPARE(m_win->log()->availableUndoSteps(), 0);
+}
+
+void TestLogPanel::viewAtItsEndStaysThereAcrossLayoutChanges_data()
+{
+    QTest::addColumn<int>("change");
+    QTest::addColumn<bool>("scrolledUp");
+    QTest::newRow("the progress bar showing keeps a view at its end following") << 0 << false;
+    QTest::newRow("a shorter window keeps a view at its end following") << 1 << false;
+    QTest::newRow("a larger font keeps a view at its end following") << 2 << false;
+    QTest::newRow("a user who scrolled up is not pulled down") << 0 << true;
+}
+
+void TestLogPanel::viewAtItsEndStaysThereAcrossLayoutChanges()
+{
+    QFETCH(int, change);
+    QFETCH(bool, scrolledUp);
+    for (int i = 0; i < 300; ++i)
+        log(u"entry %1"_s.arg(i));
+    QScrollBar *bar = m_win->logView()->verticalScrollBar();
+    if (scrolledUp)
+        bar->triggerAction(QAbstractSlider::SliderPageStepSub);
+    const int before = bar->value();
+    QVERIFY(before > 0 && (before == bar->maximum()) != scrolledUp);
+    if (change == 0)
+        m_win->progressBar()->show();
+    else if (change == 1)
+        m_dialog->resize(m_dialog->width(), m_dialog->height() - 60);
+    else
+        m_win->logView()->setFont(QFont(m_win->logView()->font().family(), 20));
+    QCoreApplication::processEvents(); // lays the window out anew
+    log(u"after the change"_s);
+    QCOMPARE(bar->value(), scrolledUp ? before : bar->maximum());
 }
 
 void TestLogPanel::savedLogReplacesTheFileWithUtf8BomAndCrLf()

@@ -5,6 +5,7 @@
 // window's modal dialogs.
 
 #include "app/dialog.h"
+#include "console/logview.h"
 #include "device/serialworker.h"
 #include "testimage.h"
 #include "testsettings.h"
@@ -20,7 +21,6 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTextEdit>
 #include <QTimer>
 #include <QUrl>
 

@@ -4,6 +4,7 @@
 // panel and console tests.
 
 #include "app/dialog.h"
+#include "console/logview.h"
 #include "device/serialworker.h"
 #include "testsettings.h"
 #include "ui/widgets.h"
@@ -16,7 +17,6 @@
 #include <QRegularExpression>
 #include <QStringListModel>
 #include <QTextBlock>
-#include <QTextEdit>
 #include <QThread>
 #include <QTimer>
 
@@ -74,7 +74,7 @@ public:
     QFrame *firmwareCard() const { return d.m_firmwareCard; }
     QFrame *logCard() const { return d.m_logCard; }
     QFrame *logPanel() const { return d.m_logPanel; }
-    QTextEdit *logView() const { return d.m_logView; }
+    LogView *logView() const { return d.m_logView; }
     QTextDocument *log() const { return d.m_logView->document(); }
     QString logText() const { return d.m_logView->toPlainText(); }
     QList<QPushButton *> footerButtons() const

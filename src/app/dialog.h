@@ -30,11 +30,11 @@ class QPushButton;
 class QSettings;
 class QStatusBar;
 class QStringListModel;
-class QTextEdit;
 class QThread;
 class QTimer;
 class DropOverlay;
 class FlatComboBox;
+class LogView;
 class SerialWorker;
 class UpdateProgressBar;
 
@@ -132,7 +132,7 @@ private:
     static ScreenProvider &screenProvider();
 
     // --- log panel (console/dialog_log.cpp) ---
-    void trimLog();
+    void queueLogMessage(const QString &message, LogLevel level);
     void applyLogPalette();
     void setupLogContextMenu();
     void saveLog();
@@ -185,7 +185,7 @@ private:
     UpdateProgressBar *m_progressBar = nullptr;
     QFrame *m_logCard = nullptr;
     QFrame *m_logPanel = nullptr;
-    QTextEdit *m_logView = nullptr;
+    LogView *m_logView = nullptr;
     QPushButton *m_clearButton = nullptr;
     QPushButton *m_copyButton = nullptr;
     QPushButton *m_saveButton = nullptr;

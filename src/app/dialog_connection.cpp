@@ -58,7 +58,7 @@ void Dialog::onConnectionFailed(const QString &error)
 
 void Dialog::onWorkerLog(const QString &message)
 {
-    logMessage(message, Info);
+    queueLogMessage(message, Info);
 }
 
 void Dialog::onBaudRateInfo(int baudRate)

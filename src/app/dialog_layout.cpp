@@ -1,5 +1,6 @@
 #include "app/dialog.h"
 
+#include "console/logview.h"
 #include "ui/theme.h"
 #include "ui/widgets.h"
 
@@ -14,7 +15,6 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QStatusBar>
-#include <QTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -168,15 +168,14 @@ void Dialog::setupUi()
     m_logCard = buildCard(tr("日志与命令"), this, &logBody);
     m_logPanel = new QFrame(m_logCard);
     m_logPanel->setObjectName(QStringLiteral("logPanel"));
-    m_logView = new QTextEdit(m_logPanel);
+    m_logView = new LogView(m_logPanel);
     m_logView->setObjectName(QStringLiteral("logWidget"));
-    m_logView->setReadOnly(true);
-    m_logView->setLineWrapMode(QTextEdit::NoWrap);
     m_logView->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    m_logView->document()->setDocumentMargin(0);
     m_logView->setFrameShape(QFrame::NoFrame);
     m_logView->setPlaceholderText(tr("日志输出将显示在这里。"));
     applyLogPalette();
+    // Entries added from the queue change the footer too.
+    connect(m_logView, &QPlainTextEdit::textChanged, this, &Dialog::updateLogActions);
 
     m_saveButton = new QPushButton(tr("保存"), m_logPanel);
     m_saveButton->setToolTip(tr("保存日志到文本文件（Ctrl+S）"));

@@ -1,6 +1,7 @@
 #include "app/dialog.h"
 
 #include "console/logentry.h"
+#include "console/logview.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -16,11 +17,7 @@
 #include <QSaveFile>
 #include <QShortcut>
 #include <QStandardPaths>
-#include <QTextBlock>
-#include <QTextBlockFormat>
 #include <QTextCursor>
-#include <QTextDocument>
-#include <QTextEdit>
 #include <QTime>
 #include <QTimer>
 
@@ -37,35 +34,15 @@ QString clipboardText(QString text)
 
 void Dialog::logMessage(const QString &message, LogLevel level)
 {
-    if (!m_logView)
-        return;
-    const QString time = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
-    // append() keeps a view that sits at its end following the new entry.
-    m_logView->append(LogPanel::entryHtml(time, message, level));
-
-    QTextCursor cursor(m_logView->document());
-    cursor.movePosition(QTextCursor::End);
-    QTextBlockFormat format;
-    format.setLineHeight(LogPanel::kEntryLineHeightPercent, QTextBlockFormat::ProportionalHeight);
-    format.setTopMargin(LogPanel::kEntryTopMargin);
-    cursor.setBlockFormat(format);
-
-    trimLog();
-    updateLogActions();
+    if (m_logView)
+        m_logView->appendEntry({QTime::currentTime(), message, level});
 }
 
-void Dialog::trimLog()
+void Dialog::queueLogMessage(const QString &message, LogLevel level)
 {
-    if (!m_logView)
-        return;
-    QTextDocument *document = m_logView->document();
-    const int excess = LogPanel::paragraphsToTrim(document->blockCount());
-    if (excess <= 0)
-        return;
-    QTextCursor cursor(document);
-    cursor.movePosition(QTextCursor::Start);
-    cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, excess);
-    cursor.removeSelectedText();
+    // The worker may send faster than entries can be laid out; the view takes them in slices.
+    if (m_logView)
+        m_logView->queueEntry({QTime::currentTime(), message, level});
 }
 
 void Dialog::applyLogPalette()
@@ -83,14 +60,13 @@ void Dialog::setupLogContextMenu()
 {
     if (!m_logView)
         return;
-    // The log is never edited by the user; an undo history would keep every trimmed entry alive.
-    m_logView->setUndoRedoEnabled(false);
     m_logView->setContextMenuPolicy(Qt::CustomContextMenu);
 
     connect(m_logView, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
         QMenu menu(tr("日志菜单"), m_logView);
-        connect(menu.addAction(tr("全选")), &QAction::triggered, m_logView, &QTextEdit::selectAll);
-        connect(menu.addAction(tr("复制")), &QAction::triggered, m_logView, &QTextEdit::copy);
+        connect(menu.addAction(tr("全选")), &QAction::triggered, m_logView,
+                &QPlainTextEdit::selectAll);
+        connect(menu.addAction(tr("复制")), &QAction::triggered, m_logView, &QPlainTextEdit::copy);
         connect(menu.addAction(tr("复制全部")), &QAction::triggered, this, [this] {
             QApplication::clipboard()->setText(m_logView->toPlainText());
             showToast(tr("已复制到剪贴板"));
@@ -159,7 +135,7 @@ void Dialog::copyLog()
 void Dialog::clearLog()
 {
     if (m_logView)
-        m_logView->clear();
+        m_logView->clearEntries();
     if (m_toastTimer)
         m_toastTimer->stop();
     if (m_logToast)

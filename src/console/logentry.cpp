@@ -49,11 +49,6 @@ QString entryHtml(const QString &time, const QString &message, int level)
                              weight, escapeMessage(message));
 }
 
-int paragraphsToTrim(int paragraphCount)
-{
-    return std::max(0, paragraphCount - kMaxParagraphs);
-}
-
 QByteArray logFileBytes(const QString &plainText)
 {
     QString text = plainText;

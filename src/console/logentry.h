@@ -18,6 +18,10 @@ inline constexpr int kToastMaxTextWidth = 254;
 inline constexpr int kToastPadding = 26;
 inline constexpr int kToastHeight = 22;
 inline constexpr std::chrono::milliseconds kToastDuration{1400};
+// A burst of entries from the worker must not hold up the window's other events: this many are
+// added at once per event-loop pass, the rest are queued and added for this long per pass.
+inline constexpr int kEntriesAtOncePerPass = 32;
+inline constexpr std::chrono::milliseconds kQueueSlice{8};
 // Paragraph format of every entry.
 inline constexpr qreal kEntryLineHeightPercent = 132.0;
 inline constexpr qreal kEntryTopMargin = 2.0;
@@ -36,9 +40,6 @@ QString escapeMessage(const QString &message);
 // Markup of one entry: time stamp and coloured message; "%" in the message stays literal.
 // No widgets, no I/O.
 QString entryHtml(const QString &time, const QString &message, int level);
-
-// How many leading paragraphs must go so that at most kMaxParagraphs remain. No widgets, no I/O.
-int paragraphsToTrim(int paragraphCount);
 
 // Bytes of a saved log: UTF-8 with byte-order mark, CR LF line ends. No widgets, no I/O.
 QByteArray logFileBytes(const QString &plainText);

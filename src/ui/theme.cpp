@@ -53,26 +53,27 @@ const char *const kWindowRules[] = {
     "border-color: ${primaryBgOff}; color: ${primaryTextOff}; }",
     "QFrame#logPanel { background-color: ${logBg}; border: 1px solid ${logBorder};    "
     "border-radius: 5px; }",
-    "QTextEdit#logWidget { background-color: transparent; border: none; color: ${logText};    "
+    "QPlainTextEdit#logWidget { background-color: transparent; border: none; color: ${logText};    "
     "font-family: ${monoFont}; font-size: 12px; padding: 0;    "
     "selection-background-color: ${logSelectionBg}; selection-color: ${logSelectionText}; }",
-    "QTextEdit#logWidget QScrollBar:vertical { background: transparent; width: 9px;    "
+    "QPlainTextEdit#logWidget QScrollBar:vertical { background: transparent; width: 9px;    "
     "margin: 0; border: none; }",
-    "QTextEdit#logWidget QScrollBar::handle:vertical { background: ${outline};    "
+    "QPlainTextEdit#logWidget QScrollBar::handle:vertical { background: ${outline};    "
     "border-radius: 4px; min-height: 24px; }",
-    "QTextEdit#logWidget QScrollBar::handle:vertical:hover { background: ${outlineStrong}; }",
-    "QTextEdit#logWidget QScrollBar::add-line:vertical,QTextEdit#logWidget "
+    "QPlainTextEdit#logWidget QScrollBar::handle:vertical:hover { background: ${outlineStrong}; }",
+    "QPlainTextEdit#logWidget QScrollBar::add-line:vertical,QPlainTextEdit#logWidget "
     "QScrollBar::sub-line:vertical { height: 0; background: none;    border: none; }",
-    "QTextEdit#logWidget QScrollBar::add-page:vertical,QTextEdit#logWidget "
+    "QPlainTextEdit#logWidget QScrollBar::add-page:vertical,QPlainTextEdit#logWidget "
     "QScrollBar::sub-page:vertical { background: none; }",
-    "QTextEdit#logWidget QScrollBar:horizontal { background: transparent; height: 9px;    "
+    "QPlainTextEdit#logWidget QScrollBar:horizontal { background: transparent; height: 9px;    "
     "margin: 0; border: none; }",
-    "QTextEdit#logWidget QScrollBar::handle:horizontal { background: ${outline};    "
+    "QPlainTextEdit#logWidget QScrollBar::handle:horizontal { background: ${outline};    "
     "border-radius: 4px; min-width: 24px; }",
-    "QTextEdit#logWidget QScrollBar::handle:horizontal:hover { background: ${outlineStrong}; }",
-    "QTextEdit#logWidget QScrollBar::add-line:horizontal,QTextEdit#logWidget "
+    "QPlainTextEdit#logWidget QScrollBar::handle:horizontal:hover {    "
+    "background: ${outlineStrong}; }",
+    "QPlainTextEdit#logWidget QScrollBar::add-line:horizontal,QPlainTextEdit#logWidget "
     "QScrollBar::sub-line:horizontal { width: 0; background: none;    border: none; }",
-    "QTextEdit#logWidget QScrollBar::add-page:horizontal,QTextEdit#logWidget "
+    "QPlainTextEdit#logWidget QScrollBar::add-page:horizontal,QPlainTextEdit#logWidget "
     "QScrollBar::sub-page:horizontal { background: none; }",
     "QPushButton#logFooterButton { background: transparent; border: none; border-radius: 3px;    "
     "color: ${logFooterText}; padding: 0 8px; font-size: 12px; }",
