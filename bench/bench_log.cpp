@@ -3,6 +3,7 @@
 // another thread as fast as it goes, with the longest delay a timer in the window's thread sees.
 // Prints figures; asserts nothing.
 
+#include "app/heaptuning.h"
 #include "window_access.h"
 
 #include <QApplication>
@@ -75,6 +76,7 @@ QString entryText(int i)
 
 int main(int argc, char *argv[])
 {
+    keepLargeBlocksOutOfTheHeap(); // as the program's own main does
     qputenv("QT_QPA_PLATFORM", "offscreen");
     usePrivateSettingsFolder();
     QApplication app(argc, argv);

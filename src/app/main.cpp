@@ -1,4 +1,5 @@
 #include "app/dialog.h"
+#include "app/heaptuning.h"
 #include "app/translations.h"
 
 #include <QApplication>
@@ -6,6 +7,7 @@
 
 int main(int argc, char *argv[])
 {
+    keepLargeBlocksOutOfTheHeap();
     QCoreApplication::setApplicationName(QStringLiteral("fwupdater"));
     QCoreApplication::setApplicationVersion(QStringLiteral(FW_VERSION));
     QCommandLineParser parser;
