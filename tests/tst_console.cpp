@@ -24,7 +24,7 @@ const QString kHistoryKey = u"commandHistory"_s;
 
 QStringList storedHistory()
 {
-    return appSettings().value(kHistoryKey).toStringList();
+    return store().value(kHistoryKey).toStringList();
 }
 
 QStringList numbered(int count)
@@ -49,7 +49,7 @@ class TestConsole : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() { setUpWindowTests(); }
+    void initTestCase() { useTestEnvironment(); }
     void cleanup()
     {
         m_sent.reset();
@@ -89,9 +89,9 @@ private:
 
 void TestConsole::openWindow(const QVariant &stored)
 {
-    appSettings().clear();
+    store().clear();
     if (stored.isValid())
-        appSettings().setValue(kHistoryKey, stored);
+        store().setValue(kHistoryKey, stored);
     m_dialog = std::make_unique<Dialog>();
     m_win = std::make_unique<DialogTestAccess>(*m_dialog);
     m_win->detachWorkerCommands();
@@ -368,8 +368,8 @@ void TestConsole::commandTravelsThroughTheWorkerToTheDevice()
         if (self.received().endsWith("*IDN?\r\n"))
             self.send("ORVANE,TAMSEL,V1.2\r\n");
     });
-    testPorts() = {{device.portName(), QString()}};
-    appSettings().clear();
+    g_ports = {{device.portName(), QString()}};
+    store().clear();
     Dialog dialog;
     DialogTestAccess win(dialog);
     dialog.show();
