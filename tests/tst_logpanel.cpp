@@ -2,6 +2,7 @@
 // worker, following the end, saving, copying, clearing, the footer buttons, the context menu and
 // the toast.
 
+#include "console/logentry.h"
 #include "window_access.h"
 
 #include <QApplication>
@@ -47,6 +48,8 @@ private Q_SLOTS:
     void viewAtItsEndStaysThereAcrossLayoutChanges_data();
     void viewAtItsEndStaysThereAcrossLayoutChanges();
     void savedLogReplacesTheFileWithUtf8BomAndCrLf();
+    void savedBytesKeepCrLfAndEndWithTheText_data();
+    void savedBytesKeepCrLfAndEndWithTheText();
     void failedSaveIsLoggedAndLeavesNoFile_data();
     void failedSaveIsLoggedAndLeavesNoFile();
     void copyTakesTheSelectionOrTheWholeLog();
@@ -181,6 +184,23 @@ void TestLogPanel::savedLogReplacesTheFileWithUtf8BomAndCrLf()
                                    time2 + "] second\r\nline");
     QCOMPARE(filesIn(dir.path()), QStringList{"log.txt"});
     QCOMPARE(m_win->log()->blockCount(), 2); // a successful save logs nothing
+}
+
+void TestLogPanel::savedBytesKeepCrLfAndEndWithTheText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("bytes");
+    const QByteArray bom("\xEF\xBB\xBF");
+    QTest::newRow("an empty log is only the byte-order mark") << QString() << bom;
+    QTest::newRow("existing CR LF is not doubled, a trailing LF becomes CR LF")
+        << u"a\r\nb\n"_s << bom + "a\r\nb\r\n";
+}
+
+void TestLogPanel::savedBytesKeepCrLfAndEndWithTheText()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, bytes);
+    QCOMPARE(LogPanel::logFileBytes(text), bytes);
 }
 
 void TestLogPanel::failedSaveIsLoggedAndLeavesNoFile_data()
