@@ -24,7 +24,7 @@ const QString kHistoryKey = u"commandHistory"_s;
 
 QStringList storedHistory()
 {
-    return appSettings().value(kHistoryKey).toStringList();
+    return store().value(kHistoryKey).toStringList();
 }
 
 QStringList numbered(int count)
@@ -49,7 +49,7 @@ class TestConsole : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() { setUpWindowTests(); }
+    void initTestCase() { useTestEnvironment(); }
     void cleanup()
     {
         m_sent.reset();
@@ -89,9 +89,9 @@ private:
 
 void TestConsole::openWindow(const QVariant &stored)
 {
-    appSettings().clear();
+    store().clear();
     if (stored.isValid())
-        appSettings().setValue(kHistoryKey, stored);
+        store().setValue(kHistoryKey, stored);
     m_dialog = std::make_unique<Dialog>();
     m_win = std::make_unique<DialogTestAccess>(*m_dialog);
     m_win->detachWorkerCommands();
@@ -189,7 +189,6 @@ void TestConsole::sendIsIgnoredWhenTheConsoleIsNotUsable_data()
     QTest::newRow("an empty field sends nothing") << Dialog::Connected << false << u""_s;
     QTest::newRow("nothing is sent while disconnected")
         << Dialog::Disconnected << false << u"*IDN?"_s;
-    QTest::newRow("nothing is sent while connecting") << Dialog::Connecting << false << u"*IDN?"_s;
     QTest::newRow("nothing is sent during an update") << Dialog::Connected << true << u"*IDN?"_s;
 }
 
@@ -280,13 +279,9 @@ void TestConsole::historyMenuLists_data()
 {
     QTest::addColumn<QStringList>("history");
     QTest::addColumn<QStringList>("texts"); // "-" is a separator, "(...)" a disabled line
-    const QString forty(40, u'a'), clear = u"清空历史记录"_s;
+    const QString clear = u"清空历史记录"_s;
     QTest::newRow("no history shows one disabled note")
         << QStringList() << QStringList{"(暂无历史记录)"};
-    QTest::newRow("one entry, a separator and the clear entry")
-        << QStringList{"*IDN?"} << QStringList{"*IDN?", "-", clear};
-    QTest::newRow("41 characters are cut to 40 and an ellipsis; 40 are whole")
-        << QStringList{forty + "b", forty} << QStringList{forty + QChar(0x2026), forty, "-", clear};
     QTest::newRow("twelve entries need no hint")
         << numbered(12) << numbered(12) + QStringList{"-", clear};
     QTest::newRow("thirteen entries show twelve, the hint, a separator and clear")
@@ -368,8 +363,8 @@ void TestConsole::commandTravelsThroughTheWorkerToTheDevice()
         if (self.received().endsWith("*IDN?\r\n"))
             self.send("ORVANE,TAMSEL,V1.2\r\n");
     });
-    testPorts() = {{device.portName(), QString()}};
-    appSettings().clear();
+    g_ports = {{device.portName(), QString()}};
+    store().clear();
     Dialog dialog;
     DialogTestAccess win(dialog);
     dialog.show();

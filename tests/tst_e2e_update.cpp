@@ -7,7 +7,7 @@
 
 #include "scripteddevice.h"
 #include "simulatorprocess.h"
-#include "update_access.h"
+#include "window_access.h"
 
 #include <QDir>
 #include <QPainter>
@@ -61,18 +61,18 @@ private Q_SLOTS:
         timeouts.handshake = 8000ms;
         timeouts.blockReply = 1500ms;
         timeouts.dataBlockReply = 1500ms;
-        SerialWorker *worker = Access::worker(*m_dialog);
+        SerialWorker *worker = win().worker();
         worker->setTimeoutsForTesting(timeouts);
         // Queued to this thread after the window's own connections, so each lambda sees what the
         // window made of the report.
         connect(worker, &SerialWorker::progress, this, [this](int sent, int) {
-            UpdateProgressBar *bar = Access::progressBar(*m_dialog);
+            UpdateProgressBar *bar = win().progressBar();
             m_reports.append({sent, bar->value(), bar->maximum()});
-            m_lastProgressText = Access::status(*m_dialog);
+            m_lastProgressText = win().status();
         });
         connect(worker, &SerialWorker::updateFailed, this, [this](const QString &reason) {
             m_failures.append(reason);
-            m_chunkAtFailure = Access::progressBar(*m_dialog)->styleSheet();
+            m_chunkAtFailure = win().progressBar()->styleSheet();
         });
         m_dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_dialog.get()));
@@ -87,12 +87,12 @@ private Q_SLOTS:
         const QString port = simulator.port();
         QVERIFY2(!port.isEmpty(), qPrintable(simulator.errors()));
 
-        QLineEdit *portField = Access::portSelector(*m_dialog)->lineEdit();
+        QLineEdit *portField = win().portSelector()->lineEdit();
         portField->clear();
         QTest::keyClicks(portField, port);
-        QTest::mouseClick(Access::connectButton(*m_dialog), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(Access::state(*m_dialog), Dialog::Connected, kConnectWaitMs);
-        QLineEdit *pathField = Access::pathEdit(*m_dialog);
+        QTest::mouseClick(win().connectButton(), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(win().state(), Dialog::Connected, kConnectWaitMs);
+        QLineEdit *pathField = win().pathField();
         pathField->clear();
         QTest::keyClicks(pathField, m_imagePath);
         QTest::keyClick(pathField, Qt::Key_Return);
@@ -104,26 +104,26 @@ private Q_SLOTS:
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QCOMPARE(saved.readAll(), m_image);
         // Its line is gone with it, which the window tells after the success.
-        QTRY_COMPARE_WITH_TIMEOUT(Access::state(*m_dialog), Dialog::Disconnected, kConnectWaitMs);
-        const QString log = Access::log(*m_dialog);
-        QVERIFY2(log.indexOf(QStringLiteral("固件更新成功")) >= 0
-                     && log.indexOf(QStringLiteral("固件更新成功"))
-                            < log.lastIndexOf(QStringLiteral("已断开连接")),
+        QTRY_COMPARE_WITH_TIMEOUT(win().state(), Dialog::Disconnected, kConnectWaitMs);
+        const QString log = win().logText();
+        QVERIFY2(log.indexOf(QStringLiteral("固件更新成功")) >= 0 &&
+                     log.indexOf(QStringLiteral("固件更新成功")) <
+                         log.lastIndexOf(QStringLiteral("已断开连接")),
                  qPrintable(log));
     }
 
     void connectDropStartAndSucceed()
     {
-        Access::portSelector(*m_dialog)->setCurrentIndex(0);
-        QTest::mouseClick(Access::connectButton(*m_dialog), Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(Access::state(*m_dialog), Dialog::Connected, kConnectWaitMs);
+        win().portSelector()->setCurrentIndex(0);
+        QTest::mouseClick(win().connectButton(), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(win().state(), Dialog::Connected, kConnectWaitMs);
         QVERIFY(dropUrls(*m_dialog, {QUrl::fromLocalFile(m_imagePath)}));
-        QCOMPARE(Access::pathEdit(*m_dialog)->text(), m_imagePath);
+        QCOMPARE(win().pathField()->text(), m_imagePath);
         runUpdate();
 
-        QVERIFY2(Access::log(*m_dialog).contains(QStringLiteral("固件更新成功")),
-                 qPrintable(Access::log(*m_dialog)));
-        QCOMPARE(Access::status(*m_dialog), QStringLiteral("更新完成"));
+        QVERIFY2(win().logText().contains(QStringLiteral("固件更新成功")),
+                 qPrintable(win().logText()));
+        QCOMPARE(win().status(), QStringLiteral("更新完成"));
         QVERIFY(m_failures.isEmpty());
         QCOMPARE(m_device.receiver().fileData(), m_image);
         // Every report reached the bar; the completing one also reached the status text.
@@ -152,18 +152,18 @@ private Q_SLOTS:
                  QStringLiteral(
                      "QProgressBar::chunk { background-color: #dc2626; border-radius: 4px; }"));
         QVERIFY(m_device.hasEvent(QStringLiteral("cancelled")));
-        const QString log = Access::log(*m_dialog);
+        const QString log = win().logText();
         QVERIFY2(log.contains(QStringLiteral("更新失败：%1").arg(m_failures.first())),
                  qPrintable(log));
-        QCOMPARE(Access::status(*m_dialog), QStringLiteral("更新失败：%1").arg(m_failures.first()));
-        QCOMPARE(Access::state(*m_dialog), Dialog::Connected);
+        QCOMPARE(win().status(), QStringLiteral("更新失败：%1").arg(m_failures.first()));
+        QCOMPARE(win().state(), Dialog::Connected);
 
         // The user restarts the device; the next update starts without the red chunk and succeeds.
         m_device.setScript({});
         m_device.restart();
         runUpdate();
         QVERIFY(m_failures.isEmpty());
-        QCOMPARE(Access::status(*m_dialog), QStringLiteral("更新完成"));
+        QCOMPARE(win().status(), QStringLiteral("更新完成"));
         QCOMPARE(m_device.receiver().fileData(), m_image);
     }
 
@@ -181,10 +181,10 @@ private Q_SLOTS:
         const int block3Before = m_device.countEvents(block3);
         const int finishedBefore = m_device.countEvents(finished);
         m_failures.clear();
-        QPushButton *start = Access::startButton(*m_dialog);
+        QPushButton *start = win().startButton();
         confirmAfter([start] { QTest::mouseClick(start, Qt::LeftButton); });
         QTRY_VERIFY_WITH_TIMEOUT(m_device.countEvents(block3) > block3Before, kUpdateWaitMs);
-        QVERIFY(Access::updating(*m_dialog));
+        QVERIFY(win().updating());
         saveArtifact(m_dialog->grab(), QStringLiteral("update-in-progress.png"));
 
         QStringList asked;
@@ -199,12 +199,13 @@ private Q_SLOTS:
         });
         QCOMPARE(start->text(), QStringLiteral("取消更新"));
         QTest::mouseClick(start, Qt::LeftButton);
-        QVERIFY2(asked.join(' ').contains(QStringLiteral("bootloader")), qPrintable(asked.join('|')));
-        QTRY_VERIFY_WITH_TIMEOUT(!Access::updating(*m_dialog), kUpdateWaitMs);
+        QVERIFY2(asked.join(' ').contains(QStringLiteral("bootloader")),
+                 qPrintable(asked.join('|')));
+        QTRY_VERIFY_WITH_TIMEOUT(!win().updating(), kUpdateWaitMs);
 
         QCOMPARE(m_failures, QStringList{QStringLiteral("用户取消更新")});
-        QCOMPARE(Access::status(*m_dialog), QStringLiteral("更新失败：用户取消更新"));
-        QVERIFY(Access::log(*m_dialog).contains(QStringLiteral("更新失败：用户取消更新")));
+        QCOMPARE(win().status(), QStringLiteral("更新失败：用户取消更新"));
+        QVERIFY(win().logText().contains(QStringLiteral("更新失败：用户取消更新")));
         QCOMPARE(m_device.countEvents(finished), finishedBefore);
         QCOMPARE(start->text(), QStringLiteral("开始"));
         saveArtifact(m_dialog->grab(), QStringLiteral("update-failed.png"));
@@ -216,13 +217,13 @@ private:
     {
         m_reports.clear();
         m_failures.clear();
-        const QStringList shown = confirmAfter(
-            [this] { QTest::mouseClick(Access::startButton(*m_dialog), Qt::LeftButton); });
+        const QStringList shown =
+            confirmAfter([this] { QTest::mouseClick(win().startButton(), Qt::LeftButton); });
         QCOMPARE(shown.value(2), QStringLiteral("文件：app.bin"));
         QCOMPARE(shown.value(6), QStringLiteral("继续")); // the image check found it plausible
-        QVERIFY(Access::updating(*m_dialog));
-        QVERIFY(Access::progressBar(*m_dialog)->styleSheet().isEmpty());
-        QTRY_VERIFY_WITH_TIMEOUT(!Access::updating(*m_dialog), kUpdateWaitMs);
+        QVERIFY(win().updating());
+        QVERIFY(win().progressBar()->styleSheet().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!win().updating(), kUpdateWaitMs);
     }
 
     QTemporaryDir m_dir;
@@ -230,6 +231,7 @@ private:
     QByteArray m_image;
     ScriptedDevice m_device;
     std::unique_ptr<Dialog> m_dialog;
+    DialogTestAccess win() const { return DialogTestAccess(*m_dialog); }
     // What the window showed right after each progress report: sent, bar value, bar maximum.
     QList<QList<int>> m_reports;
     QString m_lastProgressText;

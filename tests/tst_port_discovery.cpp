@@ -1,7 +1,7 @@
 // Serial port discovery in the window: labels, rebuilding only on change, keeping the chosen
 // port, the width of the drop-down list, and no polling while an update runs.
 
-#include "update_access.h"
+#include "window_access.h"
 
 #include <QAbstractItemView>
 #include <QSignalSpy>
@@ -45,7 +45,7 @@ private Q_SLOTS:
 
     void sameListNeverRebuilds()
     {
-        FlatComboBox *combo = Access::portSelector(*m_dialog);
+        FlatComboBox *combo = win().portSelector();
         QCOMPARE(items(combo),
                  (QStringList{"cu.usbserial-10 (USB Serial)", "ttyS0", "ttyUSB1 (CP2102)"}));
         combo->setCurrentIndex(2);
@@ -54,7 +54,7 @@ private Q_SLOTS:
         QVERIFY(insertions.isValid() && selections.isValid());
         g_enumerations = 0;
         for (int scan = 0; scan < 90; ++scan) // three minutes of two-second scans
-            Access::scan(*m_dialog);
+            win().scan();
         QCOMPARE(g_enumerations, 90);
         QCOMPARE(insertions.count(), 0);
         QCOMPARE(selections.count(), 0);
@@ -99,21 +99,21 @@ private Q_SLOTS:
         const QString typed = makeFile(dir, QStringLiteral("pts-7"), 0);
         selected.replace(QStringLiteral("TYPED"), typed);
         selectedAfter.replace(QStringLiteral("TYPED"), typed);
-        FlatComboBox *combo = Access::portSelector(*m_dialog);
+        FlatComboBox *combo = win().portSelector();
         if (combo->findData(selected) >= 0)
             combo->setCurrentIndex(combo->findData(selected));
         else
             combo->setEditText(selected);
         g_ports = next;
-        Access::scan(*m_dialog);
+        win().scan();
         QCOMPARE(items(combo, Qt::UserRole), names);
-        QCOMPARE(Access::selectedPort(*m_dialog), selectedAfter);
+        QCOMPARE(win().selectedPort(), selectedAfter);
 
         // The port in use is remembered, typed or listed, and selected again at the next start.
         m_dialog.reset();
         QCOMPARE(store().value(QStringLiteral("serialPort")).toString(), selectedAfter);
         m_dialog = std::make_unique<Dialog>();
-        QCOMPARE(Access::selectedPort(*m_dialog), selectedAfter);
+        QCOMPARE(win().selectedPort(), selectedAfter);
     }
 
     void entriesTellIdenticalAdaptersApart()
@@ -128,14 +128,15 @@ private Q_SLOTS:
         second.name = QStringLiteral("ttyUSB1");
         second.serialNumber = QStringLiteral("B2");
         g_ports = {first, second};
-        Access::scan(*m_dialog);
-        FlatComboBox *combo = Access::portSelector(*m_dialog);
-        QCOMPARE(items(combo, Qt::ToolTipRole),
-                 (QStringList{"描述：CP2102\n制造商：Silicon Labs\n序列号：A1\nVID:PID：10c4:ea60",
-                              "描述：CP2102\n制造商：Silicon Labs\n序列号：B2\nVID:PID：10c4:ea60"}));
+        win().scan();
+        FlatComboBox *combo = win().portSelector();
+        QCOMPARE(
+            items(combo, Qt::ToolTipRole),
+            (QStringList{"描述：CP2102\n制造商：Silicon Labs\n序列号：A1\nVID:PID：10c4:ea60",
+                         "描述：CP2102\n制造商：Silicon Labs\n序列号：B2\nVID:PID：10c4:ea60"}));
         // A swapped adapter with the same label is told apart too.
         g_ports[1].serialNumber = QStringLiteral("C3");
-        Access::scan(*m_dialog);
+        win().scan();
         QVERIFY(items(combo, Qt::ToolTipRole).at(1).contains(QStringLiteral("序列号：C3")));
     }
 
@@ -143,16 +144,16 @@ private Q_SLOTS:
     {
         m_dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_dialog.get()));
-        FlatComboBox *combo = Access::portSelector(*m_dialog);
+        FlatComboBox *combo = win().portSelector();
         QAbstractItemView *view = combo->view();
         g_ports = {port("ttyS0")};
-        Access::scan(*m_dialog);
+        win().scan();
         QCOMPARE(view->minimumWidth(), combo->width());
 
         const QString description = QStringLiteral("A very long description of a USB to serial "
                                                    "adapter with a rather talkative vendor string");
         g_ports = {port("ttyS0"), {QStringLiteral("ttyUSB0"), description}};
-        Access::scan(*m_dialog);
+        win().scan();
         const int textWidth =
             view->fontMetrics().horizontalAdvance(QStringLiteral("ttyUSB0 (%1)").arg(description));
         QVERIFY(textWidth > combo->width());
@@ -161,7 +162,7 @@ private Q_SLOTS:
 
         // Back to short names: the list is never narrower than the selector.
         g_ports = {port("ttyS1")};
-        Access::scan(*m_dialog);
+        win().scan();
         QCOMPARE(view->minimumWidth(), combo->width());
     }
 
@@ -169,29 +170,31 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         Dialog *d = m_dialog.get();
-        QObject::disconnect(d, &Dialog::requestUpdate, Access::worker(*d), nullptr);
-        QTimer *timer = Access::portScanTimer(*d);
+        QObject::disconnect(d, &Dialog::requestUpdate, DialogTestAccess(*d).worker(), nullptr);
+        QTimer *timer = DialogTestAccess(*d).portScanTimer();
         timer->setInterval(kFastScanMs);
         g_enumerations = 0;
         QTRY_VERIFY_WITH_TIMEOUT(g_enumerations >= 2, kWaitMs); // polling while idle
 
-        Access::pathEdit(*d)->setText(makeFile(dir, QStringLiteral("app.bin"), 4096));
+        DialogTestAccess(*d).pathField()->setText(makeFile(dir, QStringLiteral("app.bin"), 4096));
         QVERIFY(!startUpdate(*d).isEmpty());
         const int before = g_enumerations;
-        const QStringList texts = items(Access::portSelector(*d));
+        const QStringList texts = items(DialogTestAccess(*d).portSelector());
         g_ports = {port("ttyNEW")};
         QTest::qWait(kQuietMs);
-        Access::scan(*d); // even a direct call leaves the list alone
+        DialogTestAccess(*d).scan(); // even a direct call leaves the list alone
         QCOMPARE(g_enumerations, before);
-        QCOMPARE(items(Access::portSelector(*d)), texts);
+        QCOMPARE(items(DialogTestAccess(*d).portSelector()), texts);
 
         // Polling resumes with the result.
-        Access::success(*d);
-        QTRY_COMPARE_WITH_TIMEOUT(items(Access::portSelector(*d)), QStringList{"ttyNEW"}, kWaitMs);
+        DialogTestAccess(*d).success();
+        QTRY_COMPARE_WITH_TIMEOUT(items(DialogTestAccess(*d).portSelector()), QStringList{"ttyNEW"},
+                                  kWaitMs);
     }
 
 private:
     std::unique_ptr<Dialog> m_dialog;
+    DialogTestAccess win() const { return DialogTestAccess(*m_dialog); }
 };
 
 QTEST_MAIN(TestPortDiscovery)

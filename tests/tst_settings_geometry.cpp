@@ -1,7 +1,7 @@
 // Settings and window geometry in the window: the placement at start from the screen and the
 // restored geometry with its checks, and what is saved at destruction and read back.
 
-#include "update_access.h"
+#include "window_access.h"
 
 #include <QTest>
 
@@ -19,7 +19,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         useTestEnvironment();
-        Access::setScreens([] { return g_screens; });
+        DialogTestAccess::setScreens([] { return g_screens; });
     }
 
     void init()
@@ -29,7 +29,7 @@ private Q_SLOTS:
                    {QStringLiteral("ttyUSB0"), QStringLiteral("CP2102")}};
         g_screens = {kPlatformScreen, {kPlatformScreen}};
     }
-    void cleanupTestCase() { Access::setScreens(nullptr); }
+    void cleanupTestCase() { DialogTestAccess::setScreens(nullptr); }
 
     void placementAtStart_data()
     {
@@ -92,15 +92,16 @@ private Q_SLOTS:
         const QString path = QStringLiteral("  /images/app v2.bin ");
         {
             Dialog first;
-            Access::portSelector(first)->setCurrentIndex(1);
-            Access::pathEdit(first)->setText(path);
+            DialogTestAccess(first).portSelector()->setCurrentIndex(1);
+            DialogTestAccess(first).pathField()->setText(path);
             first.setGeometry(60, 50, 620, 520);
         }
         QCOMPARE(store().value(QStringLiteral("serialPort")).toString(), QStringLiteral("ttyUSB0"));
         QCOMPARE(store().value(QStringLiteral("firmwareFile")).toString(), path);
         Dialog second;
-        QCOMPARE(Access::portSelector(second)->currentData().toString(), QStringLiteral("ttyUSB0"));
-        QCOMPARE(Access::pathEdit(second)->text(), path);
+        QCOMPARE(DialogTestAccess(second).portSelector()->currentData().toString(),
+                 QStringLiteral("ttyUSB0"));
+        QCOMPARE(DialogTestAccess(second).pathField()->text(), path);
         QCOMPARE(second.geometry(), QRect(60, 50, 620, 520));
     }
 
@@ -117,7 +118,8 @@ private Q_SLOTS:
         QFETCH(QVariant, saved);
         store().setValue(QStringLiteral("serialPort"), saved);
         Dialog dialog;
-        QCOMPARE(Access::portSelector(dialog)->currentData().toString(), QStringLiteral("ttyS0"));
+        QCOMPARE(DialogTestAccess(dialog).portSelector()->currentData().toString(),
+                 QStringLiteral("ttyS0"));
     }
 };
 

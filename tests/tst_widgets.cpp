@@ -30,8 +30,6 @@ private Q_SLOTS:
     void progressTextSplitsAtChunkEdge_data();
     void progressTextSplitsAtChunkEdge();
     void disabledSelectorArrowIsLighter();
-    void dropCardIsCentredAndBounded_data();
-    void dropCardIsCentredAndBounded();
     void confirmation_data();
     void confirmation();
 };
@@ -149,35 +147,6 @@ void WidgetsTest::disabledSelectorArrowIsLighter()
                      qAbs(darkest.blue() - expected.blue()) <= 6,
                  qPrintable(darkest.name()));
     }
-}
-
-void WidgetsTest::dropCardIsCentredAndBounded_data()
-{
-    QTest::addColumn<QSize>("size");
-    QTest::addColumn<int>("cardWidth");
-    QTest::newRow("a wide window gets the 360 px card") << QSize(800, 400) << 360;
-    QTest::newRow("a narrow window leaves 40 px on each side") << QSize(300, 300) << 220;
-}
-
-void WidgetsTest::dropCardIsCentredAndBounded()
-{
-    QFETCH(QSize, size);
-    QFETCH(int, cardWidth);
-    DropOverlay overlay;
-    overlay.resize(size);
-    QImage image(size, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::white);
-    overlay.render(&image, {}, {}, QWidget::DrawChildren);
-
-    const int left = (size.width() - cardWidth) / 2;
-    const int top = (size.height() - 82) / 2;
-    const int midX = size.width() / 2, midY = size.height() / 2;
-    // Inside the card's edge the card is (almost) white; just outside it the blue tint shows.
-    const auto cardAt = [&](int x, int y) { return image.pixelColor(x, y).red() >= 250; };
-    QVERIFY(cardAt(left + 3, top + 6) && cardAt(left + cardWidth - 3, top + 6));
-    QVERIFY(!cardAt(left - 3, midY) && !cardAt(left + cardWidth + 3, midY));
-    QVERIFY(!cardAt(midX, top - 3) && !cardAt(midX, top + 82 + 3));
-    QVERIFY(image.pixelColor(1, midY).blue() > image.pixelColor(1, midY).red() + 100);
 }
 
 void WidgetsTest::confirmation_data()

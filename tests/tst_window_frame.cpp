@@ -1,4 +1,5 @@
-// The window frame: Escape, closing and destruction with the worker thread, default buttons.
+// The window frame: Escape, closing and destruction with the worker thread, default buttons and
+// the tab order.
 
 #include "app/translations.h"
 #include "window_access.h"
@@ -9,6 +10,8 @@
 #include <QTest>
 
 #include <memory>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -40,12 +43,13 @@ class WindowFrameTest : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() { setUpWindowTests(); }
+    void initTestCase() { useTestEnvironment(); }
     void escapeLeavesWindowOpen();
     void workerLivesOnItsOwnThreadUntilTheWindowGoes();
     void returnInAnyFieldPressesNoButton();
     void closingWhileIdleStopsThreadWithoutDialogOnce();
     void qtsOwnMenusSpeakChinese();
+    void tabOrder();
 };
 
 void WindowFrameTest::escapeLeavesWindowOpen()
@@ -140,6 +144,24 @@ void WindowFrameTest::qtsOwnMenusSpeakChinese()
     for (const QAction *action : menu->actions())
         entries << action->text();
     QVERIFY2(entries.join(u' ').contains(QStringLiteral("复制")), qPrintable(entries.join(u'|')));
+}
+
+void WindowFrameTest::tabOrder()
+{
+    Dialog dialog;
+    DialogTestAccess w(dialog);
+    w.pathField()->setText(u"/tmp/app.bin"_s);
+    w.setState(Dialog::Connected);
+    const QList<QWidget *> order = {w.portSelector(),  w.connectButton(), w.pathField(),
+                                    w.browseButton(),  w.startButton(),   w.commandField(),
+                                    w.historyButton(), w.sendButton()};
+    for (int i = 0; i + 1 < order.size(); ++i) {
+        QWidget *next = order[i]->nextInFocusChain();
+        // Skip what the keyboard never focuses, and the field inside the port selector.
+        while (!(next->focusPolicy() & Qt::TabFocus) || order[i]->isAncestorOf(next))
+            next = next->nextInFocusChain();
+        QVERIFY2(next == order[i + 1], qPrintable(QString::number(i)));
+    }
 }
 
 QTEST_MAIN(WindowFrameTest)

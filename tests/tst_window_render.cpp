@@ -1,12 +1,11 @@
 // Renders the whole window offscreen to $FW_TEST_ARTIFACTS/window.png for a reviewer to look at,
 // and checks the rule of its look: white cards on a light background, a dark log panel and the
-// blue start button. The window's icon goes to icon.png at every size it comes in.
+// blue start button.
 
 #include "ui/theme.h"
 #include "window_access.h"
 
 #include <QDir>
-#include <QPainter>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -16,9 +15,8 @@ class WindowRenderTest : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() { setUpWindowTests({{"ttyUSB0", "USB Serial"}, {"ttyS0", QString()}}); }
+    void initTestCase() { useTestEnvironment({{"ttyUSB0", "USB Serial"}, {"ttyS0", QString()}}); }
     void windowLooksLikeTheDesign();
-    void iconShowsItsArrowAtTheSmallestSize();
 };
 
 namespace {
@@ -84,42 +82,6 @@ void WindowRenderTest::windowLooksLikeTheDesign()
     QCOMPARE(colourAt(start, 8, start->height() / 2), QColor(Theme::kAccent));
     QCOMPARE(colourAt(start, start->width() - 8, start->height() / 2), QColor(Theme::kAccent));
     QVERIFY(start->width() >= w.firmwareCard()->width() - 24);
-}
-
-void WindowRenderTest::iconShowsItsArrowAtTheSmallestSize()
-{
-    Dialog dialog;
-    const QList<QSize> sizes = dialog.windowIcon().availableSizes();
-    QVERIFY(sizes.contains(QSize(16, 16)));
-
-    // Every size side by side on the window's background, for a reviewer.
-    int width = 4;
-    for (const QSize &size : sizes)
-        width += size.width() + 8;
-    QImage strip(width, 264, QImage::Format_ARGB32);
-    strip.fill(QColor(u"#f2f5f9"_s));
-    QPainter painter(&strip);
-    int x = 4;
-    for (const QSize &size : sizes) {
-        painter.drawPixmap(x, 4, dialog.windowIcon().pixmap(size));
-        x += size.width() + 8;
-    }
-    painter.end();
-    saveArtifact(strip, u"icon.png"_s);
-
-    // Down the middle of the 16 px icon: the blue chip, the white arrow, the chip again.
-    const QImage small = dialog.windowIcon().pixmap(QSize(16, 16)).toImage();
-    QCOMPARE(small.size(), QSize(16, 16));
-    QString seen;
-    for (int y = 0; y < small.height(); ++y) {
-        const QColor colour = small.pixelColor(small.width() / 2, y);
-        const QChar kind = colour == QColor(Theme::kAccent) ? u'b'
-                           : colour == QColor(Qt::white)    ? u'w'
-                                                            : QChar();
-        if (!kind.isNull() && !seen.endsWith(kind))
-            seen += kind;
-    }
-    QCOMPARE(seen, u"bwb"_s);
 }
 
 QTEST_MAIN(WindowRenderTest)

@@ -31,44 +31,16 @@ class WindowStateTest : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() { setUpWindowTests(); }
-    void init() { appSettings().clear(); } // no remembered port, image or history
+    void initTestCase() { useTestEnvironment(); }
+    void init() { store().clear(); } // no remembered port, image or history
 
-    void initialWindow();
     void connectionStateRows_data();
     void connectionStateRows();
     void updateLocksControlsAndLeavesStateTexts();
-    void ledPixmapFollowsDevicePixelRatio_data();
-    void ledPixmapFollowsDevicePixelRatio();
     void resizeKeepsOverlayAndToastPlaced();
     void connectPressEndsDisconnected_data();
     void connectPressEndsDisconnected();
 };
-
-void WindowStateTest::initialWindow()
-{
-    Dialog dialog;
-    dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    DialogTestAccess w(dialog);
-
-    QCOMPARE(w.statusLabel()->text(), kDisconnectedText);
-    QCOMPARE(w.ledColour(), kRed);
-    QCOMPARE(w.connectButton()->text(), u"连接"_s);
-    QCOMPARE(w.startButton()->text(), u"开始"_s);
-    for (QWidget *on :
-         QList<QWidget *>{w.connectButton(), w.portSelector(), w.browseButton(), w.pathField()})
-        QVERIFY2(on->isEnabled(), on->metaObject()->className());
-    const QList<QWidget *> off = {w.startButton(),     w.sendButton(),       w.commandField(),
-                                  w.historyButton(),   w.footerButtons()[0], w.footerButtons()[1],
-                                  w.footerButtons()[2]};
-    for (QWidget *control : off)
-        QVERIFY2(!control->isEnabled(), qPrintable(control->objectName()));
-    for (QWidget *hidden :
-         QList<QWidget *>{w.progressBar(), w.baudLabel(), w.toast(), w.dropOverlay()})
-        QVERIFY2(!hidden->isVisible(), hidden->metaObject()->className());
-    QVERIFY(w.portScanTimer()->isActive());
-}
 
 void WindowStateTest::connectionStateRows_data()
 {
@@ -187,28 +159,6 @@ void WindowStateTest::updateLocksControlsAndLeavesStateTexts()
     QVERIFY(w.portScanTimer()->isActive());
 }
 
-void WindowStateTest::ledPixmapFollowsDevicePixelRatio_data()
-{
-    QTest::addColumn<int>("smallIconSize");
-    QTest::addColumn<double>("ratio");
-    QTest::addColumn<int>("side");
-    QTest::addColumn<int>("deviceSide");
-    QTest::newRow("icons of 16 px or less give a 12 px LED") << 10 << 1.0 << 12 << 12;
-    QTest::newRow("20 px icons give a 16 px LED") << 20 << 1.0 << 16 << 16;
-    QTest::newRow("ratio 1.125 rounds 13.5 away from zero") << 16 << 1.125 << 12 << 14;
-    QTest::newRow("ratio 2 doubles") << 16 << 2.0 << 12 << 24;
-}
-
-void WindowStateTest::ledPixmapFollowsDevicePixelRatio()
-{
-    QFETCH(int, smallIconSize);
-    QFETCH(double, ratio);
-    QFETCH(int, side);
-    QFETCH(int, deviceSide);
-    QCOMPARE(ledSide(smallIconSize), side);
-    QCOMPARE(ledPixmapSide(side, ratio), deviceSide);
-}
-
 void WindowStateTest::resizeKeepsOverlayAndToastPlaced()
 {
     Dialog dialog;
@@ -252,9 +202,9 @@ void WindowStateTest::connectPressEndsDisconnected()
     QVERIFY(device.isValid());
     const bool connects = ending == Ending::UserDisconnects || ending == Ending::PortLost;
     if (ending == Ending::NoPort)
-        testPorts().clear();
+        g_ports.clear();
     else
-        testPorts() = {{connects ? device.portName() : u"/dev/fw-test-no-such-port"_s, {}}};
+        g_ports = {{connects ? device.portName() : u"/dev/fw-test-no-such-port"_s, {}}};
     Dialog dialog;
     dialog.show();
     DialogTestAccess w(dialog);

@@ -1,8 +1,8 @@
 # Image selection, update flow, port discovery, settings and window geometry.
 fw_add_test(tst_firmwarerules SOURCES tst_firmwarerules.cpp)
-fw_add_test(tst_firmware_selection SOURCES tst_firmware_selection.cpp update_access.h)
-fw_add_test(tst_update_flow SOURCES tst_update_flow.cpp update_access.h)
-fw_add_test(tst_port_discovery SOURCES tst_port_discovery.cpp update_access.h)
+fw_add_test(tst_firmware_selection SOURCES tst_firmware_selection.cpp window_access.h)
+fw_add_test(tst_update_flow SOURCES tst_update_flow.cpp window_access.h)
+fw_add_test(tst_port_discovery SOURCES tst_port_discovery.cpp window_access.h)
 fw_add_test(tst_windowgeometry SOURCES tst_windowgeometry.cpp)
-fw_add_test(tst_settings_geometry SOURCES tst_settings_geometry.cpp update_access.h)
-fw_add_test(tst_e2e_update SOURCES tst_e2e_update.cpp update_access.h)
+fw_add_test(tst_settings_geometry SOURCES tst_settings_geometry.cpp window_access.h)
+fw_add_test(tst_e2e_update SOURCES tst_e2e_update.cpp window_access.h)

@@ -1,46 +1,57 @@
 #pragma once
 
-// Test access to the main window's private parts and small helpers, shared by the window, log
-// panel and console tests.
+// What every test of the window shares: access to its private parts, the fake port list, the
+// store, image files, drops and a user who answers the window's modal dialogs.
 
 #include "app/dialog.h"
 #include "console/logview.h"
 #include "device/serialworker.h"
+#include "testimage.h"
 #include "testsettings.h"
 #include "ui/widgets.h"
 
+#include <QApplication>
+#include <QDateTime>
+#include <QDropEvent>
+#include <QFile>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStringListModel>
+#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
 
 Q_DECLARE_METATYPE(Dialog::SerialPortState)
 Q_DECLARE_METATYPE(Dialog::LogLevel)
 
-// The ports every new window finds; a test may change the list before it builds a window.
-inline QList<PortListing> &testPorts()
-{
-    static QList<PortListing> ports;
-    return ports;
-}
+// The serial ports the system lists in these tests, and how often the window asked for them.
+inline QList<PortListing> g_ports;
+inline int g_enumerations = 0;
 
-// Call from initTestCase: private settings and the test port list instead of the real ones.
-inline void setUpWindowTests(const QList<PortListing> &ports = {{"ttyFW0", "Test adapter"}})
+// Call from initTestCase: private settings and the fake port list instead of the real ones.
+inline void useTestEnvironment(const QList<PortListing> &ports = {{"ttyFW0", "Test adapter"}})
 {
     usePrivateSettingsFolder();
-    testPorts() = ports;
-    Dialog::setPortEnumerator([] { return testPorts(); });
+    g_ports = ports;
+    Dialog::setPortEnumerator([] {
+        ++g_enumerations;
+        return g_ports;
+    });
 }
 
-inline QSettings appSettings()
+inline QSettings store()
 {
-    return QSettings("YourCompany", "YourApp");
+    return QSettings(QStringLiteral("YourCompany"), QStringLiteral("YourApp"));
 }
 
 // The message of a log paragraph, without its time stamp.
@@ -93,6 +104,9 @@ public:
     int historyIndex() const { return d.m_historyIndex; }
     bool inFlight() const { return d.m_commandInFlight; }
     QLabel *statusLabel() const { return d.m_statusLabel; }
+    QString status() const { return d.m_statusLabel->text(); }
+    QString selectedPort() const { return d.selectedPortName(); }
+    bool updating() const { return d.m_updateInProgress; }
     QLabel *baudLabel() const { return d.m_baudLabel; }
     QTimer *portScanTimer() const { return d.m_portScanTimer; }
     QThread *workerThread() const { return d.m_workerThread; }
@@ -107,6 +121,21 @@ public:
         d.refreshUiState();
     }
     void refresh() { d.refreshUiState(); }
+    // Pretends the progress text was last written msAgo milliseconds ago, at these bytes.
+    void setLastRefresh(qint64 msAgo, int bytes)
+    {
+        d.m_lastProgressRefreshMs = QDateTime::currentMSecsSinceEpoch() - msAgo;
+        d.m_bytesAtLastRefresh = bytes;
+    }
+    bool validate(const QString &path) { return d.validateFirmwareFile(path); }
+    void browse() { d.browse(); }
+    void startUpdate() { d.updateFirmware(); }
+    void progress(int sent, int total) { d.onUpdateProgress(sent, total); }
+    void success() { d.onUpdateSuccess(); }
+    void failure(const QString &error) { d.onUpdateFailed(error); }
+    void portLost() { d.onDisconnected(); }
+    void scan() { d.scanSerialPorts(); }
+    static void setScreens(ScreenProvider p) { Dialog::setScreenProvider(std::move(p)); }
     void updateStatus(const QString &text) { d.updateStatus(text); }
     void reportBaudRate(int baud) { d.onBaudRateInfo(baud); }
 
@@ -148,3 +177,76 @@ public:
 private:
     Dialog &d;
 };
+
+// A file of size bytes that starts with start (a plausible vector table by default), then zeros.
+inline QString makeFile(const QTemporaryDir &dir, const QString &name, qint64 size,
+                        QByteArray start = QByteArray())
+{
+    if (start.isEmpty() && size >= ImageCheck::kVectorBytes)
+        start = plausibleVectorTable(size);
+    QFile file(dir.filePath(name));
+    if (!file.open(QIODevice::WriteOnly) || file.write(start.left(size)) < 0 || !file.resize(size))
+        qFatal("cannot create %s", qPrintable(file.fileName()));
+    return file.fileName();
+}
+
+// Drags data into the window; drops it when the window takes the drag. Returns that it did.
+inline bool dragAndDrop(Dialog &d, const QMimeData &mime)
+{
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&d, &enter);
+    if (!enter.isAccepted())
+        return false;
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&d, &drop);
+    return true;
+}
+
+inline bool dropUrls(Dialog &d, const QList<QUrl> &urls)
+{
+    QMimeData mime;
+    mime.setUrls(urls);
+    return dragAndDrop(d, mime);
+}
+
+// Answers the next modal window, from its own event loop, while the returned poll lives.
+[[nodiscard]] inline std::unique_ptr<QTimer> answerNextModal(std::function<void(QWidget *)> answer)
+{
+    auto poll = std::make_unique<QTimer>();
+    QTimer *raw = poll.get();
+    QObject::connect(raw, &QTimer::timeout, raw, [raw, answer] {
+        if (QWidget *modal = QApplication::activeModalWidget()) {
+            raw->stop();
+            answer(modal);
+        }
+    });
+    constexpr int kPollMs = 10;
+    raw->start(kPollMs);
+    return poll;
+}
+
+// Runs action (a start) and answers the confirmation it opens; returns what the confirmation
+// showed (title, detail lines, notice, warning, the two buttons), empty when none opened.
+inline QStringList confirmAfter(const std::function<void()> &action, bool confirm = true)
+{
+    QStringList texts;
+    const auto poll = answerNextModal([&texts, confirm](QWidget *box) {
+        for (const char *name : {"confirmTitle", "confirmText", "confirmNotice", "confirmDanger",
+                                 "confirmCancel", "confirmOk"}) {
+            const auto parts = box->findChildren<QWidget *>(QString::fromLatin1(name));
+            for (const QWidget *part : parts)
+                texts << part->property("text").toString();
+        }
+        if (auto *button = box->findChild<QPushButton *>(confirm ? "confirmOk" : "confirmCancel"))
+            button->click();
+        else
+            box->close(); // not the confirmation
+    });
+    action();
+    return texts;
+}
+
+inline QStringList startUpdate(Dialog &d, bool confirm = true)
+{
+    return confirmAfter([&d] { DialogTestAccess(d).startUpdate(); }, confirm);
+}
