@@ -25,7 +25,6 @@ void tst_PacedLink::bytesArriveInOrderNoFasterThanTheLine_data()
     QTest::addColumn<int>("baud");
     QTest::addColumn<int>("size");
     QTest::newRow("1152 bytes at 115200 take at least 100 ms each way") << 115200 << 1152;
-    QTest::newRow("3000 bytes at 230400 take at least 130 ms each way") << 230400 << 3000;
 }
 
 void tst_PacedLink::bytesArriveInOrderNoFasterThanTheLine()

@@ -134,7 +134,6 @@ void TestYmodemPacket::imagesSplitIntoLongBlocksThenShortOnes_data()
     QTest::addColumn<int>("lastPadding");
     QTest::newRow("1023 bytes are eight short blocks, the last with one pad byte")
         << 1023 << QList<int>(8, 128) << 1;
-    QTest::newRow("1024 bytes are one long block without padding") << 1024 << QList<int>{1024} << 0;
     QTest::newRow("1025 bytes are a long block and a short one with 127 pad bytes")
         << 1025 << QList<int>{1024, 128} << 127;
     QTest::newRow("2500 bytes are two long blocks and four short ones, 60 pad bytes")
