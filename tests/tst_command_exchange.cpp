@@ -70,8 +70,6 @@ void TstCommandExchange::replyText_data()
 {
     QTest::addColumn<ScriptedDevice::Reply>("reply");
     QTest::addColumn<QString>("text");
-    QTest::newRow("a reply in one piece comes back without its line break")
-        << ScriptedDevice::text("Orvane,TM-1,1.0.38\r\n") << "Orvane,TM-1,1.0.38";
     QTest::newRow("chunks closer than the quiet gap come back as one text")
         << ScriptedDevice::chunks({Chunk{0, "Orvane,"}, Chunk{kCloseChunksMs, "TM-1,"},
                                    Chunk{kCloseChunksMs, "1.0.38\r\n"}})

@@ -48,12 +48,8 @@ void TestCompletionCheck::reportTextIsJudged_data()
     QTest::newRow("a size line with spaces confirms the declared size")
         << kDone + "Size: 2500 Bytes\r\n"
         << Verdict::SizeConfirmed << 2500;
-    QTest::newRow("a size line without any spaces matches")
-        << kDone + "Size:2500Bytes" << Verdict::SizeConfirmed << 2500;
     QTest::newRow("CR LF between the digits and Bytes matches")
         << kDone + "Size: 2500\r\nBytes" << Verdict::SizeConfirmed << 2500;
-    QTest::newRow("the size line may come before the completion line")
-        << "Size: 2500 Bytes\r\n" + kDone << Verdict::SizeConfirmed << 2500;
     QTest::newRow("a size line in lower case does not match")
         << kDone + "size: 2500 bytes" << Verdict::Confirmed << 0;
     QTest::newRow("a reported size of 0 gives the plain confirmation")
@@ -104,8 +100,6 @@ void TestCompletionCheck::checkWaitsForTheReport_data()
     QTest::newRow("with the port gone the bytes at hand count and the wait ends at once")
         << false << "\x06" + kDone << QByteArray() << QStringLiteral("设备确认：写入完成。")
         << false;
-    QTest::newRow("an abort ends the wait at once")
-        << true << QByteArray("\x06") << QByteArray() << kNoReport << false;
 }
 
 void TestCompletionCheck::checkWaitsForTheReport()
@@ -124,8 +118,6 @@ void TestCompletionCheck::checkWaitsForTheReport()
         device.sendLater(20, later);
     Access::setLastResponse(worker, withLastAck);
     worker.setState(SerialWorker::Transferring);
-    if (QByteArray(QTest::currentDataTag()).contains("abort"))
-        QMetaObject::invokeMethod(&worker, &SerialWorker::abort, Qt::QueuedConnection);
 
     QElapsedTimer clock;
     clock.start();
@@ -144,11 +136,6 @@ void TestCompletionCheck::transferEndsWithTheDeviceConfirmation_data()
     QTest::newRow("a confirmed size is logged, and the update succeeds")
         << kDone + "Size: 2500 Bytes\r\n" + kJump << QString()
         << QStringList{"log:" + kConfirmed2500, "success"};
-    QTest::newRow("a mismatching size is a warning, not a failure")
-        << kDone + "Size: 2560 Bytes\r\n" + kJump << QString()
-        << QStringList{"log:" + kMismatch, "success"};
-    QTest::newRow("no report at all is a warning, not a failure")
-        << QByteArray() << QString() << QStringList{"log:" + kNoReport, "success"};
     QTest::newRow("an abort after the final ACK ends the wait at once; the update succeeds")
         << QByteArray() << "abort" << QStringList{"log:" + kNoReport, "success"};
     QTest::newRow(

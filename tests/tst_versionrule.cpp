@@ -26,19 +26,14 @@ void TstVersionRule::startCommand_data()
     QTest::newRow("1.0.100 compares as a number, not as text") << "1.0.100" << true;
     QTest::newRow("four numbers: 1.1.0.0 chooses *FWUPD by its second") << "TM-1,1.1.0.0" << true;
     QTest::newRow("four numbers: 3.0.50.1 chooses the legacy bytes") << "TM-1,3.0.50.1" << false;
-    QTest::newRow("2.3.4 chooses the legacy bytes") << "TM-1,2.3.4" << false;
     QTest::newRow("the first match 1.2.3 outranks a later 1.0.40") << "TM-1,1.2.3,1.0.40" << false;
     QTest::newRow("1.0.40-beta chooses the legacy bytes") << "TM-1,1.0.40-beta" << false;
     QTest::newRow("a two-line reply chooses the legacy bytes") << "TM-1,1.0.40\r\nready" << false;
-    QTest::newRow("a version followed by a comma counts") << "X,1.0.40,SN7" << true;
     QTest::newRow("a version before a single final line feed still matches") << "Orvane,1.0.40\n"
                                                                              << true;
     QTest::newRow("a version before a final CR LF does not match") << "Orvane,1.0.40\r\n" << false;
     QTest::newRow("text without any version gets the legacy bytes") << "Orvane TM-1" << false;
-    QTest::newRow("two dotted numbers are no version") << "1.40" << false;
     QTest::newRow("a third number too large for 32 bits reads as 0") << "1.0.99999999999" << false;
-    QTest::newRow("a second number too large for 32 bits reads as 0 in four numbers")
-        << "1.99999999999.0.0" << false;
     QTest::newRow("a huge first number is never looked at") << "99999999999.0.38" << true;
 }
 
@@ -81,8 +76,6 @@ void TstVersionRule::consoleText_data()
     QTest::newRow("valid UTF-8 stays UTF-8") << QByteArray("温度 25℃\r\n") << "温度 25℃";
     QTest::newRow("a byte that is not UTF-8 gives the Latin-1 reading of everything")
         << QByteArray("\r\nA\xff\xe9z\r\n") << QString::fromLatin1("A\xff\xe9z");
-    QTest::newRow("a UTF-8 sequence cut short gives the Latin-1 reading")
-        << QByteArray("ab\xe6\xb8") << QString::fromLatin1("ab\xe6\xb8");
 }
 
 void TstVersionRule::consoleText()
@@ -101,7 +94,6 @@ void TstVersionRule::commandLine_data()
                                                                       << QByteArray("*RST\r\n");
     QTest::newRow("a bare line feed still gets CR LF appended") << "*RST\n"
                                                                 << QByteArray("*RST\n\r\n");
-    QTest::newRow("non-ASCII text is encoded as UTF-8") << "名字?" << QByteArray("名字?\r\n");
     QTest::newRow("an empty command is a bare CR LF") << QString() << QByteArray("\r\n");
 }
 
