@@ -1,5 +1,12 @@
 #include "ymodemdevice.h"
 
+YmodemDevice::~YmodemDevice()
+{
+    // Bytes the worker wrote just before it went may still be read on the device thread; no read
+    // may reach onReceived once the receiver and the hook below are gone, so the line closes first.
+    closeMaster();
+}
+
 YmodemReceiver YmodemDevice::receiver() const
 {
     QMutexLocker lock(&m_lock);

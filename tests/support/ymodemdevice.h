@@ -17,6 +17,7 @@ public:
     using Hook = std::function<bool(YmodemDevice &device, const YmodemReceiver &receiver)>;
 
     explicit YmodemDevice(YmodemReceiver::Faults faults = {}) : m_receiver(std::move(faults)) {}
+    ~YmodemDevice() override;
 
     // Thread-safe copy of the receiver as it stands.
     YmodemReceiver receiver() const;
