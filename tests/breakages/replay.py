@@ -117,9 +117,10 @@ def main():
             if run(["ninja", "-C", str(build)] + targets, tree, log).returncode != 0:
                 print(f"{e['id']}: BUILD FAILS", flush=True)
                 continue
-            ctest = ["ctest", "-j2", "--timeout", "60"]
-            if e["file"] not in SENDER:
-                ctest += ["-E", "tst_interop_rb"]
+            # tst_install packages the tree with cpack, which fails in a scratch copy whatever the
+            # fault; no entry touches the install rules.
+            ctest = ["ctest", "-j2", "--timeout", "60", "-E",
+                     "tst_install" if e["file"] in SENDER else "tst_install|tst_interop_rb"]
             out = run(ctest, build, log).stdout
             failed = sorted(set(re.findall(r"^\s*\d+ - (\S+) \(", out, re.M)))
             print(f"{e['id']}: {','.join(failed) if failed else 'NOT CAUGHT'}", flush=True)
