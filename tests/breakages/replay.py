@@ -4,21 +4,27 @@ incrementally, runs the tests and prints which tests catch the fault.
 
 A developer tool, not part of the CTest run. Usage (from anywhere in the tree):
 
-    nice -n 10 python3 tests/breakages/replay.py [--dry-run] [--only ID,ID...] [--scratch DIR]
+    nice -n 10 python3 tests/breakages/replay.py [--dry-run] [--only ID,ID...] [--scratch DIR] [--jobs N]
 
 --dry-run only checks that every original text is found exactly once. Output, one line per
 breakage: "<id>: <test>,<test>..." or "<id>: NOT CAUGHT", "<id>: STALE" (original text no longer
 in the file, or not unique) or "<id>: BUILD FAILS". The slow tst_interop_rb runs only for faults
-in the YMODEM sender.
+in the YMODEM sender. Each test runs directly (four at a time) with a time limit of three times
+what it takes on the unbroken tree, so that a fault that makes a test wait out its own time
+limits costs seconds, not minutes; a test killed at its limit counts as catching the fault.
 """
 
 import argparse
+import concurrent.futures
 import filecmp
+import json
 import os
-import re
 import shutil
+import signal
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -50,11 +56,61 @@ def run(cmd, cwd, log):
     return result
 
 
+def list_tests(build):
+    """The registered tests with their command, folder and environment. tst_install packages the
+    tree with cpack, which fails in a scratch copy whatever the fault; no entry touches the
+    install rules, so it is left out."""
+    shown = subprocess.run(["ctest", "--show-only=json-v1"], cwd=build, stdout=subprocess.PIPE,
+                           text=True, check=True).stdout
+    tests = []
+    for t in json.loads(shown)["tests"]:
+        if t["name"] == "tst_install":
+            continue
+        props = {p["name"]: p["value"] for p in t.get("properties", [])}
+        env = dict(os.environ)
+        env.update(v.split("=", 1) for v in props.get("ENVIRONMENT", []))
+        tests.append({"name": t["name"], "command": t["command"], "env": env,
+                      "cwd": props.get("WORKING_DIRECTORY", str(build))})
+    return tests
+
+
+def run_one(test, limit, log_lock, log):
+    started = time.monotonic()
+    proc = subprocess.Popen(test["command"], cwd=test["cwd"], env=test["env"],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            errors="replace", start_new_session=True)
+    try:
+        out, _ = proc.communicate(timeout=limit)
+        ok = proc.returncode == 0
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        out, _ = proc.communicate()
+        ok, out = False, out + f"\n*** killed after {limit:.0f} s\n"
+    seconds = time.monotonic() - started
+    with log_lock:
+        log.write(f"--- {test['name']}: {'passed' if ok else 'FAILED'} in {seconds:.1f} s\n")
+        if not ok:
+            log.write(out[-4000:])
+    return ok, seconds
+
+
+def run_tests(tests, limits, log, jobs):
+    """Runs the tests, longest first, `jobs` at a time (most of their time is spent waiting for a
+    fake device, not computing); returns name -> (ok, seconds)."""
+    lock = threading.Lock()
+    tests = sorted(tests, key=lambda t: -limits.get(t["name"], 0))
+    with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
+        futures = {t["name"]: pool.submit(run_one, t, limits.get(t["name"], 300.0), lock, log)
+                   for t in tests}
+        return {name: f.result() for name, f in futures.items()}
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--dry-run", action="store_true")
     parser.add_argument("--only", default="")
     parser.add_argument("--scratch", default="/tmp/fw-breakages")
+    parser.add_argument("--jobs", type=int, default=4, help="tests run at the same time")
     parser.add_argument("--keep-tree", action="store_true",
                         help="replay against the scratch copy as it is, without copying the tree")
     args = parser.parse_args()
@@ -105,6 +161,15 @@ def main():
         print("the unbroken tree does not build", file=sys.stderr)
         return 2
 
+    tests = list_tests(build)
+    # How long each test takes on the unbroken tree: a broken build often makes a test wait out
+    # every time limit it has, and it only needs to run long enough to show that it fails.
+    baseline = run_tests(tests, {}, log, args.jobs)
+    for name, (ok, seconds) in sorted(baseline.items()):
+        if not ok:
+            print(f"warning: {name} fails on the unbroken tree", file=sys.stderr, flush=True)
+    limits = {name: max(20.0, 3 * seconds + 5) for name, (_, seconds) in baseline.items()}
+
     for e in entries:
         path = tree / e["file"]
         original = path.read_text(encoding="utf-8")
@@ -117,12 +182,9 @@ def main():
             if run(["ninja", "-C", str(build)] + targets, tree, log).returncode != 0:
                 print(f"{e['id']}: BUILD FAILS", flush=True)
                 continue
-            # tst_install packages the tree with cpack, which fails in a scratch copy whatever the
-            # fault; no entry touches the install rules.
-            ctest = ["ctest", "-j2", "--timeout", "60", "-E",
-                     "tst_install" if e["file"] in SENDER else "tst_install|tst_interop_rb"]
-            out = run(ctest, build, log).stdout
-            failed = sorted(set(re.findall(r"^\s*\d+ - (\S+) \(", out, re.M)))
+            chosen = [t for t in tests if e["file"] in SENDER or t["name"] != "tst_interop_rb"]
+            results = run_tests(chosen, limits, log, args.jobs)
+            failed = sorted(name for name, (ok, _) in results.items() if not ok)
             print(f"{e['id']}: {','.join(failed) if failed else 'NOT CAUGHT'}", flush=True)
         finally:
             path.write_text(original, encoding="utf-8")
