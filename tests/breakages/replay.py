@@ -10,8 +10,9 @@ A developer tool, not part of the CTest run. Usage (from anywhere in the tree):
 breakage: "<id>: <test>,<test>..." or "<id>: NOT CAUGHT", "<id>: STALE" (original text no longer
 in the file, or not unique) or "<id>: BUILD FAILS". The slow tst_interop_rb runs only for faults
 in the YMODEM sender. Each test runs directly (four at a time) with a time limit of three times
-what it takes on the unbroken tree (at most 30 s more), so that a fault that makes a test wait out its own time
-limits costs seconds, not minutes; a test killed at its limit counts as catching the fault.
+what it takes on the unbroken tree (at most 30 s more), so that a fault that makes a test wait
+out its own time limits costs seconds, not minutes; a test killed at its limit counts as
+catching the fault.
 """
 
 import argparse
