@@ -1,6 +1,6 @@
 // The YMODEM sender against a strict fake bootloader receiver on a pseudo-terminal: CRC, byte-exact
-// delivery, resynchronisation, retries, the device's cancel, progress, the reply wait, port loss,
-// abort, and the bootloader's completion report after the final ACK.
+// delivery, resynchronisation, retries, the device's cancel, progress, port loss, abort, the reply
+// wait, and the bootloader's completion report after the final ACK.
 
 #include "device/completionreport.h"
 #include "device/serialworker.h"
@@ -20,19 +20,30 @@ using Verdict = CompletionReport::Verdict;
 
 namespace {
 
-constexpr int kEot = YmodemReceiver::kEot;
 const QString kSuccess = QStringLiteral("success");
-const QString kNoReport = QStringLiteral("警告：设备未打印完成提示（最后一个 ACK 已收到）。");
+const QString kNoReport = QStringLiteral("log:警告：设备未打印完成提示（最后一个 ACK 已收到）。");
+const QString kLost = QStringLiteral("设备已断开或丢失，请检查数据线后重新连接");
 const QByteArray kDone("Programming Completed Successfully!\r\n");
 const QByteArray kJump("Jump To App\r\n");
+// Every transfer sends a name of 112 bytes whose last character takes two: the header carries its
+// first 111 bytes, the character cut in two (the receiver refuses a longer name).
+const QByteArray kName = QByteArray(110, 'n') + "\xC3\xA9",
+                 kSentName = QByteArray(110, 'n') + "\xC3";
+const QByteArray kReport2500 = kDone + "Size: 2500 Bytes\r\n" + kJump;
+constexpr int kIdle = SerialWorker::Idle, kClosed = SerialWorker::PortClosed;
 
-// One row of each table.
+struct Rig;
+// One transfer to the receiver: its faults, what happens on the way and what must follow.
 struct Transfer
 {
     int size;
-    Faults faults;
-    QMap<int, int> arrivals; // block -> how often it arrived
-    QStringList lines, progress;
+    std::function<void(Faults &)> faults;
+    QStringList lines;            // the trace without progress and debug lines (Rig::lines)
+    QMap<int, int> arrivals = {}; // block -> how often it arrived
+    QStringList progress = {};    // checked where given
+    std::function<void(Rig &)> act = {};
+    int at = 0; // act's moment: the first arrival of block at; 0 before the start; -1 the final ACK
+    int state = kIdle;
 };
 struct ReplyWait
 {
@@ -41,66 +52,48 @@ struct ReplyWait
     bool cancelled = false;
     QByteArray left = {};
 };
-struct Interruption
-{
-    QString action;
-    int block; // the block whose arrival triggers it; -1: the final ACK
-    QStringList lines;
-    int state;
-};
 struct ReportWait
 {
-    bool connected;
     QByteArray withLastAck, later; // later: sent 20 ms into the wait
     QString logLine;
     bool waitsItOut;
 };
 
-// Reply waits short enough for the retry tests, long enough that a loaded machine's late reply
-// is never taken for a time-out (a late ACK then shifts every later reply by one block).
-DeviceTimeouts shortTimeouts(std::chrono::milliseconds reportWait)
-{
-    DeviceTimeouts t;
-    t.blockReply = t.dataBlockReply = t.writeDrain = 500ms;
-    t.completionReport = reportWait;
-    return t;
-}
-
-// A worker sending to a fake device whose receiver answers every block it writes.
+// A worker sending to a fake device whose receiver answers every block it writes; act runs once,
+// on the device thread, when block `at` first arrives, before the reply goes out.
 struct Rig : WorkerRig<FakeDevice>
 {
-    explicit Rig(const Faults &faults = {}, std::chrono::milliseconds reportWait = 50ms)
-        : WorkerRig(shortTimeouts(reportWait)), m_receiver(faults)
+    explicit Rig(const Faults &faults = {}, std::chrono::milliseconds reportWait = 50ms, int at = 0,
+                 std::function<void(Rig &)> act = {})
+        : WorkerRig(timeouts(reportWait)), m_receiver(faults), m_at(at), m_act(std::move(act))
     {
         device.setResponder([this](FakeDevice &line, const QByteArray &chunk) {
             QMutexLocker lock(&m_lock);
             const QByteArray reply = m_receiver.feed(chunk);
-            if (m_act && m_receiver.arrivals(m_actAt) > 0)
-                std::exchange(m_act, nullptr)(); // once, however many chunks the block took
-            line.send(reply);                    // nothing goes out once act closed the line
+            if (m_act && m_receiver.arrivals(m_at) > 0)
+                std::exchange(m_act, nullptr)(*this); // once, however many chunks the block took
+            line.send(reply);                         // nothing goes out once act closed the line
         });
     }
     // The line closes first, so no late read of the worker's last bytes reaches the receiver.
     ~Rig() { device.closeMaster(); }
 
-    // act runs once on the device thread when block first arrives, before the reply goes out.
-    void at(int block, std::function<void()> act)
+    // Reply waits short enough for the retry tests, long enough that a loaded machine's late
+    // reply is never taken for a time-out (a late ACK then shifts every later reply by one block).
+    static DeviceTimeouts timeouts(std::chrono::milliseconds reportWait)
     {
-        QMutexLocker lock(&m_lock);
-        m_actAt = block;
-        m_act = std::move(act);
+        DeviceTimeouts t;
+        t.blockReply = t.dataBlockReply = t.writeDrain = 500ms;
+        t.completionReport = reportWait;
+        return t;
     }
     YmodemReceiver receiver() const
     {
         QMutexLocker lock(&m_lock);
         return m_receiver;
     }
-    void run(const QByteArray &image, const QByteArray &name = "app.bin")
-    {
-        Access::runTransfer(worker, image, name);
-    }
-    // The trace without progress and debug lines; an error line without the system's text, and
-    // the repeats of an error left out.
+    // The trace without progress and debug lines, an error without the system's text and the
+    // repeats of an error left out.
     QStringList lines() const
     {
         QStringList out;
@@ -115,8 +108,8 @@ struct Rig : WorkerRig<FakeDevice>
 private:
     mutable QMutex m_lock;
     YmodemReceiver m_receiver;
-    int m_actAt = -1;
-    std::function<void()> m_act;
+    int m_at;
+    std::function<void(Rig &)> m_act;
 };
 
 // A port whose every write fails, to see the write-error path.
@@ -134,7 +127,6 @@ struct FailingPort : QSerialPort
 
 Q_DECLARE_METATYPE(Transfer)
 Q_DECLARE_METATYPE(ReplyWait)
-Q_DECLARE_METATYPE(Interruption)
 Q_DECLARE_METATYPE(ReportWait)
 Q_DECLARE_METATYPE(CompletionReport::Verdict)
 
@@ -149,67 +141,103 @@ private Q_SLOTS:
         QCOMPARE(SerialWorker().calcCRC16(text, 9), quint16(0x31C3));
     }
 
-    void transferAgainstTheReceiver_data()
+    void transfer_data()
     {
         QTest::addColumn<Transfer>("t");
-        const QStringList done{"log:" + kNoReport, kSuccess};
-        auto row = [&](const char *name, int size, const std::function<void(Faults &)> &set,
-                       const QMap<int, int> &arrivals = {}, const QStringList &lines = {},
-                       const QStringList &progress = {}) {
-            Faults faults;
-            set(faults);
-            QTest::newRow(name) << Transfer{size, faults, arrivals, lines.isEmpty() ? done : lines,
-                                            progress};
+        const auto row = [](const char *name, const Transfer &t) { QTest::newRow(name) << t; };
+        const QStringList done{kNoReport, kSuccess}, code5{"failed:传输错误（错误码：5）"};
+        const QStringList resync = QStringList{"log:设备已持有首包，正在重新同步。"} + done;
+        const QStringList resync3 = QStringList{"log:设备已持有第 3 块，正在重新同步。"} + done;
+        const QStringList confirmed{"log:设备确认：写入完成（2500 字节）。", kSuccess};
+        const QStringList lost{"error:串口错误：" + kLost, "failed:串口错误：" + kLost,
+                               "disconnected"};
+        const QStringList unwritable{"error:写入错误：" + kLost, "failed:写入错误：" + kLost,
+                                     "disconnected"};
+        const QStringList code1{"disconnected", "failed:传输错误（错误码：1）"};
+        const QStringList lostAfterDone = done + QStringList{lost.first(), "disconnected"};
+        const auto nak = [](QList<int> blocks) {
+            return [blocks](Faults &f) { f.moreNakBlocks = blocks; }; // each once
         };
-        const auto none = [](Faults &) {};
-        const QString resync = QStringLiteral("log:设备已持有首包，正在重新同步。");
-
-        row("10000 bytes arrive in long and short blocks, progress every 4096 bytes", 10000, none,
-            {}, done, {"4096/10000", "8192/10000", "10000/10000"});
-        row("4000 bytes report progress once, 4096 of 4000, from their last block", 4000, none, {},
-            done, {"4096/4000"});
-        row("past 256 blocks the block number wraps to 0x00 on the wire", 257 * 1024 + 5, none);
-        row("in checksum mode each block carries one check byte", 2500,
-            [](Faults &f) { f.checksumMode = true; });
-        row(
-            "a NAK on the header is resynchronisation: the header is not sent again", 6144,
-            [](Faults &f) { f.nakBlockOnce = 0; }, {{0, 1}, {1, 1}}, QStringList{resync} + done);
-        row(
-            "a NAK on data block 3 as the first NAK logs block 3 and block 4 follows", 6144,
-            [](Faults &f) { f.nakBlockOnce = 3; }, {{3, 1}, {4, 1}},
-            QStringList{"log:设备已持有第 3 块，正在重新同步。"} + done);
-        row(
-            "a second NAK is a failed attempt: the block goes again", 6144,
-            [](Faults &f) {
-                f.nakBlockOnce = 0, f.moreNakBlocks = {2, 5};
-            },
-            {{0, 1}, {2, 2}, {5, 2}}, QStringList{resync} + done);
-        row("a NAK on the first EOT is a failed attempt; the repeat is ACK-ed", 300,
-            [](Faults &f) { f.nakFirstEot = true; }, {{kEot, 2}});
-        row("one time-out is retried", 5000,
-            [](Faults &f) { f.silentAtBlock = 3, f.silentAttempts = 1; }, {{3, 2}});
-        row("a report that came with the final ACK is read at once", 2500,
-            [](Faults &f) { f.completionText = kDone + "Size: 2500 Bytes\r\n" + kJump; }, {},
-            {"log:设备确认：写入完成（2500 字节）。", kSuccess});
-        row("CAN alone on data block 2 ends with the device's cancel", 4000,
-            [](Faults &f) { f.cancelAtBlock = 2; }, {{2, 1}}, {"failed:设备中止了传输"});
-        row("a receiver that never answers the header gets five attempts, then code 5", 4000,
-            [](Faults &f) { f.silentAtBlock = 0; }, {{0, 5}}, {"failed:传输错误（错误码：5）"});
+        const auto unplug = [](Rig &rig) { rig.device.closeMaster(); };
+        const auto abortNow = [](Rig &rig) { rig.worker.abort(); };
+        // From the device thread, as the window's request comes while the transfer waits.
+        const auto request = [](void (SerialWorker::*slot)()) {
+            return [slot](Rig &rig) {
+                QMetaObject::invokeMethod(&rig.worker, slot, Qt::QueuedConnection);
+            };
+        };
+        const auto failingWrites = [](Rig &rig) {
+            auto *port = new FailingPort(rig.device.portName());
+            Access::replacePort(rig.worker, port); // releases the worker's own port first
+            port->open(QIODevice::ReadWrite);
+        };
+        row("10000 bytes arrive in long and short blocks, progress every 4096 bytes",
+            {10000, {}, done, {}, {"4096/10000", "8192/10000", "10000/10000"}});
+        row("past 256 blocks the block number wraps to 0x00 on the wire", {263173, {}, done});
+        row("in checksum mode each block carries one check byte",
+            {2500, [](Faults &f) { f.checksumMode = true; }, done});
+        row("a NAK on the header is resynchronisation: the header is not sent again",
+            {6144, nak({0}), resync, {{0, 1}, {1, 1}}});
+        row("a NAK on data block 3 as the first NAK logs block 3 and block 4 follows",
+            {6144, nak({3}), resync3, {{3, 1}, {4, 1}}});
+        row("a second NAK is a failed attempt: the block goes again",
+            {6144, nak({0, 2, 5}), resync, {{0, 1}, {2, 2}, {5, 2}}});
+        row("a NAK on the first EOT is a failed attempt; the repeat is ACK-ed",
+            {300, [](Faults &f) { f.nakFirstEot = true; }, done, {{YmodemReceiver::kEot, 2}}});
+        row("a report that came with the final ACK is read at once",
+            {2500, [](Faults &f) { f.completionText = kReport2500; }, confirmed});
+        row("CAN alone on data block 2 ends with the device's cancel",
+            {4000, [](Faults &f) { f.cancelAtBlock = 2; }, {"failed:设备中止了传输"}, {{2, 1}}});
+        row("a receiver that never answers the header gets five attempts, then code 5",
+            {4000, [](Faults &f) { f.silentAtBlock = 0; }, code5, {{0, 5}}});
+        row("the line going mid-transfer fails with the port error's hint, then disconnects",
+            {20000, {}, lost, {{5, 0}}, {}, unplug, 3, kClosed});
+        row("failing writes fail with the write error's hint, then disconnect",
+            {100, {}, unwritable, {{0, 0}}, {}, failingWrites, 0, kClosed});
+        row("an abort mid-transfer ends it with the user's cancel and keeps the port",
+            {20000, {}, {"failed:用户取消更新"}, {{5, 0}}, {}, request(&SerialWorker::abort), 3});
+        row("a disconnect request mid-transfer deletes the port and ends with a code",
+            {20000, {}, code1, {{4, 0}}, {}, request(&SerialWorker::disconnectPort), 2, kClosed});
+        row("the port-loss step mid-transfer closes the port and ends with a code",
+            {20000, {}, code1, {{4, 0}}, {}, request(&SerialWorker::handlePortLoss), 2, kClosed});
+        // Once the final ACK came the image is delivered: a report due 100 ms later is not read.
+        row("an abort after the final ACK ends the report wait at once; the update succeeds",
+            {2500, {}, done, {}, {}, abortNow, -1});
+        row("a port lost after the final ACK: success, then the port error and the disconnect",
+            {2500, {}, lostAfterDone, {}, {}, unplug, -1, kClosed});
     }
-    void transferAgainstTheReceiver()
+    void transfer()
     {
         QFETCH(Transfer, t);
-        Rig rig(t.faults);
-        rig.worker.setUseChecksum(t.faults.checksumMode);
+        Faults faults;
+        if (t.faults)
+            t.faults(faults);
+        // After the final ACK the report wait is long, so that only act can end it.
+        Rig rig(faults, t.at < 0 ? 5s : 50ms, t.at, t.at > 0 ? t.act : nullptr);
+        rig.worker.setUseChecksum(faults.checksumMode);
+        if (t.act && t.at == 0)
+            t.act(rig);
+        if (t.at < 0) {
+            rig.worker.setDebugMode(true); // the debug line after the final ACK is the moment
+            connect(&rig.worker, &SerialWorker::logMessage, this, [&](const QString &line) {
+                if (!line.startsWith(QStringLiteral("[DEBUG] 结束块已确认")))
+                    return;
+                t.act(rig);
+                rig.device.sendLater(100, kDone + kJump);
+            });
+        }
         const QByteArray image = testImage(t.size);
-        rig.run(image);
+        Access::runTransfer(rig.worker, image, kName);
 
         QCOMPARE(rig.lines(), t.lines);
+        // The log keeps the system's text of an error; the update's reason only its hint.
+        for (const QString &error : rig.trace.with("error:"))
+            QVERIFY2(error.endsWith(u'）'), qPrintable(error));
         const YmodemReceiver receiver = rig.receiver();
         QVERIFY2(!receiver.failed(), qPrintable(receiver.errors().join('\n')));
-        if (t.lines.last() == kSuccess) {
+        if (t.lines.contains(kSuccess)) {
             QVERIFY(receiver.finished());
-            QCOMPARE(receiver.fileName(), QByteArray("app.bin"));
+            QCOMPARE(receiver.fileName(), kSentName);
             QCOMPARE(receiver.fileData(), image);
         }
         // The device thread of a loaded machine may still be reading the last attempt.
@@ -217,27 +245,8 @@ private Q_SLOTS:
             QTRY_COMPARE_WITH_TIMEOUT(rig.receiver().arrivals(it.key()), it.value(), 2000);
         if (!t.progress.isEmpty())
             QCOMPARE(rig.trace.with("progress:"), t.progress);
-        QCOMPARE(rig.worker.state(), SerialWorker::Idle);
-    }
-
-    void headerNamesAreCutAt111Bytes_data()
-    {
-        QTest::addColumn<QByteArray>("name");
-        QTest::addColumn<QByteArray>("sent");
-        const QByteArray n111(111, 'n'), split = QByteArray(110, 'a') + "\xC3\xA9"; // "é"
-        QTest::newRow("a name of 111 bytes is sent whole") << n111 << n111;
-        QTest::newRow("a name of 112 bytes loses its last byte") << n111 + 'x' << n111;
-        QTest::newRow("the cut may split a two-byte character") << split << split.left(111);
-    }
-    void headerNamesAreCutAt111Bytes()
-    {
-        QFETCH(QByteArray, name);
-        QFETCH(QByteArray, sent);
-        Rig rig;
-        rig.run(testImage(1), name); // one padded short block
-        // The receiver checks the rest of the header and refuses a name longer than 111 bytes.
-        QCOMPARE(rig.trace.outcomes(), QStringList{kSuccess});
-        QCOMPARE(rig.receiver().fileName(), sent);
+        QCOMPARE(int(rig.worker.state()), t.state);
+        QCOMPARE(rig.worker.port() && rig.worker.port()->isOpen(), t.state == kIdle);
     }
 
     void replyWaitPrecedence_data()
@@ -272,80 +281,6 @@ private Q_SLOTS:
         QCOMPARE(Access::lastResponse(rig.worker), w.reply == 6 ? w.buffer : QByteArray());
     }
 
-    void interruptedTransfers_data()
-    {
-        QTest::addColumn<Interruption>("i");
-        const QString lost = QStringLiteral("设备已断开或丢失，请检查数据线后重新连接");
-        const QStringList code{"disconnected", "failed:传输错误（错误码：1）"};
-        const int closed = SerialWorker::PortClosed, idle = SerialWorker::Idle;
-        QTest::newRow("the line going mid-transfer fails with the port error's hint, disconnects")
-            << Interruption{"unplug",
-                            3,
-                            {"error:串口错误：" + lost, "failed:串口错误：" + lost, "disconnected"},
-                            closed};
-        QTest::newRow("failing writes fail with the write error's hint, then disconnect")
-            << Interruption{"failing writes",
-                            0,
-                            {"error:写入错误：" + lost, "failed:写入错误：" + lost, "disconnected"},
-                            closed};
-        QTest::newRow("an abort mid-transfer ends it with the user's cancel and keeps the port")
-            << Interruption{"abort", 3, {"failed:用户取消更新"}, idle};
-        QTest::newRow("a disconnect request mid-transfer deletes the port and ends with a code")
-            << Interruption{"disconnectPort", 2, code, closed};
-        QTest::newRow("the port-loss step mid-transfer closes the port and ends with a code")
-            << Interruption{"handlePortLoss", 2, code, closed};
-        // After the final ACK the image is delivered: a report due 100 ms later is not waited for.
-        QTest::newRow("an abort after the final ACK ends the report wait at once; success")
-            << Interruption{"abort", -1, {"log:" + kNoReport, kSuccess}, idle};
-        QTest::newRow("a port lost after the final ACK: success, then the port error, disconnect")
-            << Interruption{
-                   "unplug",
-                   -1,
-                   {"log:" + kNoReport, kSuccess, "error:串口错误：" + lost, "disconnected"},
-                   closed};
-    }
-    void interruptedTransfers()
-    {
-        QFETCH(Interruption, i);
-        Rig rig({}, 5s);
-        const auto act = [&rig, i] {
-            const auto slot = i.action == "abort"            ? &SerialWorker::abort
-                              : i.action == "disconnectPort" ? &SerialWorker::disconnectPort
-                                                             : &SerialWorker::handlePortLoss;
-            if (i.action == "unplug")
-                rig.device.closeMaster();
-            else if (i.block >= 0) // from the device thread, as the window's request comes
-                QMetaObject::invokeMethod(&rig.worker, slot, Qt::QueuedConnection);
-            else
-                (rig.worker.*slot)();
-        };
-        if (i.action == "failing writes") {
-            auto *port = new FailingPort(rig.device.portName());
-            Access::replacePort(rig.worker, port); // releases the worker's own port first
-            QVERIFY(port->open(QIODevice::ReadWrite));
-        } else if (i.block >= 0) {
-            rig.at(i.block, act);
-        } else {
-            rig.worker.setDebugMode(true); // the debug line after the final ACK is the moment
-            QObject::connect(&rig.worker, &SerialWorker::logMessage, [&](const QString &line) {
-                if (line.startsWith(QStringLiteral("[DEBUG] 结束块已确认"))) {
-                    act();
-                    rig.device.sendLater(100, kDone + "Size: 2500 Bytes\r\n" + kJump);
-                }
-            });
-        }
-        rig.run(testImage(i.block >= 0 ? 20000 : 2500));
-
-        // The log keeps the system's text of an error; the update's reason only its hint.
-        for (const QString &error : rig.trace.with("error:"))
-            QVERIFY2(error.endsWith(u'）'), qPrintable(error));
-        QCOMPARE(rig.lines(), i.lines);
-        QCOMPARE(int(rig.worker.state()), i.state);
-        QCOMPARE(rig.worker.port() && rig.worker.port()->isOpen(), i.state == SerialWorker::Idle);
-        if (i.block > 0) // the transfer stops within a block of the moment
-            QCOMPARE(rig.receiver().arrivals(i.block + 2), 0);
-    }
-
     void reportTextIsJudged_data()
     {
         QTest::addColumn<QByteArray>("text");
@@ -375,12 +310,9 @@ private Q_SLOTS:
         const CompletionReport::Reading reading = CompletionReport::read(text, 2500);
         QCOMPARE(reading.verdict, verdict);
         QCOMPARE(reading.reportedSize, reported);
-    }
-
-    void collectedReportTextStaysBounded()
-    {
-        QByteArray collected;
-        for (int i = 0; i < 100; ++i)
+        // However much a chattering device prints, the collected text stays bounded.
+        QByteArray collected = text;
+        for (int i = 0; i < 10; ++i)
             CompletionReport::appendBounded(collected, QByteArray(10000, 'x'));
         QCOMPARE(collected.size(), CompletionReport::kTextCap);
     }
@@ -389,22 +321,19 @@ private Q_SLOTS:
     {
         QTest::addColumn<ReportWait>("r");
         QTest::newRow("silence gives the warning after the full 600 ms")
-            << ReportWait{true, "\x06", {}, kNoReport, true};
+            << ReportWait{"\x06", {}, kNoReport, true};
         QTest::newRow("Jump To App without the completion line ends the wait: later text is unread")
-            << ReportWait{true, "\x06" + kJump, kDone, kNoReport, false};
-        QTest::newRow("a report that comes after the ACK is collected") << ReportWait{
-            true, "\x06", kDone + "Size: 2560 Bytes\r\n" + kJump,
-            QStringLiteral("警告：设备回报 2560 字节，但声明的是 2500 字节。"), false};
-        QTest::newRow("with the port gone the bytes at hand count")
-            << ReportWait{false, "\x06" + kDone, {}, QStringLiteral("设备确认：写入完成。"), false};
+            << ReportWait{"\x06" + kJump, kDone, kNoReport, false};
+        QTest::newRow("a report that comes after the ACK is collected")
+            << ReportWait{"\x06", kDone + "Size: 2560 Bytes\r\n" + kJump,
+                          "log:警告：设备回报 2560 字节，但声明的是 2500 字节。", false};
     }
     void completionCheckWaitsForTheReport()
     {
         QFETCH(ReportWait, r);
         FakeDevice device;
         SerialWorker worker; // the real time limit
-        if (r.connected)
-            worker.connectToPort(device.portName());
+        worker.connectToPort(device.portName());
         WorkerTrace trace(worker);
         if (!r.later.isEmpty())
             device.sendLater(20, r.later);
@@ -414,7 +343,7 @@ private Q_SLOTS:
         QElapsedTimer clock;
         clock.start();
         worker.confirmDeviceCompletion(2500);
-        QCOMPARE(trace.lines, QStringList{"log:" + r.logLine});
+        QCOMPARE(trace.lines, QStringList{r.logLine});
         if (r.waitsItOut) // it can never end early, however loaded the machine
             QVERIFY2(clock.elapsed() >= 600, qPrintable(QString::number(clock.elapsed())));
     }
