@@ -31,6 +31,8 @@ const QByteArray kName = QByteArray(110, 'n') + "\xC3\xA9",
                  kSentName = QByteArray(110, 'n') + "\xC3";
 const QByteArray kReport2500 = kDone + "Size: 2500 Bytes\r\n" + kJump;
 constexpr int kIdle = SerialWorker::Idle, kClosed = SerialWorker::PortClosed;
+// Moments of a transfer other than a block's arrival; the last two on the worker's own thread.
+constexpr int kBeforeStart = 0, kFinalAck = -1, kFirstProgress = -2;
 
 struct Rig;
 // One transfer to the receiver: its faults, what happens on the way and what must follow.
@@ -42,7 +44,7 @@ struct Transfer
     QMap<int, int> arrivals = {}; // block -> how often it arrived
     QStringList progress = {};    // checked where given
     std::function<void(Rig &)> act = {};
-    int at = 0; // act's moment: the first arrival of block at; 0 before the start; -1 the final ACK
+    int at = 0; // act's moment: the first arrival of block at, or one of the moments below
     int state = kIdle;
 };
 struct ReplyWait
@@ -65,8 +67,14 @@ struct Rig : WorkerRig<FakeDevice>
 {
     explicit Rig(const Faults &faults = {}, std::chrono::milliseconds reportWait = 50ms, int at = 0,
                  std::function<void(Rig &)> act = {})
-        : WorkerRig(timeouts(reportWait)), m_receiver(faults), m_at(at), m_act(std::move(act))
+        : WorkerRig(DeviceTimeouts()), m_receiver(faults), m_at(at), m_act(std::move(act))
     {
+        // Reply waits short enough for the retry tests, long enough that a loaded machine's late
+        // reply is never taken for a time-out (a late ACK then shifts every later reply by one).
+        DeviceTimeouts t;
+        t.blockReply = t.dataBlockReply = t.writeDrain = 500ms;
+        t.completionReport = reportWait;
+        worker.setTimeoutsForTesting(t);
         device.setResponder([this](FakeDevice &line, const QByteArray &chunk) {
             QMutexLocker lock(&m_lock);
             const QByteArray reply = m_receiver.feed(chunk);
@@ -78,15 +86,6 @@ struct Rig : WorkerRig<FakeDevice>
     // The line closes first, so no late read of the worker's last bytes reaches the receiver.
     ~Rig() { device.closeMaster(); }
 
-    // Reply waits short enough for the retry tests, long enough that a loaded machine's late
-    // reply is never taken for a time-out (a late ACK then shifts every later reply by one block).
-    static DeviceTimeouts timeouts(std::chrono::milliseconds reportWait)
-    {
-        DeviceTimeouts t;
-        t.blockReply = t.dataBlockReply = t.writeDrain = 500ms;
-        t.completionReport = reportWait;
-        return t;
-    }
     YmodemReceiver receiver() const
     {
         QMutexLocker lock(&m_lock);
@@ -137,8 +136,7 @@ class TestYmodemTransfer : public QObject
 private Q_SLOTS:
     void crcOfTheCheckStringIs0x31C3()
     {
-        const auto *text = reinterpret_cast<const unsigned char *>("123456789");
-        QCOMPARE(SerialWorker().calcCRC16(text, 9), quint16(0x31C3));
+        QCOMPARE(SerialWorker().calcCRC16(reinterpret_cast<const uchar *>("123456789"), 9), 0x31C3);
     }
 
     void transfer_data()
@@ -193,18 +191,18 @@ private Q_SLOTS:
         row("the line going mid-transfer fails with the port error's hint, then disconnects",
             {20000, {}, lost, {{5, 0}}, {}, unplug, 3, kClosed});
         row("failing writes fail with the write error's hint, then disconnect",
-            {100, {}, unwritable, {{0, 0}}, {}, failingWrites, 0, kClosed});
-        row("an abort mid-transfer ends it with the user's cancel and keeps the port",
-            {20000, {}, {"failed:用户取消更新"}, {{5, 0}}, {}, request(&SerialWorker::abort), 3});
+            {100, {}, unwritable, {{0, 0}}, {}, failingWrites, kBeforeStart, kClosed});
+        row("an abort between blocks ends the transfer with the user's cancel, the port kept",
+            {20000, {}, {"failed:用户取消更新"}, {{5, 0}}, {}, abortNow, kFirstProgress});
         row("a disconnect request mid-transfer deletes the port and ends with a code",
             {20000, {}, code1, {{4, 0}}, {}, request(&SerialWorker::disconnectPort), 2, kClosed});
         row("the port-loss step mid-transfer closes the port and ends with a code",
             {20000, {}, code1, {{4, 0}}, {}, request(&SerialWorker::handlePortLoss), 2, kClosed});
         // Once the final ACK came the image is delivered: a report due 100 ms later is not read.
         row("an abort after the final ACK ends the report wait at once; the update succeeds",
-            {2500, {}, done, {}, {}, abortNow, -1});
+            {2500, {}, done, {}, {}, abortNow, kFinalAck});
         row("a port lost after the final ACK: success, then the port error and the disconnect",
-            {2500, {}, lostAfterDone, {}, {}, unplug, -1, kClosed});
+            {2500, {}, lostAfterDone, {}, {}, unplug, kFinalAck, kClosed});
     }
     void transfer()
     {
@@ -213,19 +211,20 @@ private Q_SLOTS:
         if (t.faults)
             t.faults(faults);
         // After the final ACK the report wait is long, so that only act can end it.
-        Rig rig(faults, t.at < 0 ? 5s : 50ms, t.at, t.at > 0 ? t.act : nullptr);
+        Rig rig(faults, t.at == kFinalAck ? 5s : 50ms, t.at, t.at > 0 ? t.act : nullptr);
         rig.worker.setUseChecksum(faults.checksumMode);
-        if (t.act && t.at == 0)
+        if (t.act && t.at == kBeforeStart)
             t.act(rig);
-        if (t.at < 0) {
-            rig.worker.setDebugMode(true); // the debug line after the final ACK is the moment
-            connect(&rig.worker, &SerialWorker::logMessage, this, [&](const QString &line) {
-                if (!line.startsWith(QStringLiteral("[DEBUG] 结束块已确认")))
-                    return;
+        if (t.at == kFirstProgress)
+            connect(&rig.worker, &SerialWorker::progress, this,
+                    [&] { std::exchange(t.act, [](Rig &) {})(rig); });
+        rig.worker.setDebugMode(t.at == kFinalAck); // the debug line after the final ACK
+        connect(&rig.worker, &SerialWorker::logMessage, this, [&](const QString &line) {
+            if (line.startsWith(QStringLiteral("[DEBUG] 结束块已确认"))) {
                 t.act(rig);
                 rig.device.sendLater(100, kDone + kJump);
-            });
-        }
+            }
+        });
         const QByteArray image = testImage(t.size);
         Access::runTransfer(rig.worker, image, kName);
 
