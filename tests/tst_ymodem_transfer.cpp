@@ -44,7 +44,7 @@ struct Transfer
     QMap<int, int> arrivals = {}; // block -> how often it arrived
     QStringList progress = {};    // checked where given
     std::function<void(Rig &)> act = {};
-    int at = 0; // act's moment: the first arrival of block at, or one of the moments below
+    int at = 0; // act's moment: the first arrival of block at, or one of the moments above
     int state = kIdle;
 };
 struct ReplyWait
