@@ -1,5 +1,4 @@
 # Serial worker core, YMODEM sender, completion check and the interoperability check with rb.
-fw_add_test(tst_serialworker_core SOURCES tst_serialworker_core.cpp)
 fw_add_test(tst_ymodem_packet SOURCES tst_ymodem_packet.cpp)
 fw_add_test(tst_ymodem_transfer SOURCES tst_ymodem_transfer.cpp)
 fw_add_test(tst_completion_check SOURCES tst_completion_check.cpp)

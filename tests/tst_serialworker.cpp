@@ -1,0 +1,701 @@
+// The serial worker against a scripted device on a pseudo-terminal: opening and closing, port
+// errors and port loss, the response time-out, abort and the failure reason; the update from the
+// request to the transfer (the checks, the identification query, the start command, the menu, the
+// receiver's request, every way the handshake can end); the console's command exchange; and the
+// pure rules the worker applies (start-command choice, reply text, port-error hints).
+
+#include "device/porterrortext.h"
+#include "device/serialworker.h"
+#include "device/versionrule.h"
+#include "scripteddevice.h"
+#include "workertestaccess.h"
+
+#include <QtTest>
+
+#include <memory>
+
+using namespace std::chrono_literals;
+using Access = SerialWorkerTestAccess;
+using State = SerialWorker::TransferState;
+using Script = ScriptedDevice::Script;
+using Reply = ScriptedDevice::Reply;
+using PortError = std::pair<QSerialPort::SerialPortError, QString>;
+Q_DECLARE_METATYPE(QSerialPort::SerialPortError)
+Q_DECLARE_METATYPE(SerialWorker::TransferState)
+
+namespace {
+
+// What interrupts an update or a command: the user's abort, a disconnect request, the cable
+// pulled, a single read error.
+enum class Act { Abort, Disconnect, Unplug, ReadError };
+
+const QByteArray kMenuLine = ScriptedDevice::downloadLine();
+const QString kCancelled = QStringLiteral("failed:用户取消更新");
+const QString kWaitingLog = QStringLiteral("log:正在等待设备进入下载模式…");
+// Long enough for a queued step or a late report to have come, if one were coming.
+constexpr int kSettleMs = 100;
+
+Script scriptWith(const Reply &identification, bool silentAfterStart = true)
+{
+    Script script;
+    script.identification = identification;
+    script.silentAfterStart = silentAfterStart;
+    return script;
+}
+
+// A port whose error text a test can set, as the system would on a failing call.
+class ErrorTextPort : public QSerialPort
+{
+public:
+    using QSerialPort::QSerialPort;
+    void setErrorText(const QString &text) { setErrorString(text); }
+};
+
+// A worker and a scripted device. Only the reply's overall limit is shortened: the real quiet gap
+// keeps a device streaming every 20 ms from ever looking paused on a loaded machine, and the
+// handshake keeps its real minute unless a test shortens it.
+struct Rig : WorkerRig<ScriptedDevice>
+{
+    static DeviceTimeouts timeouts()
+    {
+        DeviceTimeouts t;
+        t.replyOverall = 600ms;
+        return t;
+    }
+    explicit Rig(const Script &script = Script()) : WorkerRig(timeouts(), script) {}
+
+    // Runs fn on the worker (inside its waits) once, when the device first records an event.
+    void onDeviceEvent(const QString &prefix, const std::function<void()> &fn)
+    {
+        auto fired = std::make_shared<bool>(false);
+        device.setEventHook([this, prefix, fn, fired](ScriptedDevice &, const QString &event) {
+            if (!*fired && event.startsWith(prefix)) {
+                *fired = true;
+                QMetaObject::invokeMethod(&worker, fn, Qt::QueuedConnection);
+            }
+        });
+    }
+    // Updates with image; returns the outcomes once no late report can come.
+    QStringList update(const QByteArray &image)
+    {
+        worker.startUpdate(writeImage(image));
+        QTest::qWait(kSettleMs);
+        return trace.outcomes();
+    }
+    void send() { worker.sendCustomCommand(QStringLiteral("*IDN?")); }
+    // The reports but the log, each cut before the detail after a full-width colon.
+    QStringList reports() const
+    {
+        QStringList out;
+        for (const QString &line : trace.lines) {
+            if (!line.startsWith(QLatin1String("log:")))
+                out << line.section(u'：', 0, 0);
+        }
+        return out;
+    }
+};
+
+} // namespace
+
+class TstSerialWorker : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void startCommand_data()
+    {
+        QTest::addColumn<QString>("identification");
+        QTest::addColumn<bool>("firmwareUpdate");
+        QTest::newRow("1.0.38 chooses *FWUPD") << "Orvane,TM-1,1.0.38" << true;
+        QTest::newRow("1.0.100 compares as a number, not as text") << "1.0.100" << true;
+        QTest::newRow("four numbers: 1.1.0.0 chooses *FWUPD by its second") << "1.1.0.0" << true;
+        QTest::newRow("four numbers: 3.0.50.1 chooses the legacy bytes") << "3.0.50.1" << false;
+        QTest::newRow("the first match 1.2.3 outranks a later 1.0.40") << "1.2.3,1.0.40" << false;
+        QTest::newRow("1.0.40-beta chooses the legacy bytes") << "TM-1,1.0.40-beta" << false;
+        QTest::newRow("a two-line reply chooses the legacy bytes") << "1.0.40\r\nready" << false;
+        QTest::newRow("a version before a single final line feed matches") << "1.0.40\n" << true;
+        QTest::newRow("a version before a final CR LF does not match") << "1.0.40\r\n" << false;
+        QTest::newRow("text without any version gets the legacy bytes") << "Orvane TM-1" << false;
+        QTest::newRow("a third number too large for 32 bits reads as 0")
+            << "1.0.9999999999" << false;
+        QTest::newRow("a huge first number is never looked at") << "99999999999.0.38" << true;
+    }
+    void startCommand()
+    {
+        QFETCH(QString, identification);
+        QFETCH(bool, firmwareUpdate);
+        QCOMPARE(VersionRule::startCommandFor(identification),
+                 firmwareUpdate ? QByteArray("*FWUPD\r\n") : QByteArray::fromHex("5D0C2F7A19E4"));
+    }
+
+    void replyText_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QString>("console");
+        QTest::addColumn<QString>("identification");
+        QTest::newRow("the console keeps spaces and tabs at the ends, the identification not")
+            << QByteArray(" \tOrvane,1.0.38\r\n") << " \tOrvane,1.0.38"
+            << "Orvane,1.0.38";
+        QTest::newRow("the line break between two lines is kept")
+            << QByteArray("\r\none\r\ntwo\r\n") << "one\r\ntwo"
+            << "one\r\ntwo";
+        QTest::newRow("valid UTF-8 stays UTF-8") << QByteArray("温度 25℃\r\n") << "温度 25℃"
+                                                 << "温度 25℃";
+        QTest::newRow("a byte that is not UTF-8 gives the console the Latin-1 reading of all")
+            << QByteArray("\r\nA\xff\xe9z\r\n") << QString::fromLatin1("A\xff\xe9z")
+            << QString::fromUtf8("A\xff\xe9z");
+    }
+    void replyText()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(QString, console);
+        QFETCH(QString, identification);
+        QCOMPARE(DeviceReply::consoleText(reply), console);
+        QCOMPARE(DeviceReply::identificationText(reply, false), identification);
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("a command gets CR LF appended") << "*RST" << QByteArray("*RST\r\n");
+        QTest::newRow("a command ending with CR LF is sent as it is") << "*RST\r\n"
+                                                                      << QByteArray("*RST\r\n");
+        QTest::newRow("a bare line feed still gets CR LF") << "*RST\n" << QByteArray("*RST\n\r\n");
+        QTest::newRow("an empty command is a bare CR LF") << QString() << QByteArray("\r\n");
+    }
+    void commandLine()
+    {
+        QFETCH(QString, command);
+        QFETCH(QByteArray, line);
+        QCOMPARE(DeviceReply::commandLine(command), line);
+    }
+
+    void portErrorHint_data()
+    {
+        QTest::addColumn<QSerialPort::SerialPortError>("error");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("hintSays");
+        const QString cable = QStringLiteral("检查数据线");
+        const QString dialout = QStringLiteral("dialout 组");
+        const QString closeOther = QStringLiteral("关闭该程序");
+        QTest::newRow("a device not found: check the cable")
+            << QSerialPort::DeviceNotFoundError << "No such file or directory" << cable;
+        QTest::newRow("an adapter pulled out (resource error): check the cable")
+            << QSerialPort::ResourceError << "Input/output error" << cable;
+        QTest::newRow("no permission: join the dialout group")
+            << QSerialPort::PermissionError << "" << dialout;
+        QTest::newRow("'Permission denied' on opening: join the dialout group")
+            << QSerialPort::OpenError << "Permission denied" << dialout;
+        QTest::newRow("a port in use: close the other program")
+            << QSerialPort::OpenError << "" << closeOther;
+        QTest::newRow("'Device or resource busy': close the other program")
+            << QSerialPort::UnknownError << "Device or resource busy" << closeOther;
+        QTest::newRow("anything else: a plain Chinese text") << QSerialPort::UnknownError << "weird"
+                                                             << "";
+    }
+    void portErrorHint()
+    {
+        QFETCH(QSerialPort::SerialPortError, error);
+        QFETCH(QString, text);
+        QFETCH(QString, hintSays);
+        const QString hint = PortErrorText::hint(error, text);
+        for (const QString &advice : {QStringLiteral("检查数据线"), QStringLiteral("dialout 组"),
+                                      QStringLiteral("关闭该程序")})
+            QCOMPARE(hint.contains(advice), advice == hintSays);
+        QVERIFY2(!hint.isEmpty() &&
+                     !QString(hint).remove("dialout").contains(QRegularExpression("[A-Za-z]")),
+                 qPrintable(hint)); // no English but the group's name
+        QCOMPARE(PortErrorText::withSystemText(error, text),
+                 text.isEmpty() ? hint : hint + "（" + text + "）");
+    }
+
+    void openingReplacingFailingAndClosing()
+    {
+        // Opening another port replaces the open one silently; the line runs at 115200 8N1.
+        Rig rig;
+        FakeDevice second;
+        rig.worker.connectToPort(second.portName());
+        QTest::qWait(kSettleMs);
+        QCOMPARE(rig.trace.lines, (QStringList{"connected", "baud:115200"}));
+        QCOMPARE(rig.worker.state(), SerialWorker::Idle);
+        const QSerialPort *port = rig.worker.port();
+        QVERIFY(port->isOpen() && second.portName().endsWith("/" + port->portName()));
+        QCOMPARE(
+            (QList<int>{port->baudRate(QSerialPort::Input), port->baudRate(QSerialPort::Output),
+                        port->dataBits(), port->parity(), port->stopBits(), port->flowControl()}),
+            (QList<int>{115200, 115200, QSerialPort::Data8, QSerialPort::NoParity,
+                        QSerialPort::OneStop, QSerialPort::NoFlowControl}));
+
+        // A port that cannot be opened: the hint for a missing device, then the port's own error
+        // text in parentheses; the state stays as it was.
+        const QString missing = QStringLiteral("/dev/fw-test-no-such-port");
+        rig.worker.connectToPort(missing);
+        const QString line = rig.trace.lines.last();
+        QVERIFY2(rig.trace.lines.size() == 3 &&
+                     line.startsWith("connectionFailed:无法打开串口 " + missing + "：") &&
+                     line.contains(QStringLiteral("数据线")) && line.endsWith(u'）'),
+                 qPrintable(line));
+        QCOMPARE(rig.worker.state(), SerialWorker::Idle);
+        QCOMPARE(rig.worker.port(), nullptr);
+
+        // A disconnect always reports, and nothing of an earlier update is left to colour the
+        // next one.
+        Access::setAbortRequested(rig.worker, true);
+        Access::setDeviceCancelled(rig.worker, true);
+        Access::setUpdateInProgress(rig.worker, true);
+        Access::setFailureReason(rig.worker, QStringLiteral("串口错误：old"));
+        rig.worker.disconnectPort();
+        QCOMPARE(rig.trace.lines.mid(3), QStringList{"disconnected"});
+        QCOMPARE(rig.worker.state(), SerialWorker::PortClosed);
+        QVERIFY(!Access::updateInProgress(rig.worker));
+        QVERIFY(rig.worker.updateFailureReason().isEmpty());
+    }
+
+    void portErrors_data()
+    {
+        QTest::addColumn<State>("state");
+        QTest::addColumn<QList<PortError>>("errors"); // none: the device closes the line
+        QTest::addColumn<State>("after");
+        const QList<PortError> two{{QSerialPort::ReadError, "first"},
+                                   {QSerialPort::PermissionError, "Permission denied"}};
+        QTest::newRow("two errors while idle are both reported, then the port is lost once")
+            << SerialWorker::Idle << two << SerialWorker::PortClosed;
+        // The update routine reports the failure first and closes the port itself afterwards.
+        QTest::newRow("two errors during an update abort it and leave the port to the update")
+            << SerialWorker::WaitingForReceiver << two << SerialWorker::Aborted;
+        QTest::newRow("a line lost while idle is reported, and the port lost, once")
+            << SerialWorker::Idle << QList<PortError>() << SerialWorker::PortClosed;
+        QTest::newRow("a write error saying Resource temporarily unavailable is ignored")
+            << SerialWorker::Idle
+            << QList<PortError>{{QSerialPort::WriteError,
+                                 "Write failed: Resource temporarily unavailable (11)"}}
+            << SerialWorker::Idle;
+        QTest::newRow("a time-out during a transfer is ignored")
+            << SerialWorker::Transferring << QList<PortError>{{QSerialPort::TimeoutError, "x"}}
+            << SerialWorker::Transferring;
+    }
+    void portErrors()
+    {
+        QFETCH(State, state);
+        QFETCH(QList<PortError>, errors);
+        QFETCH(State, after);
+        Rig rig;
+        QStringList logged; // the hint, then the system's text
+        if (errors.isEmpty()) {
+            rig.device.closeMaster();
+            QTRY_COMPARE_WITH_TIMEOUT(rig.trace.count("disconnected"), 1, 2000);
+            rig.worker.handlePortLoss(); // the port is already closed: nothing more
+            logged = rig.trace.with("error:");
+            QCOMPARE(logged.size(), 1);
+        } else {
+            auto *port = new ErrorTextPort(rig.device.portName());
+            Access::replacePort(rig.worker, port);
+            port->open(QIODevice::ReadWrite);
+            rig.worker.setState(state);
+            for (const auto &[error, text] : errors) {
+                port->setErrorText(text);
+                rig.worker.handleSerialPortError(error);
+                if (after != state)
+                    logged << "串口错误：" + PortErrorText::hint(error, QString()) + "（" + text +
+                                  "）";
+            }
+            // The port-loss step is queued, never run from inside the error report. The newest
+            // hint alone, without the system's text, is the reason.
+            QCOMPARE(rig.trace.count("disconnected"), 0);
+            const QString hint = PortErrorText::hint(errors.last().first, QString());
+            QCOMPARE(rig.worker.updateFailureReason(), after == state ? "" : "串口错误：" + hint);
+        }
+        QTest::qWait(kSettleMs);
+        QStringList expected;
+        for (const QString &text : logged)
+            expected << "error:" + text;
+        if (after == SerialWorker::PortClosed)
+            expected << "disconnected";
+        QCOMPARE(rig.trace.lines, expected);
+        QCOMPARE(rig.worker.state(), after);
+        QCOMPARE(rig.worker.port()->isOpen(), after != SerialWorker::PortClosed);
+        QVERIFY(!rig.worker.port()->errorString().contains(QStringLiteral("temporarily")));
+    }
+
+    void timeOutAndAbortByState_data()
+    {
+        QTest::addColumn<State>("state");
+        QTest::addColumn<bool>("abortRequested");
+        QTest::addColumn<bool>("timeOutActs");
+        QTest::addColumn<bool>("abortActs");
+        QTest::newRow("waiting for the bootloader: a time-out reports and returns to idle")
+            << SerialWorker::WaitingForBootloader << false << true << true;
+        QTest::newRow("transferring: a time-out does nothing, an abort acts")
+            << SerialWorker::Transferring << false << false << true;
+        QTest::newRow("idle: neither acts") << SerialWorker::Idle << false << false << false;
+        QTest::newRow("after an abort request a time-out does nothing")
+            << SerialWorker::WaitingForBootloader << true << false << true;
+    }
+    void timeOutAndAbortByState()
+    {
+        QFETCH(State, state);
+        QFETCH(bool, abortRequested);
+        QFETCH(bool, timeOutActs);
+        QFETCH(bool, abortActs);
+        Rig rig;
+        rig.worker.setState(state);
+        Access::setAbortRequested(rig.worker, abortRequested);
+        Access::setRxBuffer(rig.worker, "Download");
+        Access::setLastResponse(rig.worker, "\x06");
+        rig.worker.handleTimeout();
+        QCOMPARE(rig.trace.lines, timeOutActs ? QStringList{"failed:设备响应超时"} : QStringList());
+        QCOMPARE(rig.worker.state(), timeOutActs ? SerialWorker::Idle : state);
+        QCOMPARE(Access::rxBuffer(rig.worker), timeOutActs ? "" : QByteArray("Download"));
+        QCOMPARE(Access::lastResponse(rig.worker), timeOutActs ? "" : QByteArray("\x06"));
+
+        rig.worker.setState(state);
+        Access::setAbortRequested(rig.worker, false);
+        Access::responseTimer(rig.worker)->start(60000);
+        rig.worker.abort();
+        QCOMPARE(rig.trace.lines.size(), timeOutActs ? 1 : 0); // the update reports a cancel
+        QCOMPARE(Access::abortRequested(rig.worker), abortActs);
+        QCOMPARE(rig.worker.state(), abortActs ? SerialWorker::Aborted : state);
+        QCOMPARE(Access::responseTimer(rig.worker)->isActive(), !abortActs);
+    }
+
+    void failureReasonFollowsItsPrecedence_data()
+    {
+        QTest::addColumn<bool>("aborted");
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<bool>("cancelled");
+        QTest::addColumn<QString>("reason");
+        const QString port = QStringLiteral("串口错误：gone");
+        QTest::newRow("a user abort wins over everything")
+            << true << port << true << "用户取消更新";
+        QTest::newRow("a port error wins over the device's cancel")
+            << false << port << true << port;
+        QTest::newRow("the device's cancel alone") << false << "" << true << "设备中止了传输";
+        QTest::newRow("nothing recorded gives an empty reason") << false << "" << false << "";
+    }
+    void failureReasonFollowsItsPrecedence()
+    {
+        QFETCH(bool, aborted);
+        QFETCH(QString, failure);
+        QFETCH(bool, cancelled);
+        QFETCH(QString, reason);
+        SerialWorker worker;
+        Access::setAbortRequested(worker, aborted);
+        Access::setFailureReason(worker, failure);
+        Access::setDeviceCancelled(worker, cancelled);
+        QCOMPARE(worker.updateFailureReason(), reason);
+    }
+
+    void idleChatterDoesNotGrowTheBuffer()
+    {
+        // Sixteen times the cap of log lines nobody asked for, then a marker.
+        Rig rig;
+        const QByteArray line("[app] sensor 42 ok\r\n");
+        for (int sent = 0; sent < 16 * SerialWorker::kIdleBufferCap; sent += 200 * line.size())
+            rig.device.send(line.repeated(200));
+        rig.device.send("END-OF-CHATTER");
+        QTRY_VERIFY_WITH_TIMEOUT(Access::rxBuffer(rig.worker).endsWith("END-OF-CHATTER"), 10000);
+        // The newest bytes are kept, the oldest dropped.
+        const QByteArray kept = Access::rxBuffer(rig.worker);
+        QCOMPARE(kept.size(), SerialWorker::kIdleBufferCap);
+        QVERIFY(kept.chopped(14).endsWith(line));
+    }
+
+    void fullUpdateSucceedsWithItsLogLinesInOrder()
+    {
+        Rig rig;
+        rig.worker.setDebugMode(true);
+        const QByteArray image = testImage(5000);
+        rig.worker.startUpdate(rig.writeImage(image, QStringLiteral("固件 v2.bin")));
+
+        QCOMPARE(rig.trace.outcomes(), QStringList{"success"});
+        QCOMPARE(rig.trace.lines.mid(0, 6),
+                 (QStringList{"log:正在查询设备标识…", "log:*IDN? 响应：Orvane,TM-1,SN0001,1.0.38",
+                              "log:已发送启动命令：*fwupd", kWaitingLog,
+                              "log:[DEBUG] 下载命令已发送", "log:设备就绪，正在传输固件…"}));
+        QCOMPARE(rig.device.events().mid(0, 5),
+                 (QStringList{"identification", "start:fwupd", "menu", "choice", "C:8"}));
+        const YmodemReceiver receiver = rig.device.receiver();
+        QCOMPARE(receiver.fileName(), QStringLiteral("固件 v2.bin").toUtf8());
+        QCOMPARE(receiver.fileData(), image);
+        QCOMPARE(rig.worker.state(), SerialWorker::Idle);
+    }
+
+    void startCommandChoice_data()
+    {
+        QTest::addColumn<Reply>("identification");
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QString>("replyLog");
+        const QByteArray legacy = QByteArray::fromHex("5D0C2F7A19E4");
+        const QString none = QStringLiteral("（无响应） —— 使用旧版启动命令");
+        QTest::newRow("1.0.38 chooses *FWUPD")
+            << ScriptedDevice::text("TM-1,1.0.38\r\n") << QByteArray("*FWUPD\r\n") << "TM-1,1.0.38";
+        QTest::newRow("silence chooses the legacy bytes")
+            << ScriptedDevice::silence() << legacy << none;
+        QTest::newRow("a reply that never pauses for the quiet gap counts as none")
+            << ScriptedDevice::stream("TM-1,1.0.40,", 20) << legacy << none;
+    }
+    void startCommandChoice()
+    {
+        QFETCH(Reply, identification);
+        QFETCH(QByteArray, command);
+        QFETCH(QString, replyLog);
+        Rig rig(scriptWith(identification));
+        const QString path = rig.writeImage(testImage(100));
+        // Inside the wait for the bootloader a second update and a console command are refused,
+        // then the user aborts: the update ends, the port stays open.
+        int remainingMs = -1;
+        rig.onDeviceEvent(QStringLiteral("start:"), [&rig, &remainingMs, path] {
+            remainingMs = Access::responseTimer(rig.worker)->remainingTime();
+            rig.worker.startUpdate(path);
+            rig.send();
+            rig.worker.abort();
+        });
+        rig.worker.startUpdate(path);
+        QTest::qWait(kSettleMs);
+
+        QCOMPARE(rig.trace.outcomes(), (QStringList{"failed:设备未连接", kCancelled}));
+        QCOMPARE(rig.trace.with("response:"), QStringList{"设备未连接"});
+        QCOMPARE(rig.trace.lines.at(1), "log:*IDN? 响应：" + replyLog);
+        // The query goes out in lower case, then the chosen start command on its own.
+        QCOMPARE(rig.device.received(), "*idn?\r\n" + command);
+        QCOMPARE(rig.worker.state(), SerialWorker::Idle);
+        QCOMPARE(rig.trace.count("disconnected"), 0);
+        QVERIFY(!Access::responseTimer(rig.worker)->isActive());
+        // The bootloader gets its real minute to answer.
+        QVERIFY2(remainingMs > 30000 && remainingMs <= 60000,
+                 qPrintable(QString::number(remainingMs)));
+    }
+
+    void imageChecks_data()
+    {
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("maxFirmwareSize");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("237440 bytes, the bootloader's limit, are sent whole")
+            << true << SerialWorker::kBootloaderMaxImage << 2097152 << "success";
+        QTest::newRow("237441 bytes are refused with both numbers")
+            << true << 237441 << 2097152
+            << "failed:固件为 237441 字节；bootloader 最多只能写入 237440 字节（App 区 "
+               "0x08004000-0x0803DFFF，最后一个可编程字节 0x0803DFFE）";
+        QTest::newRow("the configured limit refuses before the bootloader's")
+            << true << 237441 << 237440 << "failed:固件文件超出大小限制";
+        QTest::newRow("an empty file is refused") << true << 0 << 2097152 << "failed:固件文件为空";
+        QTest::newRow("a missing file is refused")
+            << true << -1 << 2097152 << "failed:无法打开固件文件";
+        QTest::newRow("without an open port an update, and a command, are refused")
+            << false << 100 << 2097152 << "failed:串口未打开";
+    }
+    void imageChecks()
+    {
+        QFETCH(bool, connected);
+        QFETCH(int, size);
+        QFETCH(int, maxFirmwareSize);
+        QFETCH(QString, outcome);
+        Rig rig;
+        if (!connected) {
+            rig.worker.disconnectPort();
+            rig.send();
+            QCOMPARE(rig.trace.lines, (QStringList{"disconnected", "response:串口未打开"}));
+            rig.trace.lines.clear();
+        }
+        rig.worker.setMaxFirmwareSize(maxFirmwareSize);
+        rig.worker.startUpdate(size < 0 ? rig.dir.filePath("missing.bin")
+                                        : rig.writeImage(testImage(size)));
+
+        QCOMPARE(rig.trace.outcomes(), QStringList{outcome});
+        if (outcome != QLatin1String("success")) {
+            QCOMPARE(rig.trace.lines, QStringList{outcome}); // refused before anything is sent
+            QVERIFY(!rig.device.waitForReceivedCount(1, kSettleMs));
+        }
+    }
+
+    void interruptions_data()
+    {
+        QTest::addColumn<bool>("update");
+        QTest::addColumn<QString>("event");
+        QTest::addColumn<Act>("action");
+        QTest::addColumn<QStringList>("reports");
+        const QString query = QStringLiteral("identification");
+        const QStringList lost{"error:串口错误", "failed:串口错误", "disconnected"};
+        const QStringList lostAfterReply{"response:", "error:串口错误", "disconnected"};
+        QTest::newRow("an abort during the identification query ends the update before the start")
+            << true << query << Act::Abort << QStringList{kCancelled};
+        QTest::newRow("a disconnect request during the identification query ends the update")
+            << true << query << Act::Disconnect << QStringList{"disconnected", "failed:串口未打开"};
+        QTest::newRow("a port lost during the identification query stops before the start")
+            << true << query << Act::Unplug << lost;
+        QTest::newRow("a port lost while waiting for the receiver ends with the port error")
+            << true << "choice" << Act::Unplug << lost;
+        QTest::newRow("an abort ends a command's wait, the port open and no update abort recorded")
+            << false << query << Act::Abort << QStringList{"response:"};
+        QTest::newRow("a disconnect request ends a command's wait without touching the old port")
+            << false << query << Act::Disconnect << QStringList{"disconnected", "response:"};
+        QTest::newRow("a device unplugged during a command is lost once the command is answered")
+            << false << query << Act::Unplug << lostAfterReply;
+        QTest::newRow("a single read error during a command is not forgotten")
+            << false << query << Act::ReadError << lostAfterReply;
+    }
+    void interruptions()
+    {
+        QFETCH(bool, update);
+        QFETCH(QString, event);
+        QFETCH(Act, action);
+        QFETCH(QStringList, reports);
+        using CloseAt = ScriptedDevice::CloseAt;
+        Script script = scriptWith(ScriptedDevice::silence(), action != Act::Unplug);
+        if (action == Act::Unplug)
+            script.closeAt = event == QLatin1String("choice") ? CloseAt::OnMenuChoice
+                                                              : CloseAt::OnIdentification;
+        Rig rig(script);
+        rig.onDeviceEvent(event, [&rig, action] {
+            if (action == Act::Abort)
+                rig.worker.abort();
+            else if (action == Act::Disconnect)
+                rig.worker.disconnectPort();
+            else if (action == Act::ReadError)
+                rig.worker.handleSerialPortError(QSerialPort::ReadError);
+        });
+        update ? void(rig.update(testImage(100))) : rig.send();
+        QTest::qWait(kSettleMs);
+
+        QVERIFY2(rig.reports() == reports, qPrintable(rig.trace.lines.join(u'|')));
+        const bool closes = reports.contains(QStringLiteral("disconnected"));
+        QCOMPARE(rig.worker.state(), closes ? SerialWorker::PortClosed : SerialWorker::Idle);
+        QCOMPARE(rig.worker.port() && rig.worker.port()->isOpen(), !closes);
+        // The failure names the port error, without the system's text that the log shows.
+        const QStringList errors = rig.trace.with("error:");
+        if (update && !errors.isEmpty())
+            QCOMPARE(rig.trace.with("failed:"), QStringList{errors.first().section(u'（', 0, 0)});
+        // Interrupted during the query, the start command is never sent.
+        QCOMPARE(rig.trace.lines.contains(kWaitingLog), event == QLatin1String("choice"));
+        if (!update)
+            QVERIFY(!Access::abortRequested(rig.worker));
+    }
+
+    void noAnswer_data()
+    {
+        QTest::addColumn<int>("responseTimerMs");
+        QTest::newRow("the response timer runs out first") << 100;
+        QTest::newRow("the handshake clock runs out first (the timer stopped)") << 0;
+    }
+    void noAnswer()
+    {
+        QFETCH(int, responseTimerMs);
+        Rig rig(scriptWith(ScriptedDevice::text("TM-1,1.0.38\r\n")));
+        DeviceTimeouts t = Rig::timeouts();
+        t.handshake = 300ms;
+        rig.worker.setTimeoutsForTesting(t);
+        // Moves the response timer, inside the wait: 0 stops it, so only the clock is left.
+        rig.onDeviceEvent(QStringLiteral("start:"), [&rig, responseTimerMs] {
+            QTimer *timer = Access::responseTimer(rig.worker);
+            responseTimerMs > 0 ? timer->start(responseTimerMs) : timer->stop();
+        });
+        QCOMPARE(rig.update(testImage(100)), QStringList{"failed:设备响应超时"});
+        QCOMPARE(rig.worker.state(), SerialWorker::Idle);
+        QCOMPARE(rig.trace.count("disconnected"), 0);
+    }
+
+    void scanning_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("reads");
+        QTest::addColumn<QStringList>("outcomes");
+        const QByteArray line = kMenuLine;
+        const QString menu = QStringLiteral("menu");
+        const QString run = QStringLiteral("C");
+        const QString none;
+        QTest::newRow("the menu line in three reads is answered when complete")
+            << QList<QByteArray>{line.left(10), line.mid(10, 30), line.mid(40)}
+            << QStringList{none, none, menu};
+        QTest::newRow("the menu line whose last LF comes alone after other text is answered")
+            << QList<QByteArray>{"xx" + line.chopped(1), "\n"} << QStringList{none, menu};
+        QTest::newRow("the menu line without its last LF is not recognised")
+            << QList<QByteArray>{line.chopped(1) + "\r\n"} << QStringList{none};
+        QTest::newRow("seven C's wait for an eighth in a later read")
+            << QList<QByteArray>{"CCC", "CCCC", "C"} << QStringList{none, none, run};
+        QTest::newRow("a run broken by another byte starts again")
+            << QList<QByteArray>{"CCCC", "xCCCC", "CCC", "C"} << QStringList{none, none, none, run};
+        QTest::newRow("a menu line with C's after it in the same read is answered first")
+            << QList<QByteArray>{line + "CCCCCCCC", "C"} << QStringList{menu, none};
+        QTest::newRow("answering the menu forgets the C's seen before it")
+            << QList<QByteArray>{"CCCCCCC", line, "C", "CCCCCCC"}
+            << QStringList{none, menu, none, run};
+        // 4 MiB of text without a menu line or a run of C's, then the menu line in two reads.
+        const QByteArray chatter =
+            QByteArray("Checking flash ... C CC CCCCCCC ok\r\n").repeated(100);
+        QList<QByteArray> reads(1000, chatter);
+        reads << chatter + line.left(20) << line.mid(20);
+        QTest::newRow("a chattering bootloader is still answered, in bounded memory")
+            << reads << (QStringList(1001, none) << menu);
+    }
+    void scanning()
+    {
+        QFETCH(QList<QByteArray>, reads);
+        QFETCH(QStringList, outcomes);
+        // Feeds the reads to processResponse one by one, as handleReadyRead does, on a worker
+        // waiting for the bootloader; per read: "menu" (answered), "C" (the transfer starts, the
+        // reading stops) or "".
+        Rig rig;
+        rig.worker.setDebugMode(true);
+        rig.worker.setState(SerialWorker::WaitingForBootloader);
+        QStringList seen;
+        for (const QByteArray &read : reads) {
+            const qsizetype logsBefore = rig.trace.lines.size();
+            Access::setRxBuffer(rig.worker, Access::rxBuffer(rig.worker) + read);
+            rig.worker.processResponse();
+            // Only a tail that could still begin the menu line is kept.
+            const qsizetype kept = Access::rxBuffer(rig.worker).size();
+            QVERIFY2(kept < kMenuLine.size(), qPrintable(QString::number(kept)));
+            if (rig.worker.state() == SerialWorker::Transferring) {
+                seen << QStringLiteral("C");
+                break;
+            }
+            seen << (rig.trace.lines.size() > logsBefore ? QStringLiteral("menu") : QString());
+        }
+        QCOMPARE(seen, outcomes);
+    }
+
+    void commandReply_data()
+    {
+        QTest::addColumn<Reply>("reply");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("chunks closer than the quiet gap come back as one text")
+            << ScriptedDevice::chunks({{0, "Orvane,"}, {20, "TM-1,"}, {20, "1.0.38\r\n"}})
+            << "Orvane,TM-1,1.0.38";
+        QTest::newRow("a chunk after the quiet gap is left out")
+            << ScriptedDevice::chunks({{0, "first\r\n"}, {450, "late\r\n"}}) << "first";
+        QTest::newRow("silence gives an empty text") << ScriptedDevice::silence() << QString();
+        QTest::newRow("a device that never stops is cut at the overall limit and capped")
+            << ScriptedDevice::stream(QByteArray(4096, 'x'), 5)
+            << QString(SerialWorker::kReplyBufferCap, u'x');
+    }
+    void commandReply()
+    {
+        QFETCH(Reply, reply);
+        QFETCH(QString, text);
+        Rig rig(scriptWith(reply));
+        rig.send();
+        QCOMPARE(rig.device.received(), QByteArray("*IDN?\r\n")); // its seven bytes, nothing else
+        QCOMPARE(rig.trace.lines, QStringList{"response:" + text});
+        QCOMPARE(rig.worker.state(), SerialWorker::Idle);
+        QVERIFY(!Access::customCommandActive(rig.worker));
+    }
+
+    void updateRequestedDuringACommandStartsRightAfterIt()
+    {
+        // The reply comes in two pieces, so the command is still collecting when the update comes.
+        Rig rig(scriptWith(ScriptedDevice::chunks({{0, "TM-1,"}, {300, "1.0.38\r\n"}}), false));
+        const QString image = rig.writeImage(testImage(3000));
+        QTimer::singleShot(50, &rig.worker, [&rig, image] { rig.worker.startUpdate(image); });
+        rig.send();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.trace.outcomes(), QStringList{"success"}, 10000);
+        // The command is answered first, with what had arrived; then the whole update runs.
+        QCOMPARE(rig.trace.lines.first(), QStringLiteral("response:TM-1,"));
+        QCOMPARE(rig.trace.with("response:").size(), 1);
+        QCOMPARE(rig.device.receiver().fileData(), testImage(3000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TstSerialWorker)
+#include "tst_serialworker.moc"
