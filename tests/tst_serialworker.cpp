@@ -312,7 +312,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("abortRequested");
         QTest::addColumn<bool>("timeOutActs");
         QTest::addColumn<bool>("abortActs");
-        QTest::newRow("waiting for the bootloader: a time-out reports and returns to idle")
+        QTest::newRow(
+            "waiting for the bootloader: a time-out reports and returns to idle, an abort acts")
             << SerialWorker::WaitingForBootloader << false << true << true;
         QTest::newRow("transferring: a time-out does nothing, an abort acts")
             << SerialWorker::Transferring << false << false << true;
@@ -542,49 +543,45 @@ private Q_SLOTS:
             QVERIFY(!Access::abortRequested(rig.worker));
     }
 
+    // Per read, what the worker waiting for the bootloader does: '.' waits on, 'M' answers the
+    // menu, 'C' starts the transfer (and reads no further).
     void scanning_data()
     {
-        QTest::addColumn<QList<QByteArray>>("reads");
-        QTest::addColumn<QStringList>("outcomes");
+        using Reads = QList<QByteArray>;
+        QTest::addColumn<Reads>("reads");
+        QTest::addColumn<QString>("steps");
         const QByteArray line = kMenuLine;
-        const QString menu = QStringLiteral("menu");
-        const QString run = QStringLiteral("C");
-        const QString none;
         QTest::newRow("the menu line in three reads is answered when complete")
-            << QList<QByteArray>{line.left(10), line.mid(10, 30), line.mid(40)}
-            << QStringList{none, none, menu};
+            << Reads{line.left(10), line.mid(10, 30), line.mid(40)} << "..M";
         QTest::newRow("the menu line whose last LF comes alone after other text is answered")
-            << QList<QByteArray>{"xx" + line.chopped(1), "\n"} << QStringList{none, menu};
+            << Reads{"xx" + line.chopped(1), "\n"} << ".M";
         QTest::newRow("the menu line without its last LF is not recognised")
-            << QList<QByteArray>{line.chopped(1) + "\r\n"} << QStringList{none};
+            << Reads{line.chopped(1) + "\r\n"} << ".";
         QTest::newRow("seven C's wait for an eighth in a later read")
-            << QList<QByteArray>{"CCC", "CCCC", "C"} << QStringList{none, none, run};
+            << Reads{"CCC", "CCCC", "C"} << "..C";
         QTest::newRow("a run broken by another byte starts again")
-            << QList<QByteArray>{"CCCC", "xCCCC", "CCC", "C"} << QStringList{none, none, none, run};
+            << Reads{"CCCC", "xCCCC", "CCC", "C"} << "...C";
         QTest::newRow("a menu line with C's after it in the same read is answered first")
-            << QList<QByteArray>{line + "CCCCCCCC", "C"} << QStringList{menu, none};
+            << Reads{line + "CCCCCCCC", "C"} << "M.";
         QTest::newRow("answering the menu forgets the C's seen before it")
-            << QList<QByteArray>{"CCCCCCC", line, "C", "CCCCCCC"}
-            << QStringList{none, menu, none, run};
+            << Reads{"CCCCCCC", line, "C", "CCCCCCC"} << ".M.C";
         // 4 MiB of text without a menu line or a run of C's, then the menu line in two reads.
         const QByteArray chatter =
             QByteArray("Checking flash ... C CC CCCCCCC ok\r\n").repeated(100);
-        QList<QByteArray> reads(1000, chatter);
+        Reads reads(1000, chatter);
         reads << chatter + line.left(20) << line.mid(20);
         QTest::newRow("a chattering bootloader is still answered, in bounded memory")
-            << reads << (QStringList(1001, none) << menu);
+            << reads << QString(1001, u'.') + u'M';
     }
     void scanning()
     {
         QFETCH(QList<QByteArray>, reads);
-        QFETCH(QStringList, outcomes);
-        // Feeds the reads to processResponse one by one, as handleReadyRead does, on a worker
-        // waiting for the bootloader; per read: "menu" (answered), "C" (the transfer starts, the
-        // reading stops) or "".
+        QFETCH(QString, steps);
+        // Feeds the reads to processResponse one by one, as handleReadyRead does.
         Rig rig;
         rig.worker.setDebugMode(true);
         rig.worker.setState(SerialWorker::WaitingForBootloader);
-        QStringList seen;
+        QString seen;
         for (const QByteArray &read : reads) {
             const qsizetype logsBefore = rig.trace.lines.size();
             Access::setRxBuffer(rig.worker, Access::rxBuffer(rig.worker) + read);
@@ -593,12 +590,12 @@ private Q_SLOTS:
             const qsizetype kept = Access::rxBuffer(rig.worker).size();
             QVERIFY2(kept < kMenuLine.size(), qPrintable(QString::number(kept)));
             if (rig.worker.state() == SerialWorker::Transferring) {
-                seen << QStringLiteral("C");
+                seen += u'C';
                 break;
             }
-            seen << (rig.trace.lines.size() > logsBefore ? QStringLiteral("menu") : QString());
+            seen += rig.trace.lines.size() > logsBefore ? u'M' : u'.';
         }
-        QCOMPARE(seen, outcomes);
+        QCOMPARE(seen, steps);
     }
 
     void commandReply_data()
