@@ -608,8 +608,9 @@ private Q_SLOTS:
         QTest::newRow("a chunk after the quiet gap is left out")
             << ScriptedDevice::chunks({{0, "first\r\n"}, {450, "late\r\n"}}) << "first";
         QTest::newRow("silence gives an empty text") << ScriptedDevice::silence() << QString();
+        // Pieces that do not divide the cap, so some read reaches past it.
         QTest::newRow("a device that never stops is cut at the overall limit and capped")
-            << ScriptedDevice::stream(QByteArray(4096, 'x'), 5)
+            << ScriptedDevice::stream(QByteArray(3000, 'x'), 5)
             << QString(SerialWorker::kReplyBufferCap, u'x');
     }
     void commandReply()
