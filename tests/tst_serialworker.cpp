@@ -1,0 +1,651 @@
+// The serial worker against a scripted device on a pseudo-terminal: opening and closing, port
+// errors and port loss, the response time-out, abort and the failure reason; the update from the
+// request to the transfer (the checks, the identification query, the start command, the menu, the
+// receiver's request, every way the handshake can end); the console's command exchange; and the
+// pure rules the worker applies (start-command choice, reply text, port-error hints).
+
+#include "device/porterrortext.h"
+#include "device/serialworker.h"
+#include "device/versionrule.h"
+#include "scripteddevice.h"
+#include "workertestaccess.h"
+
+#include <QtTest>
+
+#include <memory>
+
+using namespace std::chrono_literals;
+using Access = SerialWorkerTestAccess;
+using State = SerialWorker::TransferState;
+using Script = ScriptedDevice::Script;
+using Reply = ScriptedDevice::Reply;
+Q_DECLARE_METATYPE(SerialWorker::TransferState)
+
+namespace {
+
+// What interrupts an update or a command: the user's abort, a disconnect request, the cable
+// pulled, a single read error; or, with a bootloader that never answers, the response timer cut
+// short, or stopped so that the handshake clock ends the wait.
+enum class Act { Abort, Disconnect, Unplug, ReadError, ShortTimer, StopTimer };
+
+const QByteArray kMenuLine = ScriptedDevice::downloadLine();
+const QString kCancelled = QStringLiteral("failed:用户取消更新");
+const QString kWaitingLog = QStringLiteral("log:正在等待设备进入下载模式…");
+// Long enough for a queued step or a late report to have come, if one were coming.
+constexpr int kSettleMs = 100;
+
+Script scriptWith(const Reply &identification, bool silentAfterStart = true)
+{
+    Script script;
+    script.identification = identification;
+    script.silentAfterStart = silentAfterStart;
+    return script;
+}
+
+// A port whose error text a test can set, as the system would on a failing call.
+class ErrorTextPort : public QSerialPort
+{
+public:
+    using QSerialPort::QSerialPort;
+    void setErrorText(const QString &text) { setErrorString(text); }
+};
+
+// A worker and a scripted device. Only the reply's overall limit is shortened: the real quiet gap
+// keeps a device streaming every 20 ms from ever looking paused on a loaded machine, and the
+// handshake keeps its real minute unless a test shortens it.
+struct Rig : WorkerRig<ScriptedDevice>
+{
+    static DeviceTimeouts timeouts()
+    {
+        DeviceTimeouts t;
+        t.replyOverall = 600ms;
+        return t;
+    }
+    explicit Rig(const Script &script = Script()) : WorkerRig(timeouts(), script) {}
+
+    // Runs fn on the worker (inside its waits) once, when the device first records an event.
+    void onDeviceEvent(const QString &prefix, const std::function<void()> &fn)
+    {
+        auto fired = std::make_shared<bool>(false);
+        device.setEventHook([this, prefix, fn, fired](ScriptedDevice &, const QString &event) {
+            if (!*fired && event.startsWith(prefix)) {
+                *fired = true;
+                QMetaObject::invokeMethod(&worker, fn, Qt::QueuedConnection);
+            }
+        });
+    }
+    void send() { worker.sendCustomCommand(QStringLiteral("*IDN?")); }
+    // The reports but the log, each cut before the detail after a full-width colon.
+    QStringList reports() const
+    {
+        QStringList out;
+        for (const QString &line : trace.lines) {
+            if (!line.startsWith(QLatin1String("log:")))
+                out << line.section(u'：', 0, 0);
+        }
+        return out;
+    }
+};
+
+} // namespace
+
+class TstSerialWorker : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    // The pure rules the worker applies, one call per row: the start-command choice, the text of
+    // a reply, the line a console command goes out as, the hint for a port error and the reason
+    // a failed update gives.
+    void rules_data()
+    {
+        QTest::addColumn<QVariant>("actual");
+        QTest::addColumn<QVariant>("expected");
+        const auto start = [](const QString &identification) {
+            return QVariant(VersionRule::startCommandFor(identification));
+        };
+        const QVariant fwupd = QByteArray("*FWUPD\r\n");
+        const QVariant legacy = QByteArray::fromHex("5D0C2F7A19E4");
+        QTest::newRow("1.0.38 chooses *FWUPD") << start("Orvane,TM-1,1.0.38") << fwupd;
+        QTest::newRow("1.0.100 compares as a number, not as text") << start("1.0.100") << fwupd;
+        QTest::newRow("four numbers: 1.1.0.0 chooses *FWUPD by its second")
+            << start("TM-1,1.1.0.0") << fwupd;
+        QTest::newRow("four numbers: 3.0.50.1 chooses the legacy bytes")
+            << start("TM-1,3.0.50.1") << legacy;
+        QTest::newRow("the first match 1.2.3 outranks a later 1.0.40")
+            << start("TM-1,1.2.3,1.0.40") << legacy;
+        QTest::newRow("1.0.40-beta chooses the legacy bytes") << start("1.0.40-beta") << legacy;
+        QTest::newRow("a two-line reply chooses the legacy bytes")
+            << start("1.0.40\r\nok") << legacy;
+        QTest::newRow("a version before a single final LF still matches")
+            << start("1.0.40\n") << fwupd;
+        QTest::newRow("a version before a final CR LF does not") << start("1.0.40\r\n") << legacy;
+        QTest::newRow("text without any version gets the legacy bytes") << start("TM-1") << legacy;
+        QTest::newRow("a third number too large for 32 bits reads as 0")
+            << start("1.0.99999999999") << legacy;
+        QTest::newRow("a huge first number is never looked at")
+            << start("99999999999.0.38") << fwupd;
+
+        const auto console = [](const QByteArray &reply) {
+            return QVariant(DeviceReply::consoleText(reply));
+        };
+        QTest::newRow("the console keeps spaces and tabs at the ends")
+            << console(" \tOK\t\r\n") << QVariant(" \tOK\t");
+        QTest::newRow("the identification is trimmed of all white space at both ends")
+            << QVariant(DeviceReply::identificationText(" \tOK\t\r\n", false)) << QVariant("OK");
+        QTest::newRow("the console keeps the line break between two lines")
+            << console("\r\none\r\ntwo\r\n") << QVariant("one\r\ntwo");
+        QTest::newRow("valid UTF-8 stays UTF-8") << console("温度 25℃\r\n") << QVariant("温度 25℃");
+        QTest::newRow("a byte that is not UTF-8 gives the Latin-1 reading of everything")
+            << console("\r\nA\xff\xe9z\r\n") << QVariant(QString::fromLatin1("A\xff\xe9z"));
+
+        const auto line = [](const QString &command) {
+            return QVariant(QString::fromUtf8(DeviceReply::commandLine(command)));
+        };
+        QTest::newRow("a command gets CR LF appended") << line("*RST") << QVariant("*RST\r\n");
+        QTest::newRow("a command ending with CR LF goes out as it is")
+            << line("*RST\r\n") << QVariant("*RST\r\n");
+        QTest::newRow("a bare LF still gets CR LF") << line("*RST\n") << QVariant("*RST\n\r\n");
+        QTest::newRow("an empty command is a bare CR LF") << line("") << QVariant("\r\n");
+
+        // The advice a port error's hint gives; no English may show but the group's name.
+        const auto advice = [](QSerialPort::SerialPortError error, const QString &text) {
+            const QString hint = PortErrorText::hint(error, text);
+            if (hint.isEmpty() ||
+                QString(hint).remove("dialout").contains(QRegularExpression("[A-Za-z]")))
+                return QVariant("no Chinese hint: " + hint);
+            QStringList given;
+            for (const QString &words : QStringList{"检查数据线", "dialout 组", "关闭该程序"}) {
+                if (hint.contains(words))
+                    given << words;
+            }
+            return QVariant(given.join(u'+'));
+        };
+        const QVariant cable = QStringLiteral("检查数据线");
+        const QVariant dialout = QStringLiteral("dialout 组");
+        const QVariant closeOther = QStringLiteral("关闭该程序");
+        QTest::newRow("a device not found: check the cable")
+            << advice(QSerialPort::DeviceNotFoundError, "No such file or directory") << cable;
+        QTest::newRow("an adapter pulled out (resource error): check the cable")
+            << advice(QSerialPort::ResourceError, "Input/output error") << cable;
+        QTest::newRow("no permission: join the dialout group")
+            << advice(QSerialPort::PermissionError, "") << dialout;
+        QTest::newRow("'Permission denied' on opening: join the dialout group")
+            << advice(QSerialPort::OpenError, "Permission denied") << dialout;
+        QTest::newRow("a port in use: close the other program")
+            << advice(QSerialPort::OpenError, "") << closeOther;
+        QTest::newRow("'Device or resource busy': close the other program")
+            << advice(QSerialPort::UnknownError, "Device or resource busy") << closeOther;
+        QTest::newRow("anything else: a plain Chinese text")
+            << advice(QSerialPort::UnknownError, "weird") << QVariant("");
+        QTest::newRow("an empty system text adds no parentheses")
+            << QVariant(PortErrorText::withSystemText(QSerialPort::OpenError, ""))
+            << QVariant(PortErrorText::hint(QSerialPort::OpenError, ""));
+
+        const auto reason = [](bool aborted, const QString &failure, bool cancelled) {
+            SerialWorker worker;
+            Access::setAbortRequested(worker, aborted);
+            Access::setFailureReason(worker, failure);
+            Access::setDeviceCancelled(worker, cancelled);
+            return QVariant(worker.updateFailureReason());
+        };
+        const QString port = QStringLiteral("串口错误：gone");
+        QTest::newRow("a user abort wins over everything")
+            << reason(true, port, true) << QVariant("用户取消更新");
+        QTest::newRow("a recorded port error wins over the device's cancel")
+            << reason(false, port, true) << QVariant(port);
+        QTest::newRow("the device's cancel alone")
+            << reason(false, "", true) << QVariant("设备中止了传输");
+        QTest::newRow("nothing recorded gives an empty reason")
+            << reason(false, "", false) << QVariant("");
+    }
+    void rules()
+    {
+        QFETCH(QVariant, actual);
+        QFETCH(QVariant, expected);
+        QCOMPARE(actual, expected);
+    }
+
+    void openingReplacingFailingAndClosing()
+    {
+        // Opening another port replaces the open one silently; the line runs at 115200 8N1.
+        Rig rig;
+        FakeDevice second;
+        rig.worker.connectToPort(second.portName());
+        QTest::qWait(kSettleMs);
+        QCOMPARE(rig.trace.lines, (QStringList{"connected", "baud:115200"}));
+        QCOMPARE(rig.worker.state(), SerialWorker::Idle);
+        const QSerialPort *port = rig.worker.port();
+        QVERIFY(port->isOpen() && second.portName().endsWith("/" + port->portName()));
+        QCOMPARE(
+            (QList<int>{port->baudRate(QSerialPort::Input), port->baudRate(QSerialPort::Output),
+                        port->dataBits(), port->parity(), port->stopBits(), port->flowControl()}),
+            (QList<int>{115200, 115200, QSerialPort::Data8, QSerialPort::NoParity,
+                        QSerialPort::OneStop, QSerialPort::NoFlowControl}));
+
+        // A port that cannot be opened: the hint for a missing device, then the port's own error
+        // text in parentheses; the state stays as it was.
+        const QString missing = QStringLiteral("/dev/fw-test-no-such-port");
+        rig.worker.connectToPort(missing);
+        const QString line = rig.trace.lines.last();
+        QVERIFY2(rig.trace.lines.size() == 3 &&
+                     line.startsWith("connectionFailed:无法打开串口 " + missing + "：") &&
+                     line.contains(QStringLiteral("数据线")) && line.endsWith(u'）'),
+                 qPrintable(line));
+        QCOMPARE(rig.worker.state(), SerialWorker::Idle);
+        QCOMPARE(rig.worker.port(), nullptr);
+
+        // A disconnect always reports, and nothing of an earlier update is left to colour the
+        // next one.
+        Access::setAbortRequested(rig.worker, true);
+        Access::setDeviceCancelled(rig.worker, true);
+        Access::setUpdateInProgress(rig.worker, true);
+        Access::setFailureReason(rig.worker, QStringLiteral("串口错误：old"));
+        rig.worker.disconnectPort();
+        QCOMPARE(rig.trace.lines.mid(3), QStringList{"disconnected"});
+        QCOMPARE(rig.worker.state(), SerialWorker::PortClosed);
+        QVERIFY(!Access::updateInProgress(rig.worker));
+        QVERIFY(rig.worker.updateFailureReason().isEmpty());
+    }
+
+    void portErrors_data()
+    {
+        QTest::addColumn<State>("state");
+        QTest::addColumn<QSerialPort::SerialPortError>("error"); // none: the device closes the line
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<State>("after");
+        QTest::newRow("a read error while idle is reported, then the port is lost once")
+            << SerialWorker::Idle << QSerialPort::ReadError << "gone" << SerialWorker::PortClosed;
+        // The update routine reports the failure first and closes the port itself afterwards.
+        QTest::newRow("a port error during an update aborts it and leaves the port to the update")
+            << SerialWorker::WaitingForReceiver << QSerialPort::PermissionError
+            << "Permission denied" << SerialWorker::Aborted;
+        QTest::newRow("a line lost while idle is reported, and the port lost, once")
+            << SerialWorker::Idle << QSerialPort::NoError << "" << SerialWorker::PortClosed;
+        QTest::newRow("a write error saying Resource temporarily unavailable is ignored")
+            << SerialWorker::Idle << QSerialPort::WriteError
+            << "Write failed: Resource temporarily unavailable (11)" << SerialWorker::Idle;
+        QTest::newRow("a time-out during a transfer is ignored")
+            << SerialWorker::Transferring << QSerialPort::TimeoutError << "x"
+            << SerialWorker::Transferring;
+    }
+    void portErrors()
+    {
+        QFETCH(State, state);
+        QFETCH(QSerialPort::SerialPortError, error);
+        QFETCH(QString, text);
+        QFETCH(State, after);
+        Rig rig;
+        QStringList expected; // the hint, then the system's text
+        if (error == QSerialPort::NoError) {
+            rig.device.closeMaster();
+            QTRY_COMPARE_WITH_TIMEOUT(rig.trace.count("disconnected"), 1, 2000);
+            rig.worker.handlePortLoss(); // the port is already closed: nothing more
+            expected = rig.trace.lines.filter(QStringLiteral("error:串口错误：")).mid(0, 1);
+        } else {
+            auto *port = new ErrorTextPort(rig.device.portName());
+            Access::replacePort(rig.worker, port);
+            port->open(QIODevice::ReadWrite);
+            rig.worker.setState(state);
+            port->setErrorText(text);
+            rig.worker.handleSerialPortError(error);
+            // The port-loss step is queued, never run from inside the error report. The hint
+            // alone, without the system's text, is the reason.
+            const QString reason = "串口错误：" + PortErrorText::hint(error, QString());
+            QCOMPARE(rig.worker.updateFailureReason(), after == state ? "" : reason);
+            if (after != state)
+                expected << "error:" + reason + "（" + text + "）";
+            QCOMPARE(rig.trace.lines, expected);
+        }
+        QTest::qWait(kSettleMs);
+        if (after == SerialWorker::PortClosed)
+            expected << "disconnected";
+        QCOMPARE(rig.trace.lines, expected);
+        QCOMPARE(rig.worker.state(), after);
+        QCOMPARE(rig.worker.port()->isOpen(), after != SerialWorker::PortClosed);
+        QVERIFY(!rig.worker.port()->errorString().contains(QStringLiteral("temporarily")));
+    }
+
+    void timeOutAndAbortByState_data()
+    {
+        QTest::addColumn<State>("state");
+        QTest::addColumn<bool>("abortRequested");
+        QTest::addColumn<bool>("timeOutActs");
+        QTest::addColumn<bool>("abortActs");
+        QTest::newRow(
+            "waiting for the bootloader: a time-out reports and returns to idle, an abort acts")
+            << SerialWorker::WaitingForBootloader << false << true << true;
+        QTest::newRow("transferring: a time-out does nothing, an abort acts")
+            << SerialWorker::Transferring << false << false << true;
+        QTest::newRow("idle: neither acts") << SerialWorker::Idle << false << false << false;
+        QTest::newRow("after an abort request a time-out does nothing")
+            << SerialWorker::WaitingForBootloader << true << false << true;
+    }
+    void timeOutAndAbortByState()
+    {
+        QFETCH(State, state);
+        QFETCH(bool, abortRequested);
+        QFETCH(bool, timeOutActs);
+        QFETCH(bool, abortActs);
+        Rig rig;
+        rig.worker.setState(state);
+        Access::setAbortRequested(rig.worker, abortRequested);
+        Access::setRxBuffer(rig.worker, "Download");
+        Access::setLastResponse(rig.worker, "\x06");
+        rig.worker.handleTimeout();
+        QCOMPARE(rig.trace.lines, timeOutActs ? QStringList{"failed:设备响应超时"} : QStringList());
+        QCOMPARE(rig.worker.state(), timeOutActs ? SerialWorker::Idle : state);
+        QCOMPARE(Access::rxBuffer(rig.worker), timeOutActs ? "" : QByteArray("Download"));
+        QCOMPARE(Access::lastResponse(rig.worker), timeOutActs ? "" : QByteArray("\x06"));
+
+        rig.worker.setState(state);
+        Access::setAbortRequested(rig.worker, false);
+        Access::responseTimer(rig.worker)->start(60000);
+        rig.worker.abort();
+        QCOMPARE(rig.trace.lines.size(), timeOutActs ? 1 : 0); // the update reports a cancel
+        QCOMPARE(Access::abortRequested(rig.worker), abortActs);
+        QCOMPARE(rig.worker.state(), abortActs ? SerialWorker::Aborted : state);
+        QCOMPARE(Access::responseTimer(rig.worker)->isActive(), !abortActs);
+    }
+
+    void idleChatterDoesNotGrowTheBuffer()
+    {
+        // Sixteen times the cap of log lines nobody asked for, then a marker.
+        Rig rig;
+        const QByteArray line("[app] sensor 42 ok\r\n");
+        for (int sent = 0; sent < 16 * SerialWorker::kIdleBufferCap; sent += 200 * line.size())
+            rig.device.send(line.repeated(200));
+        rig.device.send("END-OF-CHATTER");
+        QTRY_VERIFY_WITH_TIMEOUT(Access::rxBuffer(rig.worker).endsWith("END-OF-CHATTER"), 10000);
+        // The newest bytes are kept, the oldest dropped.
+        const QByteArray kept = Access::rxBuffer(rig.worker);
+        QCOMPARE(kept.size(), SerialWorker::kIdleBufferCap);
+        QVERIFY(kept.chopped(14).endsWith(line));
+    }
+
+    void startCommandChoice_data()
+    {
+        QTest::addColumn<Reply>("identification");
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QString>("replyLog");
+        const QByteArray legacy = QByteArray::fromHex("5D0C2F7A19E4");
+        const QString none = QStringLiteral("（无响应） —— 使用旧版启动命令");
+        QTest::newRow("1.0.38 chooses *FWUPD")
+            << ScriptedDevice::text("TM-1,1.0.38\r\n") << QByteArray("*FWUPD\r\n") << "TM-1,1.0.38";
+        QTest::newRow("silence chooses the legacy bytes")
+            << ScriptedDevice::silence() << legacy << none;
+        QTest::newRow("a reply that never pauses for the quiet gap counts as none")
+            << ScriptedDevice::stream("TM-1,1.0.40,", 20) << legacy << none;
+    }
+    void startCommandChoice()
+    {
+        QFETCH(Reply, identification);
+        QFETCH(QByteArray, command);
+        QFETCH(QString, replyLog);
+        Rig rig(scriptWith(identification));
+        const QString path = rig.writeImage(testImage(100));
+        // Inside the wait for the bootloader a second update and a console command are refused,
+        // then the user aborts: the update ends, the port stays open.
+        int remainingMs = -1;
+        rig.onDeviceEvent(QStringLiteral("start:"), [&rig, &remainingMs, path] {
+            remainingMs = Access::responseTimer(rig.worker)->remainingTime();
+            rig.worker.startUpdate(path);
+            rig.send();
+            rig.worker.abort();
+        });
+        rig.worker.startUpdate(path);
+        QTest::qWait(kSettleMs);
+
+        QCOMPARE(rig.trace.outcomes(), (QStringList{"failed:设备未连接", kCancelled}));
+        QCOMPARE(rig.trace.with("response:"), QStringList{"设备未连接"});
+        QCOMPARE(rig.trace.lines.at(1), "log:*IDN? 响应：" + replyLog);
+        // The query goes out in lower case, then the chosen start command on its own.
+        QCOMPARE(rig.device.received(), "*idn?\r\n" + command);
+        QCOMPARE(rig.worker.state(), SerialWorker::Idle);
+        QCOMPARE(rig.trace.count("disconnected"), 0);
+        QVERIFY(!Access::responseTimer(rig.worker)->isActive());
+        // The bootloader gets its real minute to answer.
+        QVERIFY2(remainingMs > 30000 && remainingMs <= 60000,
+                 qPrintable(QString::number(remainingMs)));
+    }
+
+    void imageChecks_data()
+    {
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("maxFirmwareSize");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("237440 bytes, the bootloader's limit, go through every step, sent whole")
+            << true << SerialWorker::kBootloaderMaxImage << 2097152 << "success";
+        QTest::newRow("237441 bytes are refused with both numbers")
+            << true << 237441 << 2097152
+            << "failed:固件为 237441 字节；bootloader 最多只能写入 237440 字节（App 区 "
+               "0x08004000-0x0803DFFF，最后一个可编程字节 0x0803DFFE）";
+        QTest::newRow("the configured limit refuses before the bootloader's")
+            << true << 237441 << 237440 << "failed:固件文件超出大小限制";
+        QTest::newRow("an empty file is refused") << true << 0 << 2097152 << "failed:固件文件为空";
+        QTest::newRow("a missing file is refused")
+            << true << -1 << 2097152 << "failed:无法打开固件文件";
+        QTest::newRow("without an open port an update, and a command, are refused")
+            << false << 100 << 2097152 << "failed:串口未打开";
+    }
+    void imageChecks()
+    {
+        QFETCH(bool, connected);
+        QFETCH(int, size);
+        QFETCH(int, maxFirmwareSize);
+        QFETCH(QString, outcome);
+        Rig rig;
+        rig.worker.setDebugMode(true);
+        if (!connected) {
+            rig.worker.disconnectPort();
+            rig.send();
+            QCOMPARE(rig.trace.lines, (QStringList{"disconnected", "response:串口未打开"}));
+            rig.trace.lines.clear();
+        }
+        rig.worker.setMaxFirmwareSize(maxFirmwareSize);
+        const QByteArray image = testImage(qMax(size, 0));
+        const QString name = QStringLiteral("固件 v2.bin");
+        rig.worker.startUpdate(size < 0 ? rig.dir.filePath(name) : rig.writeImage(image, name));
+
+        QCOMPARE(rig.trace.outcomes(), QStringList{outcome});
+        if (outcome != QLatin1String("success")) {
+            QCOMPARE(rig.trace.lines, QStringList{outcome}); // refused before anything is sent
+            QVERIFY(!rig.device.waitForReceivedCount(1, kSettleMs));
+            return;
+        }
+        QCOMPARE(rig.trace.lines.mid(0, 6),
+                 (QStringList{"log:正在查询设备标识…", "log:*IDN? 响应：Orvane,TM-1,SN0001,1.0.38",
+                              "log:已发送启动命令：*fwupd", kWaitingLog,
+                              "log:[DEBUG] 下载命令已发送", "log:设备就绪，正在传输固件…"}));
+        QCOMPARE(rig.device.events().mid(0, 5),
+                 (QStringList{"identification", "start:fwupd", "menu", "choice", "C:8"}));
+        const YmodemReceiver receiver = rig.device.receiver();
+        QCOMPARE(receiver.fileName(), name.toUtf8());
+        QCOMPARE(receiver.fileData(), image);
+        QCOMPARE(rig.worker.state(), SerialWorker::Idle);
+    }
+
+    void interruptions_data()
+    {
+        QTest::addColumn<bool>("update");
+        QTest::addColumn<QString>("event");
+        QTest::addColumn<Act>("action");
+        QTest::addColumn<QStringList>("reports");
+        const QString query = QStringLiteral("identification");
+        const QStringList lost{"error:串口错误", "failed:串口错误", "disconnected"};
+        const QStringList lostAfterReply{"response:", "error:串口错误", "disconnected"};
+        QTest::newRow("an abort during the identification query ends the update before the start")
+            << true << query << Act::Abort << QStringList{kCancelled};
+        QTest::newRow("a disconnect request during the identification query ends the update")
+            << true << query << Act::Disconnect << QStringList{"disconnected", "failed:串口未打开"};
+        QTest::newRow("a port lost during the identification query stops before the start")
+            << true << query << Act::Unplug << lost;
+        QTest::newRow("a port lost while waiting for the receiver ends with the port error")
+            << true << "choice" << Act::Unplug << lost;
+        QTest::newRow("with no answer the response timer ends the wait for the bootloader")
+            << true << "start:" << Act::ShortTimer << QStringList{"failed:设备响应超时"};
+        QTest::newRow("with no answer and the timer stopped the handshake clock ends it")
+            << true << "start:" << Act::StopTimer << QStringList{"failed:设备响应超时"};
+        QTest::newRow("an abort ends a command's wait, the port open and no update abort recorded")
+            << false << query << Act::Abort << QStringList{"response:"};
+        QTest::newRow("a disconnect request ends a command's wait without touching the old port")
+            << false << query << Act::Disconnect << QStringList{"disconnected", "response:"};
+        QTest::newRow("a device unplugged during a command is lost once the command is answered")
+            << false << query << Act::Unplug << lostAfterReply;
+        QTest::newRow("a single read error during a command is not forgotten")
+            << false << query << Act::ReadError << lostAfterReply;
+    }
+    void interruptions()
+    {
+        QFETCH(bool, update);
+        QFETCH(QString, event);
+        QFETCH(Act, action);
+        QFETCH(QStringList, reports);
+        const QString query = QStringLiteral("identification");
+        using CloseAt = ScriptedDevice::CloseAt;
+        Script script = scriptWith(ScriptedDevice::silence(), action != Act::Unplug);
+        if (action == Act::Unplug)
+            script.closeAt = event == QLatin1String("choice") ? CloseAt::OnMenuChoice
+                                                              : CloseAt::OnIdentification;
+        Rig rig(script);
+        if (event == QLatin1String("start:")) {
+            DeviceTimeouts t = Rig::timeouts();
+            t.handshake = 300ms;
+            rig.worker.setTimeoutsForTesting(t);
+        }
+        rig.onDeviceEvent(event, [&rig, action] {
+            if (action == Act::Abort)
+                rig.worker.abort();
+            else if (action == Act::Disconnect)
+                rig.worker.disconnectPort();
+            else if (action == Act::ReadError)
+                rig.worker.handleSerialPortError(QSerialPort::ReadError);
+            else if (action == Act::ShortTimer)
+                Access::responseTimer(rig.worker)->start(100);
+            else if (action == Act::StopTimer)
+                Access::responseTimer(rig.worker)->stop();
+        });
+        update ? rig.worker.startUpdate(rig.writeImage(testImage(100))) : rig.send();
+        QTest::qWait(kSettleMs);
+
+        QVERIFY2(rig.reports() == reports, qPrintable(rig.trace.lines.join(u'|')));
+        const bool closes = reports.contains(QStringLiteral("disconnected"));
+        QCOMPARE(rig.worker.state(), closes ? SerialWorker::PortClosed : SerialWorker::Idle);
+        QCOMPARE(rig.worker.port() && rig.worker.port()->isOpen(), !closes);
+        // The failure names the port error, without the system's text that the log shows.
+        const QStringList errors = rig.trace.with("error:");
+        if (update && !errors.isEmpty())
+            QCOMPARE(rig.trace.with("failed:"), QStringList{errors.first().section(u'（', 0, 0)});
+        // Interrupted during the query, the start command is never sent.
+        QCOMPARE(rig.trace.lines.contains(kWaitingLog), event != query);
+        if (!update)
+            QVERIFY(!Access::abortRequested(rig.worker));
+    }
+
+    // Per read, what the worker waiting for the bootloader does: '.' waits on, 'M' answers the
+    // menu, 'C' starts the transfer (and reads no further).
+    void scanning_data()
+    {
+        using Reads = QList<QByteArray>;
+        QTest::addColumn<Reads>("reads");
+        QTest::addColumn<QString>("steps");
+        const QByteArray line = kMenuLine;
+        QTest::newRow("the menu line in three reads is answered when complete")
+            << Reads{line.left(10), line.mid(10, 30), line.mid(40)} << "..M";
+        QTest::newRow("the menu line whose last LF comes alone after other text is answered")
+            << Reads{"xx" + line.chopped(1), "\n"} << ".M";
+        QTest::newRow("the menu line without its last LF is not recognised")
+            << Reads{line.chopped(1) + "\r\n"} << ".";
+        QTest::newRow("seven C's wait for an eighth in a later read")
+            << Reads{"CCC", "CCCC", "C"} << "..C";
+        QTest::newRow("a run broken by another byte starts again")
+            << Reads{"CCCC", "xCCCC", "CCC", "C"} << "...C";
+        QTest::newRow("a menu line with C's after it in the same read is answered first")
+            << Reads{line + "CCCCCCCC", "C"} << "M.";
+        QTest::newRow("answering the menu forgets the C's seen before it")
+            << Reads{"CCCCCCC", line, "C", "CCCCCCC"} << ".M.C";
+        // 4 MiB of text without a menu line or a run of C's, then the menu line in two reads.
+        const QByteArray chatter =
+            QByteArray("Checking flash ... C CC CCCCCCC ok\r\n").repeated(100);
+        Reads reads(1000, chatter);
+        reads << chatter + line.left(20) << line.mid(20);
+        QTest::newRow("a chattering bootloader is still answered, in bounded memory")
+            << reads << QString(1001, u'.') + u'M';
+    }
+    void scanning()
+    {
+        QFETCH(QList<QByteArray>, reads);
+        QFETCH(QString, steps);
+        // Feeds the reads to processResponse one by one, as handleReadyRead does.
+        Rig rig;
+        rig.worker.setDebugMode(true);
+        rig.worker.setState(SerialWorker::WaitingForBootloader);
+        QString seen;
+        for (const QByteArray &read : reads) {
+            const qsizetype logsBefore = rig.trace.lines.size();
+            Access::setRxBuffer(rig.worker, Access::rxBuffer(rig.worker) + read);
+            rig.worker.processResponse();
+            // Only a tail that could still begin the menu line is kept.
+            const qsizetype kept = Access::rxBuffer(rig.worker).size();
+            QVERIFY2(kept < kMenuLine.size(), qPrintable(QString::number(kept)));
+            if (rig.worker.state() == SerialWorker::Transferring) {
+                seen += u'C';
+                break;
+            }
+            seen += rig.trace.lines.size() > logsBefore ? u'M' : u'.';
+        }
+        QCOMPARE(seen, steps);
+    }
+
+    void commandReply_data()
+    {
+        QTest::addColumn<Reply>("reply");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("chunks closer than the quiet gap come back as one text")
+            << ScriptedDevice::chunks({{0, "Orvane,"}, {20, "TM-1,"}, {20, "1.0.38\r\n"}})
+            << "Orvane,TM-1,1.0.38";
+        QTest::newRow("a chunk after the quiet gap is left out")
+            << ScriptedDevice::chunks({{0, "first\r\n"}, {450, "late\r\n"}}) << "first";
+        QTest::newRow("silence gives an empty text") << ScriptedDevice::silence() << QString();
+        // Pieces that do not divide the cap, so some read reaches past it.
+        QTest::newRow("a device that never stops is cut at the overall limit and capped")
+            << ScriptedDevice::stream(QByteArray(3000, 'x'), 5)
+            << QString(SerialWorker::kReplyBufferCap, u'x');
+    }
+    void commandReply()
+    {
+        QFETCH(Reply, reply);
+        QFETCH(QString, text);
+        Rig rig(scriptWith(reply));
+        rig.send();
+        QCOMPARE(rig.device.received(), QByteArray("*IDN?\r\n")); // its seven bytes, nothing else
+        QCOMPARE(rig.trace.lines, QStringList{"response:" + text});
+        QCOMPARE(rig.worker.state(), SerialWorker::Idle);
+        QVERIFY(!Access::customCommandActive(rig.worker));
+    }
+
+    void updateRequestedDuringACommandStartsRightAfterIt()
+    {
+        // The reply comes in two pieces; the update is requested once the first has been read, so
+        // the command is still collecting when it arrives.
+        Rig rig(scriptWith(ScriptedDevice::chunks({{0, "TM-1,"}, {300, "1.0.38\r\n"}}), false));
+        const QString image = rig.writeImage(testImage(3000));
+        QObject::connect(
+            rig.worker.port(), &QSerialPort::readyRead, &rig.worker,
+            [&rig, image, fired = false]() mutable {
+                if (!std::exchange(fired, true))
+                    rig.worker.startUpdate(image);
+            },
+            Qt::QueuedConnection);
+        rig.send();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.trace.outcomes(), QStringList{"success"}, 10000);
+        // The command is answered first, with what had arrived; then the whole update runs.
+        QCOMPARE(rig.trace.lines.first(), QStringLiteral("response:TM-1,"));
+        QCOMPARE(rig.trace.with("response:").size(), 1);
+        QCOMPARE(rig.device.receiver().fileData(), testImage(3000));
+    }
+};
+
+QTEST_GUILESS_MAIN(TstSerialWorker)
+#include "tst_serialworker.moc"
