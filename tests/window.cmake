@@ -1,6 +1,3 @@
-# The window: theme, custom widgets, connection state, frame and the rendered look.
-fw_add_test(tst_theme SOURCES tst_theme.cpp)
+# The window: custom widgets and the confirmation, then the window's states, frame and look.
 fw_add_test(tst_widgets SOURCES tst_widgets.cpp)
-fw_add_test(tst_window_state SOURCES tst_window_state.cpp window_access.h)
-fw_add_test(tst_window_frame SOURCES tst_window_frame.cpp window_access.h)
-fw_add_test(tst_window_render SOURCES tst_window_render.cpp window_access.h)
+fw_add_test(tst_window SOURCES tst_window.cpp window_access.h)
