@@ -191,38 +191,36 @@ void TestLogPanel::savingTheLog()
 
 void TestLogPanel::copyFooterAndContextMenuFollowTheLog()
 {
-    const auto expectFooter = [this](bool on) {
-        for (QPushButton *button : m_win->footerButtons())
-            QCOMPARE(button->isEnabled(), on);
+    const auto footerOn = [this] {
+        const QList<QPushButton *> buttons = m_win->footerButtons();
+        return std::count_if(buttons.begin(), buttons.end(),
+                             [](auto *b) { return b->isEnabled(); });
     };
     QClipboard *clipboard = QGuiApplication::clipboard();
     clipboard->setText(u"untouched"_s);
-    expectFooter(false);
     m_win->copyLog(); // an empty log copies nothing and says nothing
-    QVERIFY(m_win->toast()->isHidden());
-    QCOMPARE(clipboard->text(), u"untouched"_s);
-
+    QVERIFY(m_win->toast()->isHidden() && footerOn() == 0);
     log(u"alpha"_s);
     log(u"beta\ngamma"_s, Dialog::Response);
-    expectFooter(true);
-    m_win->copyLog(); // no selection: the whole log as plain text, with a toast
-    QCOMPARE(clipboard->text(), m_win->logText());
-    QCOMPARE(m_win->toast()->text(), u"已复制到剪贴板"_s);
+    QCOMPARE(footerOn(), 3);
     m_win->deleteSelectedLog(); // nothing selected: nothing goes
     QCOMPARE(m_win->log()->blockCount(), 2);
-    // A selection: paragraph breaks become line feeds, line breaks inside an entry stay.
+
+    m_win->copyLog(); // no selection: the whole log, with a toast
+    QCOMPARE(clipboard->text(), m_win->logText());
+    QCOMPARE(m_win->toast()->text(), u"已复制到剪贴板"_s);
+    // A selection: paragraph breaks become line feeds, breaks inside an entry stay.
     m_win->logView()->selectAll();
     m_win->copyLog();
-    QVERIFY(clipboard->text().contains(u"alpha\n["_s));
-    QVERIFY(clipboard->text().contains(u"beta\u2028gamma"_s));
+    QVERIFY(clipboard->text().contains(u"alpha\n["_s) &&
+            clipboard->text().contains(u"beta\u2028gamma"_s));
     m_win->deleteSelectedLog();
-    QVERIFY(m_win->log()->isEmpty());
-    expectFooter(false);
-
+    QVERIFY(m_win->log()->isEmpty() && footerOn() == 0);
     log(u"two"_s);
+
+    // The context menu runs modally: read it and use two entries from inside its loop.
     clipboard->setText(u"untouched"_s);
     QStringList texts;
-    // The menu runs modally; read it and use two of its entries from inside its loop.
     QTimer::singleShot(0, this, [&] {
         auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
         if (!menu)
@@ -238,25 +236,19 @@ void TestLogPanel::copyFooterAndContextMenuFollowTheLog()
     QCOMPARE(texts, (QStringList{"日志菜单", "全选", "复制", "复制全部", "-", "保存日志…",
                                  "全部清空", "删除选中"}));
     QCOMPARE(clipboard->text(), u"untouched"_s);
-    QVERIFY(m_win->log()->isEmpty());
-    expectFooter(false);
+    QVERIFY(m_win->log()->isEmpty() && footerOn() == 0);
 }
 
 void TestLogPanel::toastIsElidedAndHidesAfter1400ms()
 {
     QLabel *toast = m_win->toast();
-    const QFontMetrics metrics(toast->font());
-    m_win->showToast(u"已复制到剪贴板"_s);
-    QCOMPARE(toast->size(), QSize(metrics.horizontalAdvance("已复制到剪贴板") + 26, 22));
     m_win->showToast(u"日志已保存到 "_s + QString(200, u'x'));
     QVERIFY(toast->isVisible() && toast->text().endsWith(QChar(0x2026)));
-    QVERIFY(metrics.horizontalAdvance(toast->text()) <= 254);
+    QVERIFY(QFontMetrics(toast->font()).horizontalAdvance(toast->text()) <= 254);
     QCOMPARE(toast->size(), QSize(254 + 26, 22));
-
     // A new toast restarts the 1400 ms; clearing the log takes a toast away at once.
     QTRY_VERIFY_WITH_TIMEOUT(m_win->toastTimer()->remainingTime() < 1000, kWaitMs);
     m_win->showToast(u"second"_s);
-    QCOMPARE(toast->text(), u"second"_s);
     QTRY_VERIFY_WITH_TIMEOUT(toast->isHidden(), kWaitMs);
     m_win->showToast(u"third"_s);
     m_win->clearLog();

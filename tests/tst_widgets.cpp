@@ -164,7 +164,6 @@ void WidgetsTest::confirmation()
 
     QRect seen;
     bool overlayCovers = false, cancelIsDefault = false;
-    QImage look, tinted;
     QPointer<QWidget> overlay;
     QTimer::singleShot(0, &parent, [&] {
         auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
@@ -183,8 +182,6 @@ void WidgetsTest::confirmation()
         // The cancel button holds the dialog's focus, whether or not the window is active yet.
         cancelIsDefault = cancel->isDefault() && !ok->isDefault() && !ok->autoDefault() &&
                           dialog->focusWidget() == cancel;
-        look = dialog->grab().toImage();
-        tinted = parent.grab().toImage();
         if (key)
             QTest::keyClick(dialog, Qt::Key(key));
         else
@@ -206,13 +203,6 @@ void WidgetsTest::confirmation()
         QCOMPARE(corner > 0 ? seen.bottomRight() : seen.topLeft(),
                  corner > 0 ? available.bottomRight() : available.topLeft());
     QVERIFY(overlayCovers && cancelIsDefault);
-    // White body, transparent outside the rounded corner, the red confirm button at the right,
-    // the window behind tinted blue.
-    QCOMPARE(look.pixelColor(look.width() - 6, 40), QColor(Qt::white));
-    QCOMPARE(look.pixelColor(0, 0).alpha(), 0);
-    QCOMPARE(look.pixelColor(look.width() - 16, look.height() - 20), QColor(Theme::kDanger));
-    const QColor behind = tinted.pixelColor(4, tinted.height() / 2);
-    QVERIFY2(behind.blue() > behind.red(), qPrintable(behind.name()));
     QTRY_VERIFY(overlay.isNull()); // gone with the next round of deferred deletes
 }
 
