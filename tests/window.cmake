@@ -1,3 +1,2 @@
-# The window: custom widgets and the confirmation, then the window's states, frame and look.
-fw_add_test(tst_widgets SOURCES tst_widgets.cpp)
+# The window, its custom widgets and the confirmation dialog.
 fw_add_test(tst_window SOURCES tst_window.cpp window_access.h)
