@@ -2,7 +2,6 @@
 // in-flight queue, logging the exchange, the persisted history, arrow keys and the history menu.
 
 #include "console/history.h"
-#include "fakedevice.h"
 #include "window_access.h"
 
 #include <QInputMethodEvent>
@@ -49,7 +48,6 @@ private Q_SLOTS:
     void historyIsLoadedSavedAndListed_data();
     void historyIsLoadedSavedAndListed();
     void arrowKeysBrowseUnlessAnInputMethodComposes();
-    void commandTravelsThroughTheWorkerToTheDevice();
 
 private:
     // A connected window whose commands go to m_sent instead of the worker.
@@ -288,31 +286,6 @@ void TestConsole::arrowKeysBrowseUnlessAnInputMethodComposes()
     edit->setText(u"typed"_s);
     press(Qt::Key_Up, u"typed"_s, -1);
     QCOMPARE(m_sent->size(), 0);
-}
-
-void TestConsole::commandTravelsThroughTheWorkerToTheDevice()
-{
-    FakeDevice device;
-    QVERIFY(device.isValid());
-    device.setResponder([](FakeDevice &self, const QByteArray &) {
-        if (self.received().endsWith("*IDN?\r\n"))
-            self.send("ORVANE,TAMSEL,V1.2\r\n");
-    });
-    g_ports = {{device.portName(), QString()}};
-    store().clear();
-    Dialog dialog;
-    DialogTestAccess win(dialog);
-    dialog.show();
-    QTest::mouseClick(win.connectButton(), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(win.state(), Dialog::Connected, kWaitMs);
-    QTest::keyClicks(win.commandField(), u"*IDN?"_s);
-    QTest::keyClick(win.commandField(), Qt::Key_Return);
-    QVERIFY(win.inFlight());
-    QTRY_VERIFY_WITH_TIMEOUT(!win.inFlight(), kWaitMs);
-    QCOMPARE(messageOf(win.log()->lastBlock().previous()), u">> *IDN?"_s);
-    QVERIFY2(messageOf(win.log()->lastBlock()).startsWith(u"ORVANE,TAMSEL,V1.2"_s),
-             qPrintable(win.log()->lastBlock().text()));
-    QVERIFY(win.sendButton()->isEnabled());
 }
 
 QTEST_MAIN(TestConsole)

@@ -171,7 +171,7 @@ void WindowTest::connectPressEndsDisconnected_data()
         << Ending::NoPort << u"未选择串口。"_s;
     QTest::newRow("a port that cannot be opened is reported and the press undone")
         << Ending::CannotOpen << u"无法打开串口 /dev/fw-test-no-such-port："_s;
-    QTest::newRow("connected to the device, the user presses 断开 and it is logged as info")
+    QTest::newRow("connected, the user sends a command and then presses 断开, logged as info")
         << Ending::UserDisconnects << u"已断开连接"_s;
     QTest::newRow("connected to the device, the port goes away without a request")
         << Ending::PortLost << u"串口错误："_s;
@@ -183,6 +183,10 @@ void WindowTest::connectPressEndsDisconnected()
     QFETCH(QString, logged);
     FakeDevice device;
     QVERIFY(device.isValid());
+    device.setResponder([](FakeDevice &self, const QByteArray &) {
+        if (self.received().endsWith("*IDN?\r\n"))
+            self.send("ORVANE,TAMSEL,V1.2\r\n");
+    });
     const bool connects = ending == Ending::UserDisconnects || ending == Ending::PortLost;
     const QString port = connects ? device.portName() : u"/dev/fw-test-no-such-port"_s;
     g_ports = ending == Ending::NoPort ? QList<PortListing>() : QList<PortListing>{{port, {}}};
@@ -197,10 +201,17 @@ void WindowTest::connectPressEndsDisconnected()
         QTRY_VERIFY_WITH_TIMEOUT(w->baudLabel()->isVisible(), kWaitMs);
         QCOMPARE(w->baudLabel()->text(), u"波特率：115200"_s);
         QVERIFY2(w->logText().contains("已连接：" + port), qPrintable(w->logText()));
-        if (ending == Ending::UserDisconnects)
-            QTest::mouseClick(w->connectButton(), Qt::LeftButton);
-        else
+        if (ending == Ending::PortLost) {
             device.closeMaster();
+        } else { // a console command travels through the worker to the device and back first
+            QTest::keyClicks(w->commandField(), u"*IDN?"_s);
+            QTest::keyClick(w->commandField(), Qt::Key_Return);
+            QTRY_VERIFY_WITH_TIMEOUT(!w->inFlight(), kWaitMs);
+            QVERIFY2(w->logText().contains(u">> *IDN?"_s) &&
+                         w->logText().contains(u"ORVANE,TAMSEL,V1.2"_s),
+                     qPrintable(w->logText()));
+            QTest::mouseClick(w->connectButton(), Qt::LeftButton);
+        }
     }
     QTRY_COMPARE_WITH_TIMEOUT(w->state(), Dialog::Disconnected, kWaitMs);
     QCOMPARE(disconnectSpy.count(), ending == Ending::UserDisconnects ? 1 : 0);
