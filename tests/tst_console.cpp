@@ -13,7 +13,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr int kWaitMs = 10000; // the worker answers at the latest about 2 s into a reply
 const QString kHistoryKey = u"commandHistory"_s;
 
 QStringList numbered(int count)

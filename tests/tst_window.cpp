@@ -17,7 +17,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr int kWaitMs = 5000;
+constexpr int kWaitMs = 10000; // the worker answers a console command within about 2 s
 const QColor kRed(u"#dc2626"_s), kAmber(u"#f59e0b"_s), kGreen(u"#22c55e"_s);
 
 // Closes any modal window that opens while it runs, and notes its class.
