@@ -106,7 +106,9 @@ void WindowTest::connectionStateRows_data()
         << Dialog::Connected << 3 << path << u"正在断开…"_s << kAmber << u"pCB"_s;
     QTest::newRow("an unknown state changes no text, only disables")
         << Dialog::Connected << 7 << path << u"已连接"_s << kGreen << u"pCB"_s;
-    QTest::newRow("an update locks all but 取消更新, and a state change keeps the row's texts")
+    QTest::newRow("an update locks all but 取消更新, the console included")
+        << Dialog::Connected << 2 << path << u"已连接"_s << kGreen << u"UbCB"_s;
+    QTest::newRow("a state change during an update keeps the row's texts")
         << Dialog::Connected << 0 << path << u"已连接"_s << kGreen << u"UbCB"_s;
 }
 
