@@ -1,4 +1,3 @@
 # Log panel and command console.
-fw_add_test(tst_history SOURCES tst_history.cpp)
 fw_add_test(tst_logpanel SOURCES tst_logpanel.cpp)
 fw_add_test(tst_console SOURCES tst_console.cpp)
