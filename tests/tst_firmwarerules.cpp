@@ -1,6 +1,6 @@
-// Rules that need no widget: the image limit from the stored KiB, the vector table check, and the
-// window's default placement, how much of it the screens show and whether a restored size is
-// believable. The progress text is tested through the window (tst_update_flow).
+// Rules that need no widget: the image limit from the stored KiB, the vector table check, and
+// whether a restored window size is believable. The progress text is tested through the window
+// (tst_update_flow), the window's placement too (tst_port_discovery).
 
 #include "app/windowgeometry.h"
 #include "update/firmwarerules.h"
@@ -22,7 +22,6 @@ QByteArray vectors(quint32 stack, quint32 reset)
     return table;
 }
 const QList<QRect> kOneScreen{QRect(0, 0, 1440, 900)};
-const QList<QRect> kTwoScreens{QRect(0, 0, 1440, 900), QRect(1440, 0, 1920, 1080)};
 } // namespace
 
 class TestFirmwareRules : public QObject
@@ -85,54 +84,6 @@ private Q_SLOTS:
         QCOMPARE(result.verdict, verdict);
         QCOMPARE(result.plausible(), verdict == Verdict::Plausible);
         QCOMPARE(result.reason.isEmpty(), result.plausible());
-    }
-
-    void defaultPlacement_data()
-    {
-        QTest::addColumn<QRect>("available");
-        QTest::addColumn<QRect>("geometry");
-        QTest::addColumn<QSize>("minimum");
-        QTest::newRow("500 x 400 gives 480 x 430, larger than the screen, and as the minimum")
-            << QRect(0, 0, 500, 400) << QRect(10, -15, 480, 430) << QSize(480, 430);
-        QTest::newRow("a monitor left of the primary truncates the centre toward zero")
-            << QRect(-1280, 0, 1280, 800) << QRect(-929, 80, 580, 640) << QSize(540, 480);
-        QTest::newRow("no primary screen counts as 1280 x 800")
-            << QRect() << QRect(350, 80, 580, 640) << QSize(540, 480);
-        QTest::newRow("an area at the end of the int range does not overflow")
-            << QRect(2147482000, 0, 1000, 700) << QRect(2147482210, 30, 580, 640)
-            << QSize(540, 480);
-    }
-
-    void defaultPlacement()
-    {
-        QFETCH(QRect, available);
-        QFETCH(QRect, geometry);
-        QFETCH(QSize, minimum);
-        const WindowPlacement placement = defaultWindowPlacement(available);
-        QCOMPARE(placement.geometry, geometry);
-        QCOMPARE(placement.minimumSize, minimum);
-    }
-
-    void shownEnough_data()
-    {
-        QTest::addColumn<QRect>("frame");
-        QTest::addColumn<QList<QRect>>("screens");
-        QTest::addColumn<bool>("enough");
-        QTest::newRow("a corner of exactly 120 x 60 px is enough")
-            << QRect(1320, 840, 580, 640) << kOneScreen << true;
-        QTest::newRow("119 px wide is not") << QRect(1321, 840, 580, 640) << kOneScreen << false;
-        QTest::newRow("a second screen may show it")
-            << QRect(1500, 100, 580, 640) << kTwoScreens << true;
-        QTest::newRow("100 px on each of two screens is not enough")
-            << QRect(1340, 100, 200, 640) << kTwoScreens << false;
-    }
-
-    void shownEnough()
-    {
-        QFETCH(QRect, frame);
-        QFETCH(QList<QRect>, screens);
-        QFETCH(bool, enough);
-        QCOMPARE(showsEnoughOnScreens(frame, screens), enough);
     }
 
     void believableSize_data()

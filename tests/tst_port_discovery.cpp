@@ -168,56 +168,59 @@ private Q_SLOTS:
 
     void placementAtStart_data()
     {
-        QTest::addColumn<bool>("saved"); // at (50, 40), 600 x 500 on the platform's screen
-        QTest::addColumn<QRect>("screen");
+        QTest::addColumn<QByteArray>("saved"); // "window": one at (50, 40), 600 x 500 was closed
+        QTest::addColumn<QList<QRect>>("screens"); // the primary first; none: no primary
         QTest::addColumn<QRect>("geometry");
         QTest::addColumn<QSize>("minimum");
-        const QRect saved(50, 40, 600, 500);
+        const QRect kept(50, 40, 600, 500);
+        const QSize usual(540, 480);
         QTest::newRow("a first start on 1440 x 900 is 580 x 640 at (430, 130), minimum 540 x 480")
-            << false << QRect(0, 0, 1440, 900) << QRect(430, 130, 580, 640) << QSize(540, 480);
+            << QByteArray() << QList<QRect>{{0, 0, 1440, 900}} << QRect(430, 130, 580, 640)
+            << usual;
+        QTest::newRow("a monitor left of the primary truncates the centre toward zero")
+            << QByteArray() << QList<QRect>{{-1280, 0, 1280, 800}} << QRect(-929, 80, 580, 640)
+            << usual;
+        QTest::newRow("no primary screen counts as 1280 x 800")
+            << QByteArray() << QList<QRect>{} << QRect(350, 80, 580, 640) << usual;
+        QTest::newRow("an area at the end of the int range does not overflow")
+            << QByteArray() << QList<QRect>{{2147482000, 0, 1000, 700}}
+            << QRect(2147482210, 30, 580, 640) << usual;
+        QTest::newRow("garbage in the store gives the default")
+            << QByteArray("not a geometry") << QList<QRect>{{0, 0, 1440, 900}}
+            << QRect(430, 130, 580, 640) << usual;
         QTest::newRow("a saved geometry on the screen is restored")
-            << true << kPlatformScreen << saved << QSize(540, 480);
-        QTest::newRow("a saved geometry that no screen shows goes back to the default")
-            << true << QRect(700, 0, 400, 300) << QRect(660, -65, 480, 430) << QSize(480, 430);
+            << QByteArray("window") << QList<QRect>{kPlatformScreen} << kept << usual;
+        QTest::newRow("a saved geometry that no screen shows goes back to the default, 480 x 430")
+            << QByteArray("window") << QList<QRect>{{700, 0, 400, 300}} << QRect(660, -65, 480, 430)
+            << QSize(480, 430);
         QTest::newRow("a saved geometry still showing 120 x 60 px stays")
-            << true << QRect(530, 480, 1000, 1000) << saved << QSize(540, 480);
+            << QByteArray("window") << QList<QRect>{{530, 480, 1000, 1000}} << kept << usual;
+        QTest::newRow("a saved geometry showing 119 x 60 px goes back to the default")
+            << QByteArray("window") << QList<QRect>{{531, 480, 1000, 1000}}
+            << QRect(741, 660, 580, 640) << usual;
+        QTest::newRow("a second screen may show it")
+            << QByteArray("window") << QList<QRect>{{1000, 0, 800, 600}, kPlatformScreen} << kept
+            << usual;
+        QTest::newRow("100 px on each of two screens is not enough")
+            << QByteArray("window") << QList<QRect>{{-1000, 0, 1150, 900}, {550, 0, 1000, 900}}
+            << QRect(-714, 130, 580, 640) << usual;
     }
 
     void placementAtStart()
     {
-        QFETCH(bool, saved);
-        QFETCH(QRect, screen);
+        QFETCH(QByteArray, saved);
+        QFETCH(QList<QRect>, screens);
         QFETCH(QRect, geometry);
         QFETCH(QSize, minimum);
-        if (saved)
+        if (saved == "window")
             Dialog().setGeometry(50, 40, 600, 500);
-        // Qt's restore checks the platform's screen by itself; the window checks this one.
-        g_screens = {screen, {screen}};
+        else if (!saved.isEmpty())
+            store().setValue(QStringLiteral("windowGeometry"), saved);
+        // Qt's restore checks the platform's screen by itself; the window checks these.
+        g_screens = {screens.value(0), screens};
         Dialog dialog;
         QCOMPARE(dialog.geometry(), geometry);
         QCOMPARE(dialog.minimumSize(), minimum);
-    }
-
-    void damagedGeometryLeavesAUsableWindow_data()
-    {
-        QTest::addColumn<QVariant>("stored");
-        QTest::newRow("garbage bytes") << QVariant(QByteArray("not a geometry"));
-        // Qt restores what it can of this (how much depends on its version).
-        QWidget huge;
-        huge.setGeometry(0, 0, 100000, 90000);
-        QTest::newRow("a window of 100000 x 90000 px") << QVariant(huge.saveGeometry());
-    }
-
-    void damagedGeometryLeavesAUsableWindow()
-    {
-        QFETCH(QVariant, stored);
-        store().setValue(QStringLiteral("windowGeometry"), stored);
-        Dialog dialog;
-        const QRect shown = dialog.geometry();
-        QVERIFY2(shown.width() <= 1600 && shown.height() <= 1200 &&
-                     showsEnoughOnScreens(dialog.frameGeometry(), g_screens.available),
-                 qPrintable(QStringLiteral("%1 x %2").arg(shown.width()).arg(shown.height())));
-        QCOMPARE(dialog.minimumSize(), QSize(540, 480));
     }
 
     void savedAtDestructionAndRestored()
