@@ -1,12 +1,10 @@
 // Choosing the image in the window: the checks in their order with their messages, the limit
-// from the store, browsing, and dropping files with the overlay and the red frame.
+// from the store, browsing, typing, and dropping files with the overlay and the red frame.
 
 #include "window_access.h"
 
 #include <QFileDialog>
 #include <QTest>
-
-#include <memory>
 
 namespace {
 const QString kWrongType = QStringLiteral("无效文件，仅支持 .bin 格式。");
@@ -31,61 +29,58 @@ class TestFirmwareSelection : public QObject
 
 private Q_SLOTS:
     void initTestCase() { useTestEnvironment(); }
-    void cleanup() { m_dialog.reset(); }
     void init()
     {
         store().clear();
-        g_ports = {{QStringLiteral("ttyFAKE0"), QString()}};
         m_dir = std::make_unique<QTemporaryDir>();
         m_dialog = std::make_unique<Dialog>();
         win().pathField()->setText(kOldPath);
     }
+    void cleanup() { m_dialog.reset(); }
 
     void validation_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<qint64>("size");     // -1: no such file, -2: a folder
-        QTest::addColumn<QString>("message"); // empty: passes silently
-        QTest::newRow("FIRMWARE.BIN passes") << "FIRMWARE.BIN" << 4096LL << "";
-        QTest::newRow("236544 bytes pass by default") << "app.bin" << 236544LL << "";
+        QTest::addColumn<qint64>("size");       // -1: no such file, -2: a folder
+        QTest::addColumn<QByteArray>("edited"); // written to the store on disk after a first check
+        QTest::addColumn<QString>("message");   // empty: passes silently
+        QTest::newRow("FIRMWARE.BIN passes") << "FIRMWARE.BIN" << 4096LL << QByteArray() << "";
+        QTest::newRow("236544 bytes pass by default")
+            << "app.bin" << 236544LL << QByteArray() << "";
         QTest::newRow("236545 bytes are refused by default with both numbers")
-            << "app.bin" << 236545LL << tooLarge(236545, 236544);
+            << "app.bin" << 236545LL << QByteArray() << tooLarge(236545, 236544);
+        QTest::newRow("a limit of 1 KiB put in the store while the tool runs refuses 2048 bytes")
+            << "app.bin" << 2048LL << QByteArray("[General]\nmaxFirmwareKB=1\n")
+            << tooLarge(2048, 1024);
         QTest::newRow("a too large .txt is refused for its type")
-            << "notes.txt" << 300000LL << kWrongType;
-        QTest::newRow("an empty .bin is refused") << "app.bin" << 0LL << "固件文件为空。";
-        QTest::newRow("a missing file is refused") << "missing.bin" << -1LL << kWrongType;
-        QTest::newRow("a folder named like an image is refused") << "dir.bin" << -2LL << kWrongType;
+            << "notes.txt" << 300000LL << QByteArray() << kWrongType;
+        QTest::newRow("an empty .bin is refused")
+            << "app.bin" << 0LL << QByteArray() << "固件文件为空。";
+        QTest::newRow("a missing file is refused")
+            << "missing.bin" << -1LL << QByteArray() << kWrongType;
+        QTest::newRow("a folder named like an image is refused")
+            << "dir.bin" << -2LL << QByteArray() << kWrongType;
     }
 
     void validation()
     {
         QFETCH(QString, name);
         QFETCH(qint64, size);
+        QFETCH(QByteArray, edited);
         QFETCH(QString, message);
         if (size >= 0)
             makeFile(*m_dir, name, size);
         else if (size == -2)
             QVERIFY(QDir(m_dir->path()).mkdir(name));
-        QCOMPARE(win().validate(m_dir->filePath(name)), message.isEmpty());
-        QCOMPARE(logLines(), message.isEmpty() ? QStringList() : QStringList{message});
-    }
-
-    void limitIsReadAfreshFromDisk()
-    {
-        const QString file = makeFile(*m_dir, QStringLiteral("app.bin"), 2048);
-        QVERIFY(win().validate(file));
-        // A person edits the store on disk while the tool runs.
-        const auto editStore = [](const QByteArray &text) {
+        if (!edited.isEmpty()) { // a person edits the store on disk
+            QVERIFY(win().validate(m_dir->filePath(name)));
             QFile conf(store().fileName());
             QVERIFY(QDir().mkpath(QFileInfo(conf).absolutePath()));
             QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            conf.write(text);
-        };
-        editStore("[General]\nmaxFirmwareKB=1\n");
-        QVERIFY(!win().validate(file));
-        QCOMPARE(logLines(), QStringList{tooLarge(2048, 1024)});
-        editStore("[General]\nmaxFirmwareKB=200\n");
-        QVERIFY(win().validate(file));
+            QVERIFY(conf.write(edited) == edited.size());
+        }
+        QCOMPARE(win().validate(m_dir->filePath(name)), message.isEmpty());
+        QCOMPARE(logLines(), message.isEmpty() ? QStringList() : QStringList{message});
     }
 
     void drops_data()
@@ -122,7 +117,6 @@ private Q_SLOTS:
                                                         entry.section(':', 1).toLongLong())));
         }
         QVERIFY(dropUrls(*m_dialog, urls));
-
         QLineEdit *edit = win().pathField();
         const QString path = taken.isEmpty() ? kOldPath : m_dir->filePath(taken);
         if (!taken.isEmpty())
@@ -139,43 +133,34 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(edit->styleSheet().isEmpty(), kWaitMs);
     }
 
-    void dragShowsTheOverlayUntilItLeaves()
+    void dragsShowTheOverlayAndNothingIsTakenDuringAnUpdate()
     {
         m_dialog->resize(600, 500);
         QMimeData text;
         text.setText(QStringLiteral("app.bin"));
         QVERIFY(!dragAndDrop(*m_dialog, text));
-
-        QMimeData urls; // the kind of file is looked at only on drop
-        urls.setUrls({QUrl(QStringLiteral("https://example.com/anything"))});
-        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &urls, Qt::LeftButton, {});
-        QApplication::sendEvent(m_dialog.get(), &enter);
-        QVERIFY(enter.isAccepted());
-        QVERIFY(!win().dropOverlay()->isHidden());
-        QCOMPARE(win().dropOverlay()->geometry(), QRect(0, 0, 600, 500));
-        QDragLeaveEvent leave;
-        QApplication::sendEvent(m_dialog.get(), &leave);
-        QVERIFY(win().dropOverlay()->isHidden());
-        QVERIFY(logLines().isEmpty());
-    }
-
-    void nothingIsAcceptedDuringAnUpdate()
-    {
-        QMimeData mime;
-        mime.setUrls({QUrl::fromLocalFile(makeFile(*m_dir, QStringLiteral("app.bin"), 4096))});
-        // A drag that began before the update is dropped after it started.
+        QMimeData mime; // the kind of file is looked at only on drop
+        mime.setUrls({QUrl::fromLocalFile(makeFile(*m_dir, QStringLiteral("app.txt"), 4096))});
         QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, {});
         QApplication::sendEvent(m_dialog.get(), &enter);
         QVERIFY(enter.isAccepted());
+        QCOMPARE(win().dropOverlay()->isHidden() ? QRect() : win().dropOverlay()->geometry(),
+                 QRect(0, 0, 600, 500));
+        QDragLeaveEvent leave;
+        QApplication::sendEvent(m_dialog.get(), &leave);
+        QVERIFY(win().dropOverlay()->isHidden());
+
+        // A drag of an image that began before an update is dropped after it started.
+        mime.setUrls({QUrl::fromLocalFile(makeFile(*m_dir, QStringLiteral("app.bin"), 4096))});
+        QDragEnterEvent again(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, {});
+        QApplication::sendEvent(m_dialog.get(), &again);
         win().setUpdating(true);
         QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, {});
         QApplication::sendEvent(m_dialog.get(), &drop);
-        QVERIFY(win().dropOverlay()->isHidden());
-        QCOMPARE(win().pathField()->text(), kOldPath);
         QVERIFY(!dragAndDrop(*m_dialog, mime)); // and a new drag is refused
         QVERIFY(win().dropOverlay()->isHidden());
+        QCOMPARE(win().pathField()->text(), kOldPath);
         QVERIFY(logLines().isEmpty());
-        win().setUpdating(false);
     }
 
     void browse_data()
@@ -211,9 +196,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<qint64>("size");
-        QTest::addColumn<bool>("pressReturn"); // else the pause in typing checks it
+        QTest::addColumn<bool>("pressReturn"); // at once, else after the pause in typing checked it
         QTest::addColumn<QString>("logged");   // kLoaded: followed by the path
-        QTest::newRow("a typed image is checked once typing pauses and 开始 follows")
+        QTest::newRow(
+            "a typed image is checked once typing pauses, and Return after that adds nothing")
             << "app.bin" << 4096LL << false << kLoaded;
         QTest::newRow("Return checks a typed image at once")
             << "app.bin" << 4096LL << true << kLoaded;
@@ -234,25 +220,23 @@ private Q_SLOTS:
         win().setState(Dialog::Connected);
         QVERIFY(!win().startButton()->isEnabled());
         const QString path = makeFile(*m_dir, name, size);
-
         QTest::keyClicks(field, path);
         QVERIFY(logLines().isEmpty()); // nothing while typing
-        if (pressReturn)
-            QTest::keyClick(field, Qt::Key_Return);
-        else
+        if (!pressReturn)
             QTRY_VERIFY_WITH_TIMEOUT(!logLines().isEmpty(), kWaitMs);
+        QTest::keyClick(field, Qt::Key_Return);
         QVERIFY(win().startButton()->isEnabled());
         QTest::qWait(kFrameMs); // a pause after Return adds nothing
         QCOMPARE(logLines(), QStringList{logged == kLoaded ? logged + path : logged});
     }
 
 private:
-    // The log, one entry a line, without the time stamps.
+    // The log, one entry a line, without the time stamps ("[hh:mm:ss] ").
     QStringList logLines() const
     {
         QStringList lines = win().logText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         for (QString &line : lines)
-            line = line.mid(11); // "[hh:mm:ss] "
+            line = line.mid(11);
         return lines;
     }
 

@@ -1,17 +1,15 @@
 // The window's side of an update: the checks and the confirmation before it starts, what it hands
-// to the worker, the progress text with its rate, and the deferred result.
+// to the worker, cancelling, the progress text with its rate, and the deferred result.
 
 #include "window_access.h"
 
 #include <QTest>
 
-#include <memory>
-
 namespace {
 const QString kRedChunk =
     QStringLiteral("QProgressBar::chunk { background-color: #dc2626; border-radius: 4px; }");
 constexpr int kWaitMs = 3000;
-// Both result steps of one update are due at the same moment; the second runs right after.
+// Both result steps of one update are due at the same moment; a second would run right after.
 constexpr int kSecondStepMs = 100;
 } // namespace
 
@@ -20,55 +18,41 @@ class TestUpdateFlow : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() { useTestEnvironment(); }
-    void cleanup() { m_dialog.reset(); }
+    void initTestCase() { useTestEnvironment({{"ttyFAKE0", "Fake"}}); }
     void init()
     {
         store().clear();
-        g_ports = {{QStringLiteral("ttyFAKE0"), QStringLiteral("Fake")}};
-        m_image = makeFile(m_dir, QStringLiteral("app.bin"), 4096);
         makeDialog();
     }
+    void cleanup() { m_dialog.reset(); }
 
-    void refusedBeforeTheConfirmation_data()
+    void refusedOrDeclinedChangesNothing_data()
     {
         QTest::addColumn<bool>("withPort");
-        QTest::addColumn<QString>("path"); // "IMAGE": a valid image, "BIG": one too large
-        QTest::addColumn<QString>("message");
+        QTest::addColumn<qint64>("size"); // of the image in the path field; -1: only blanks there
+        QTest::addColumn<QString>("message"); // empty: the user declines the confirmation
         const QString choose = QStringLiteral("请选择串口和固件文件。");
-        QTest::newRow("an empty path") << true << "" << choose;
-        QTest::newRow("a path of blanks counts as empty") << true << "   \t " << choose;
-        QTest::newRow("no port in the selector") << false << "IMAGE" << choose;
-        QTest::newRow("a too large image") << true << "BIG"
-                                           << "文件为 236545 字节";
+        QTest::newRow("a path of blanks counts as empty") << true << -1LL << choose;
+        QTest::newRow("no port in the selector") << false << 4096LL << choose;
+        QTest::newRow("a too large image") << true << 236545LL << "文件为 236545 字节";
+        QTest::newRow("declining the confirmation") << true << 4096LL << "";
     }
 
-    void refusedBeforeTheConfirmation()
+    void refusedOrDeclinedChangesNothing()
     {
         QFETCH(bool, withPort);
-        QFETCH(QString, path);
+        QFETCH(qint64, size);
         QFETCH(QString, message);
         if (!withPort) {
-            g_ports.clear();
+            const QList<PortListing> ports = std::exchange(g_ports, {});
             makeDialog();
+            g_ports = ports;
         }
-        if (path == QLatin1String("IMAGE"))
-            path = m_image;
-        else if (path == QLatin1String("BIG"))
-            path = makeFile(m_dir, QStringLiteral("big.bin"), 236545);
-        win().pathField()->setText(path);
-        QVERIFY(startUpdate(*m_dialog).isEmpty());
-        QVERIFY2(win().logText().contains(message), qPrintable(win().logText()));
-        QVERIFY(!win().updating());
-        QVERIFY(m_requests.isEmpty());
-    }
-
-    void cancelledConfirmationChangesNothing()
-    {
-        win().pathField()->setText(m_image);
+        win().pathField()->setText(size < 0 ? "   \t " : makeFile(m_dir, "app.bin", size));
         const QString status = win().status();
-        QVERIFY(!startUpdate(*m_dialog, false).isEmpty());
-        QVERIFY(win().logText().isEmpty());
+        QCOMPARE(startUpdate(*m_dialog, false).isEmpty(), !message.isEmpty());
+        QVERIFY2(message.isEmpty() ? win().logText().isEmpty() : win().logText().contains(message),
+                 qPrintable(win().logText()));
         QVERIFY(!win().updating());
         QVERIFY(win().progressBar()->isHidden());
         QCOMPARE(win().status(), status);
@@ -84,15 +68,12 @@ private Q_SLOTS:
         QTest::addColumn<int>("limit");
         QTest::addColumn<QByteArray>("start");   // empty: a plausible vector table
         QTest::addColumn<QStringList>("notice"); // the red line and the confirm button
-        const QStringList plain{"继续"};
-        QTest::newRow("5000 bytes read 4.9 KB; the default limit goes to the worker")
-            << 5000LL << QVariant() << "大小：4.9 KB" << 236544 << QByteArray() << plain;
         QTest::newRow("10239 bytes read 10.0 KB; a stored 0 gives 237440")
-            << 10239LL << QVariant(0) << "大小：10.0 KB" << 237440 << QByteArray() << plain;
-        QTest::newRow("10240 bytes read 10 KB")
-            << 10240LL << QVariant() << "大小：10 KB" << 236544 << QByteArray() << plain;
+            << 10239LL << QVariant(0) << "大小：10.0 KB" << 237440 << QByteArray()
+            << QStringList{"继续"};
         QTest::newRow("20070 bytes round to 20 KB; a stored 100 gives 102400")
-            << 20070LL << QVariant(100) << "大小：20 KB" << 102400 << QByteArray() << plain;
+            << 20070LL << QVariant(100) << "大小：20 KB" << 102400 << QByteArray()
+            << QStringList{"继续"};
         QTest::newRow("a whole-flash image is named in red, and 仍然更新 sends it all the same")
             << 5000LL << QVariant() << "大小：4.9 KB" << 236544
             << QByteArray::fromHex("00500020c5010008")
@@ -120,14 +101,12 @@ private Q_SLOTS:
         QVERIFY2(log.contains(QStringLiteral("正在启动固件更新…")), qPrintable(log));
         QCOMPARE(log.contains(QStringLiteral("警告：") + notice.value(0)), !notice.isEmpty());
         QVERIFY(win().updating());
-        UpdateProgressBar *bar = win().progressBar();
-        QVERIFY(!bar->isHidden());
-        QCOMPARE(bar->value(), 0);
-        QCOMPARE(bar->maximum(), int(size));
+        QVERIFY(!win().progressBar()->isHidden());
+        QCOMPARE(win().progressBar()->value(), 0);
+        QCOMPARE(win().progressBar()->maximum(), int(size));
         QCOMPARE(win().status(), QStringLiteral("正在准备…"));
         QVERIFY(!win().portScanTimer()->isActive());
-        const QStringList requests{QStringLiteral("limit %1").arg(limit),
-                                   QStringLiteral("update %1").arg(path)};
+        const QStringList requests{QStringLiteral("limit %1").arg(limit), "update " + path};
         QCOMPARE(m_requests, requests);
         // The start button now cancels: it asks first, and keeping the update changes nothing.
         QCOMPARE(startUpdate(*m_dialog, false).value(0), QStringLiteral("取消更新"));
@@ -147,17 +126,24 @@ private Q_SLOTS:
         QTest::addColumn<int>("bytesThen");
         QTest::addColumn<int>("sent");
         QTest::addColumn<int>("total");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("a report past the total shows the total and 100 %")
-            << 0 << 0 << 10240 << 10000 << "更新进度：10000 / 10000 字节（100%）";
-        QTest::newRow("a report without a total shows the bytes and 0 %")
-            << 60000 << 0 << 122880 << 0 << "更新进度：122880 / 0 字节（0%） · 2.0 KB/s";
-        QTest::newRow("a completing report within 100 ms has no rate")
-            << 30 << 77824 << 81920 << 81920 << "更新进度：81920 / 81920 字节（100%）";
+        QTest::addColumn<QString>("text"); // empty: the text stays as it was
         // A minute-long interval keeps the rounded rate the same however slowly the test runs.
         QTest::newRow("the rate is the average over the interval since the last text")
             << 60000 << 16384 << 507904 << 1048576
             << "更新进度：507904 / 1048576 字节（48%） · 8.0 KB/s";
+        QTest::newRow("a report within a second of the last text leaves it")
+            << 0 << 0 << 4096 << 8192 << "";
+        QTest::newRow("0.5 % rounds up to 1 %")
+            << 60000 << 1 << 1 << 200 << "更新进度：1 / 200 字节（1%）";
+        QTest::newRow("sizes near the int range do not overflow")
+            << 60000 << 2000000000 << 2000000000 << 2100000000
+            << "更新进度：2000000000 / 2100000000 字节（95%）";
+        QTest::newRow("a report past the total shows the total and 100 %")
+            << 0 << 0 << 10240 << 10000 << "更新进度：10000 / 10000 字节（100%）";
+        QTest::newRow("a report without a total shows the bytes and 0 %")
+            << 60000 << 0 << 122880 << 0 << "更新进度：122880 / 0 字节（0%） · 2.0 KB/s";
+        QTest::newRow("a completing report within 100 ms shows at once, without a rate")
+            << 30 << 77824 << 81920 << 81920 << "更新进度：81920 / 81920 字节（100%）";
     }
 
     void progressReports()
@@ -168,96 +154,84 @@ private Q_SLOTS:
         QFETCH(int, total);
         QFETCH(QString, text);
         pretendUpdating();
+        win().updateStatus(QStringLiteral("before"));
         win().setLastRefresh(msAgo, bytesThen);
         win().progress(sent, total);
-        QCOMPARE(win().status(), text);
+        QCOMPARE(win().status(), text.isEmpty() ? QStringLiteral("before") : text);
         QCOMPARE(win().progressBar()->maximum(), total);
-        const int barValue = win().progressBar()->value();
-        QVERIFY(text.startsWith(QStringLiteral("更新进度：%1 / ").arg(barValue)));
+        QCOMPARE(win().progressBar()->value(), total > 0 ? qMin(sent, total) : sent);
     }
 
     void resultIsPresentedAfterHalfASecond_data()
     {
-        QTest::addColumn<QString>("error"); // empty: success
-        QTest::addColumn<bool>("portLost"); // the line drops right after the report
+        QTest::addColumn<QStringList>("events"); // "success", "lost" or a failure's reason
         QTest::addColumn<QString>("logged");
         QTest::addColumn<QString>("status");
+        const QString longReason(300, QChar(u'长'));
         QTest::newRow("success fills the bar, then logs and shows it")
-            << "" << false << "固件更新成功"
+            << QStringList{"success"} << "固件更新成功"
             << "更新完成";
         QTest::newRow("failure turns the bar red, then logs and shows the reason")
-            << "设备响应超时" << false << "更新失败：设备响应超时"
+            << QStringList{"设备响应超时"} << "更新失败：设备响应超时"
             << "更新失败：设备响应超时";
         QTest::newRow("a line lost right after the success is told after the success")
-            << "" << true << "固件更新成功"
+            << QStringList{"success", "lost"} << "固件更新成功"
             << "等待连接…";
+        QTest::newRow("a failure after the success is neither shown nor left red")
+            << QStringList{"success", "late"} << "固件更新成功"
+            << "更新完成";
         QTest::newRow("a reason too long for the status bar is cut there, whole in its tooltip")
-            << QString(300, QChar(u'长')) << false << QString(300, QChar(u'长'))
-            << "更新失败：" + QString(300, QChar(u'长'));
+            << QStringList{longReason} << longReason << "更新失败：" + longReason;
     }
 
     void resultIsPresentedAfterHalfASecond()
     {
-        QFETCH(QString, error);
-        QFETCH(bool, portLost);
+        QFETCH(QStringList, events);
         QFETCH(QString, logged);
         QFETCH(QString, status);
         m_dialog->show();
         pretendUpdating();
         win().progress(3000, 5000);
         UpdateProgressBar *bar = win().progressBar();
-        if (error.isEmpty()) {
-            win().success();
-            QCOMPARE(bar->maximum(), 3000);
+        for (const QString &event : events) {
+            if (event == QLatin1String("success"))
+                win().success();
+            else if (event == QLatin1String("lost"))
+                win().portLost();
+            else
+                win().failure(event);
+            if (event != events.first())
+                continue;
+            QCOMPARE(bar->styleSheet(), event == QLatin1String("success") ? QString() : kRedChunk);
+            QCOMPARE(bar->maximum(), event == QLatin1String("success") ? 3000 : 5000);
             QCOMPARE(bar->value(), 3000);
-        } else {
-            win().failure(error);
-            QCOMPARE(bar->styleSheet(), kRedChunk);
         }
-        if (portLost)
-            win().portLost();
         QVERIFY(win().updating());
 
         QTRY_VERIFY_WITH_TIMEOUT(!win().updating(), kWaitMs);
+        QTest::qWait(kSecondStepMs); // a second result step would have run by now
         QVERIFY(bar->isHidden());
         QVERIFY(bar->styleSheet().isEmpty());
         const QString log = win().logText();
-        QVERIFY(log.contains(logged));
-        QCOMPARE(log.indexOf(QStringLiteral("已断开连接")) > log.indexOf(logged), portLost);
+        QCOMPARE(log.count(logged), 1);
+        QCOMPARE(log.contains(QStringLiteral("更新失败")), status.startsWith("更新失败"));
+        QCOMPARE(log.indexOf(QStringLiteral("已断开连接")) > log.indexOf(logged),
+                 events.contains("lost"));
         QVERIFY(win().portScanTimer()->isActive());
         const QLabel *label = win().statusLabel();
-        if (label->toolTip().isEmpty()) {
-            QCOMPARE(label->text(), status);
-        } else {
-            QCOMPARE(label->toolTip(), status);
+        QCOMPARE(label->toolTip().isEmpty() ? label->text() : label->toolTip(), status);
+        QCOMPARE(label->toolTip().isEmpty(), status.size() < 100);
+        if (!label->toolTip().isEmpty()) {
             QVERIFY(label->text().endsWith(QChar(0x2026)));
             QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <=
                     label->contentsRect().width());
         }
-        QCOMPARE(label->toolTip().isEmpty(), error.size() < 100);
-    }
-
-    void aFailureAfterTheSuccessIsNeitherShownNorLeftRed()
-    {
-        pretendUpdating();
-        win().success();
-        win().failure(QStringLiteral("late"));
-        QTRY_VERIFY_WITH_TIMEOUT(!win().updating(), kWaitMs);
-        QTest::qWait(kSecondStepMs); // both result steps have run
-        QCOMPARE(win().logText().count(QStringLiteral("固件更新成功")), 1);
-        QVERIFY(!win().logText().contains(QStringLiteral("更新失败")));
-        QCOMPARE(win().status(), QStringLiteral("更新完成"));
-
-        win().pathField()->setText(m_image);
-        QVERIFY(!startUpdate(*m_dialog).isEmpty());
-        QVERIFY(win().progressBar()->styleSheet().isEmpty());
     }
 
     void resultStepDiesWithTheWindow()
     {
         pretendUpdating();
         win().success();
-        win().failure(QStringLiteral("x"));
         m_dialog.reset();
         QTest::qWait(kSecondStepMs + 500); // an orphaned result step would crash here
     }
@@ -268,20 +242,17 @@ private:
         m_requests.clear();
         m_dialog = std::make_unique<Dialog>();
         Dialog *d = m_dialog.get();
-        // The worker stays out of these tests: the requests are recorded instead.
-        QObject::disconnect(d, &Dialog::requestUpdate, DialogTestAccess(*d).worker(), nullptr);
-        QObject::disconnect(d, &Dialog::requestSetMaxFirmwareSize, DialogTestAccess(*d).worker(),
-                            nullptr);
+        // The worker stays out of these tests: what the window asks of it is recorded instead.
+        QObject::disconnect(d, nullptr, DialogTestAccess(*d).worker(), nullptr);
         connect(d, &Dialog::requestSetMaxFirmwareSize, this,
                 [this](int bytes) { m_requests << QStringLiteral("limit %1").arg(bytes); });
         connect(d, &Dialog::requestUpdate, this, [this](const QString &path) {
             m_requests << QStringLiteral("update %1").arg(path);
         });
-        QObject::disconnect(d, &Dialog::requestAbort, DialogTestAccess(*d).worker(), nullptr);
         connect(d, &Dialog::requestAbort, this, [this] { m_requests << QStringLiteral("abort"); });
     }
 
-    // The window as if an update were running.
+    // The window as if an update of 5000 bytes were running.
     void pretendUpdating()
     {
         win().setUpdating(true);
@@ -291,7 +262,6 @@ private:
     }
 
     QTemporaryDir m_dir;
-    QString m_image; // 4096 bytes
     std::unique_ptr<Dialog> m_dialog;
     DialogTestAccess win() const { return DialogTestAccess(*m_dialog); }
     QStringList m_requests; // what reached the worker's side, in order
