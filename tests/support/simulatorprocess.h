@@ -16,8 +16,11 @@ public:
     static constexpr int kStartMs = 5000;
     static constexpr int kExitMs = 30000;
 
-    // With configDir the program keeps its settings there, never in the user's store.
-    Program(const QString &program, const QStringList &arguments, const QString &configDir = {})
+    // The device simulator unless told otherwise. With configDir the program keeps its settings
+    // there, never in the user's store.
+    explicit Program(const QStringList &arguments,
+                     const QString &program = QStringLiteral(FWDEVSIM_PATH),
+                     const QString &configDir = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         if (!configDir.isEmpty())
@@ -68,14 +71,7 @@ private:
     QByteArray m_output;
 };
 
-// The device simulator, fwdevsim.
-struct Simulator : Program
-{
-    explicit Simulator(const QStringList &arguments)
-        : Program(QStringLiteral(FWDEVSIM_PATH), arguments)
-    {
-    }
-};
+using Simulator = Program;
 
 // A file's bytes, empty when it cannot be read.
 inline QByteArray readBytes(const QString &path)
