@@ -3,7 +3,7 @@
 // A program the tests run as a process of its own (the device simulator, the command-line
 // flasher): its output is collected as it comes and searched for what it announces.
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -23,8 +23,7 @@ public:
                      const QString &configDir = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        if (!configDir.isEmpty())
-            env.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir);
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir); // the simulator keeps none
         m_process.setProcessEnvironment(env);
         m_process.start(program, arguments);
     }
@@ -38,16 +37,14 @@ public:
     QString waitFor(const QString &pattern, int timeoutMs = kStartMs)
     {
         const QRegularExpression expression(pattern);
-        QElapsedTimer clock;
-        clock.start();
-        for (;;) {
+        for (const QDeadlineTimer deadline(timeoutMs);;) {
             // Whether it had ended is read first, so the last output is never missed.
             const bool ended = m_process.state() == QProcess::NotRunning;
             m_output += m_process.readAllStandardOutput();
             const QRegularExpressionMatch match = expression.match(output());
             if (match.hasMatch())
                 return match.captured(match.lastCapturedIndex());
-            if (ended || clock.elapsed() > timeoutMs)
+            if (ended || deadline.hasExpired())
                 return QString();
             m_process.waitForReadyRead(100);
         }
