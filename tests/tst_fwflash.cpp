@@ -33,10 +33,9 @@ class tst_FwFlash : public QObject
     QList<QJsonObject> records() const
     {
         QList<QJsonObject> units;
-        for (const QByteArray &line : readBytes(path("units.json")).split('\n')) {
+        for (const QByteArray &line : readBytes(path("units.json")).split('\n'))
             if (!line.isEmpty())
                 units.append(QJsonDocument::fromJson(line).object());
-        }
         return units;
     }
 
@@ -169,14 +168,11 @@ private Q_SLOTS:
         }
         Program flasher(command + arguments, QStringLiteral(FWFLASH_PATH), path("config"));
         if (status == 130) {
-            // Its progress: the phase, the bytes, then the rate and the time left once known.
-            QVERIFY(
-                !flasher
-                     .waitFor("waiting for bootloader\n[\\s\\S]*transferring  0/120000 B    0%\n"
-                              "[\\s\\S]*(transferring +\\d+/120000 B +\\d+%  \\d+\\.\\d KB/s  "
-                              "\\d+:\\d\\d left)",
-                              Program::kExitMs)
-                     .isEmpty());
+            // Its progress shows the phase, the bytes, then the rate and the time left once known.
+            const QString progress =
+                "waiting for bootloader\n[\\s\\S]*transferring  0/120000 B +0%\n"
+                "[\\s\\S]*(transferring +\\d+/120000 B +\\d+%  \\d+\\.\\d KB/s  \\d+:\\d\\d left)";
+            QVERIFY(!flasher.waitFor(progress, Program::kExitMs).isEmpty());
             flasher.signal(SIGINT);
         } else if (arguments.contains("--wait")) {
             // Once the boards are served the line is closed, so that no other comes, and Ctrl+C
