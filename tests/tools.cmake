@@ -1,2 +1,2 @@
-fw_add_test(tst_pacedlink SOURCES tst_pacedlink.cpp)
-fw_add_test(tst_fwdevsim SOURCES tst_fwdevsim.cpp)
+# The device simulator and its paced link are tested with the command-line flasher, in tst_fwflash
+# (cli.cmake).

@@ -1,476 +1,301 @@
-// The command-line flasher as a program: run against the device simulator on pseudo-terminals,
-// judged by its exit status, its JSON records and the images the simulated devices received.
+// The command-line flasher and the device simulator as programs: the flasher runs against
+// simulators on pseudo-terminals and is judged by its exit status, its JSON records, what the
+// simulators said and the images they received.
 
-#include "cli/flashoptions.h"
 #include "cli/flashreport.h"
-#include "workertestaccess.h"
+#include "simulatorprocess.h"
+#include "testimage.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QSerialPort>
+#include <QTemporaryDir>
 #include <QTest>
-#include <QtEndian>
 
-#include <csignal>
 #include <memory>
 
-using FlashReport::Outcome;
-
 namespace {
-
-const QString kFlasher = QStringLiteral(FWFLASH_PATH);
-const QString kSimulator = QStringLiteral(FWDEVSIM_PATH);
-constexpr int kStartMs = 5000;
-constexpr int kRunMs = 30000;
 const QString kNewVersion = QStringLiteral("Orvane,TM-1,SN0001,1.0.39");
-
-// A process whose output is collected as it comes; waitFor() looks for a pattern in it.
-class Program
-{
-public:
-    Program(const QString &program, const QStringList &arguments, const QString &configDir = {})
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        if (!configDir.isEmpty())
-            env.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir); // never the user's store
-        m_process.setProcessEnvironment(env);
-        m_process.start(program, arguments);
-    }
-    ~Program()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(kStartMs);
-        }
-    }
-    // The first capture of pattern in the output, empty when it did not come within the time.
-    QString waitFor(const QString &pattern, int timeoutMs = kStartMs)
-    {
-        const QRegularExpression expression(pattern);
-        QElapsedTimer clock;
-        clock.start();
-        for (;;) {
-            m_output += m_process.readAllStandardOutput();
-            const QRegularExpressionMatch match =
-                expression.match(QString::fromLocal8Bit(m_output));
-            if (match.hasMatch())
-                return match.captured(match.lastCapturedIndex());
-            if (clock.elapsed() > timeoutMs || m_process.state() == QProcess::NotRunning)
-                return QString();
-            m_process.waitForReadyRead(100);
-        }
-    }
-    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
-    // The exit status, -1 when it did not end normally within the time.
-    int finish(int timeoutMs = kRunMs)
-    {
-        const bool ended =
-            m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
-        m_output += m_process.readAllStandardOutput();
-        return ended && m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-    }
-    QString output() const { return QString::fromLocal8Bit(m_output); }
-
-private:
-    QProcess m_process;
-    QByteArray m_output;
-};
-
-QList<QJsonObject> records(const QString &path)
-{
-    QList<QJsonObject> out;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return out;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (!line.isEmpty())
-            out.append(QJsonDocument::fromJson(line).object());
-    }
-    return out;
-}
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
+const QByteArray kUsersFile = "the user's own file";
 } // namespace
 
-// One folder per test: the image, the record file, a private settings store and an output
+// One folder per test: the images, the record file, a private settings store and an output
 // folder per simulated device.
 class tst_FwFlash : public QObject
 {
     Q_OBJECT
 
-private Q_SLOTS:
-    void init();
-    void devicesUpdatedAtOnce_data();
-    void devicesUpdatedAtOnce();
-    void refusedBeforeAnyPortIsOpened_data();
-    void refusedBeforeAnyPortIsOpened();
-    void ctrlCInTheMiddleOfATransfer();
-    void theLoopServesOneDeviceAfterTheOther_data();
-    void theLoopServesOneDeviceAfterTheOther();
-    void versionsAreReadAsWholeNumbers_data();
-    void versionsAreReadAsWholeNumbers();
-    void theExitStatusFollowsTheOutcomes_data();
-    void theExitStatusFollowsTheOutcomes();
-    void theProgressLineTellsTheTransfer_data();
-    void theProgressLineTellsTheTransfer();
-    void summaryColumnsAlignWithChineseReasons();
-
-private:
-    QString path(const QString &name) const { return m_dir->filePath(name); }
-    // Starts a simulator saving into out<index>; returns the port it announced.
-    QString startDevice(int index, const QStringList &options);
-
     std::unique_ptr<QTemporaryDir> m_dir;
-    QList<std::shared_ptr<Program>> m_devices;
-    QByteArray m_image;
-};
+    QList<std::shared_ptr<Simulator>> m_devices;
 
-void tst_FwFlash::init()
-{
-    m_devices.clear();
-    m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
-    m_image = testImage(20000);
-    QVERIFY(writeFile(path("app.bin"), m_image));
-}
-
-QString tst_FwFlash::startDevice(int index, const QStringList &options)
-{
-    const QString out = path(QStringLiteral("out%1").arg(index));
-    QDir().mkpath(out);
-    auto device = std::make_shared<Program>(kSimulator, options + QStringList{"--output", out});
-    m_devices.append(device);
-    return device->waitFor(QStringLiteral("Port to use: (\\S+)"));
-}
-
-void tst_FwFlash::devicesUpdatedAtOnce_data()
-{
-    // One simulator per entry of devices (its options; "missing" stands for no device at all).
-    QTest::addColumn<QList<QStringList>>("devices");
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<int>("exitStatus");
-    QTest::addColumn<QStringList>("outcomes");
-
-    const QStringList newVersion{"--idn-after-update", kNewVersion};
-    QTest::newRow("one device takes the image intact and leaves one record of it")
-        << QList<QStringList>{{}} << QStringList{} << 0 << QStringList{"success"};
-    QTest::newRow("a device that cancels fails with the reason in the record")
-        << QList<QStringList>{{"--cancel-block", "2"}} << QStringList{} << 1
-        << QStringList{"failed"};
-    QTest::newRow("a port that does not exist fails at once")
-        << QList<QStringList>{{"missing"}} << QStringList{} << 1 << QStringList{"failed"};
-    QTest::newRow("of two ports at once the one that cancels fails, the other is intact")
-        << QList<QStringList>{{"--cancel-block", "3"}, {}} << QStringList{} << 1
-        << QStringList{"failed", "success"};
-    QTest::newRow("the version expected and reported after the jump passes")
-        << QList<QStringList>{newVersion} << QStringList{"--expect-version", "1.0.39"} << 0
-        << QStringList{"success"};
-    QTest::newRow("another version than the one expected fails the unit")
-        << QList<QStringList>{newVersion} << QStringList{"--expect-version", "1.0.40"} << 1
-        << QStringList{"version-mismatch"};
-    QTest::newRow("a whole-flash image goes out with --force, its verdict in the record")
-        << QList<QStringList>{{}} << QStringList{"--force"} << 0 << QStringList{"success"};
-    QTest::newRow("a port that re-enumerates after the jump is opened again to read the version")
-        << QList<QStringList>{newVersion + QStringList{"--reenumerate-after-update", "300"}}
-        << QStringList{"--expect-version", "1.0.39"} << 0 << QStringList{"success"};
-}
-
-void tst_FwFlash::devicesUpdatedAtOnce()
-{
-    QFETCH(QList<QStringList>, devices);
-    QFETCH(QStringList, arguments);
-    QFETCH(int, exitStatus);
-    QFETCH(QStringList, outcomes);
-
-    const bool forced = arguments.contains("--force");
-    if (forced) {
-        // Linked at 0x08000000 with the bootloader: the reset handler in its first 16 KiB.
-        qToLittleEndian<quint32>(0x080001C5, m_image.data() + 4);
-        QVERIFY(writeFile(path("app.bin"), m_image));
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+    QList<QJsonObject> records() const
+    {
+        QList<QJsonObject> units;
+        for (const QByteArray &line : readBytes(path("units.json")).split('\n'))
+            if (!line.isEmpty())
+                units.append(QJsonDocument::fromJson(line).object());
+        return units;
     }
-    QStringList ports;
-    for (int i = 0; i < devices.size(); ++i) {
-        if (devices[i] == QStringList{"missing"}) {
-            ports << path("no-such-port");
-            continue;
+
+private Q_SLOTS:
+    void init()
+    {
+        m_devices.clear();
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+    }
+
+    void flashingUnits_data()
+    {
+        // One simulator per entry of devices (its options; unpaced unless they say "paced").
+        // "missing" is a port that does not exist, which fails its unit with 1 when tried: status 2
+        // shows that none was tried. An outcome may go on with the start of the unit's reason.
+        QTest::addColumn<QList<QStringList>>("devices");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("outcomes"); // of the records, in the order of their ports
+        QTest::addColumn<QStringList>("said");     // by the first simulator
+        QTest::addColumn<QByteArray>("image");     // null: no file there
+        QTest::addColumn<QByteArray>("storedKB");
+        auto row = [](const char *sentence, const QList<QStringList> &devices,
+                      const QStringList &arguments, int status, const QStringList &outcomes,
+                      const QStringList &said = {}, const QByteArray &image = testImage(20000),
+                      const QByteArray &kb = {}) {
+            QTest::newRow(sentence)
+                << devices << arguments << status << outcomes << said << image << kb;
+        };
+        const QList<QStringList> one{{}}, missing{{"missing"}};
+        auto refused = [&](const char *sentence, const QStringList &arguments,
+                           const QByteArray &image = testImage(20000), const QByteArray &kb = {}) {
+            row(sentence, missing, arguments, 2, {}, {}, image, kb);
+        };
+        const QStringList newVersion{"--idn-after-update", kNewVersion};
+        const QStringList expect1039{"--expect-version", "1.0.39"};
+        const QStringList numbered{"--idn", "Orvane,TM-1,SN000{n},1.0.38"};
+        QByteArray wholeFlash = testImage(20000); // linked at 0x08000000 with the bootloader
+        qToLittleEndian<quint32>(0x080001C5, wholeFlash.data() + 4);
+
+        row("one device on the paced line takes the image intact, as the simulator checked",
+            {{"paced", "--expect", "{dir}/app.bin"}}, {}, 0, {"success"},
+            {"Start command *FWUPD received", "Block checks passed",
+             "Size matches the declared 20000 bytes",
+             "initial SP 0x20005000, reset handler 0x080041C5, a plausible application",
+             "Identical to", "the image MATCHED"});
+        row("a simulator expecting another file tells the first offset that differs",
+            {{"--expect", "{dir}/differs.bin"}}, {}, 0, {"success"},
+            {"first at offset 1234 (0x4d2)", "the image did NOT match"});
+        row("a silent identification makes the flasher use the legacy start command",
+            {{"--no-idn"}}, {}, 0, {"success"},
+            {"Identification query: staying silent", "Legacy start command received",
+             "the image MATCHED"});
+        row("a NAK and a missing answer make the block go again",
+            {{"--nak-block", "3", "--silent-block", "4", "--silent-times", "1"}}, {}, 0,
+            {"success"},
+            {"Fault: NAK to data block 3", "Fault: no answer to data block 4",
+             "the image MATCHED"});
+        row("a device that cancels fails the unit as cancelled by the device",
+            {{"--cancel-block", "2"}}, {}, 1, {"failed:设备中止了传输"},
+            {"The receiver cancelled the transfer"});
+        row("a port lost on the paced line fails the unit with a port error",
+            {{"paced", "--lose-port-block", "3"}}, {}, 1, {"failed:串口错误"},
+            {"Line dropped at data block 3"});
+        row("Ctrl+C in the middle of a transfer ends with 130 and the unit interrupted",
+            {{"paced"}}, {}, 130, {"interrupted"}, {}, testImage(120000));
+        row("a port that does not exist fails at once", missing, {}, 1, {"failed"});
+        row("of two ports at once the one that cancels fails, the other is intact",
+            {{"--cancel-block", "3"}, {}}, {}, 1, {"failed", "success"});
+        row("the version expected and reported after the jump passes", {newVersion}, expect1039, 0,
+            {"success"});
+        row("another version than the one expected fails the unit", {newVersion},
+            {"--expect-version", "1.0.40"}, 1, {"version-mismatch"});
+        row("a port that re-enumerates after the jump is opened again to read the version",
+            {newVersion + QStringList{"--reenumerate-after-update", "300"}}, expect1039, 0,
+            {"success"});
+        row("a whole-flash image goes out with --force, its verdict in the record", one,
+            {"--force"}, 0, {"success"}, {}, wholeFlash);
+        row("the loop serves boards unplugged and the next plugged in behind one link",
+            {numbered + QStringList{"--next-board-after-update", "800"}}, {"--wait"}, 0,
+            {"success", "success"});
+        row("the loop serves boards swapped on a port that stays, told apart by their reply",
+            {numbered + QStringList{"--swap-board-after-update", "800"}}, {"--wait"}, 0,
+            {"success", "success"});
+        refused("an empty image is refused", {}, testImage(0));
+        refused("an image above the default 231 KiB is refused", {}, testImage(231 * 1024 + 1));
+        refused("an image above the store's maxFirmwareKB is refused", {}, testImage(5000), "4");
+        refused("an image above --max-kb is refused, whatever the store says", {"--max-kb", "4"},
+                testImage(5000), "200");
+        refused("an image that is not there is refused", {}, QByteArray());
+        refused("a whole-flash image is refused without --force", {}, wholeFlash);
+        refused("a size limit that is no number is refused", {"--max-kb", "lots"});
+        refused("a version that is no version is refused", {"--expect-version", "new"});
+        refused("Enter as the next device without the loop is refused", {"--next-on-enter"});
+        row("no port at all is refused", {}, {}, 2, {});
+    }
+    void flashingUnits()
+    {
+        QFETCH(QList<QStringList>, devices);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QStringList, outcomes);
+        QFETCH(QStringList, said);
+        QFETCH(QByteArray, image);
+        QFETCH(QByteArray, storedKB);
+        // Besides the image, a file that differs from it at offset 1234.
+        if (!image.isNull())
+            QVERIFY(writeBytes(path("app.bin"), image) &&
+                    writeBytes(path("differs.bin"), QByteArray(image).replace(1234, 1, "X")));
+        if (!storedKB.isEmpty())
+            QVERIFY(QDir().mkpath(path("config/YourCompany")) &&
+                    writeBytes(path("config/YourCompany/YourApp.conf"),
+                               "[General]\nmaxFirmwareKB=" + storedKB + "\n"));
+        // A device is reached through its link, as on a production line.
+        QStringList ports, command{"--json", path("units.json"), path("app.bin")};
+        for (int i = 0; i < devices.size(); ++i) {
+            ports << path(QStringLiteral("tty%1").arg(i));
+            command << "-p" << ports[i];
+            if (devices[i] == QStringList{"missing"})
+                continue;
+            const QString out = path(QStringLiteral("out%1").arg(i));
+            QVERIFY(QDir().mkpath(out) && writeBytes(out + "/app.bin", kUsersFile));
+            QStringList options = devices[i].replaceInStrings("{dir}", m_dir->path());
+            if (!options.removeAll("paced"))
+                options << "--unpaced";
+            m_devices << std::make_shared<Simulator>(
+                options + QStringList{"--link", ports[i], "--output", out});
+            QVERIFY(!m_devices.last()->port().isEmpty());
         }
-        // A device that leaves the line is reached through its link, as on a production line.
-        const QString link = path(QStringLiteral("tty%1").arg(i));
-        const QString port = startDevice(i, devices[i] + QStringList{"--unpaced", "--link", link});
-        QVERIFY(!port.isEmpty());
-        ports << link;
+        Program flasher(command + arguments, QStringLiteral(FWFLASH_PATH), path("config"));
+        if (status == 130) {
+            // Its progress shows the phase, the bytes, then the rate and the time left once known.
+            const QString progress =
+                "waiting for bootloader\n[\\s\\S]*transferring  0/120000 B +0%\n"
+                "[\\s\\S]*(transferring +\\d+/120000 B +\\d+%  \\d+\\.\\d KB/s  \\d+:\\d\\d left)";
+            QVERIFY(!flasher.waitFor(progress, Program::kExitMs).isEmpty());
+            flasher.signal(SIGINT);
+        } else if (arguments.contains("--wait")) {
+            // Once the boards are served the line is closed, so that no other comes, and Ctrl+C
+            // ends the loop cleanly.
+            QTRY_COMPARE_WITH_TIMEOUT(records().size(), outcomes.size(), Program::kExitMs);
+            m_devices.first()->signal(SIGTERM);
+            QVERIFY(m_devices.first()->finish() >= 0);
+            flasher.signal(SIGINT);
+        }
+        QCOMPARE(flasher.finish(), status);
+        if (status == 130) {
+            QSerialPort again(ports[0]); // the port was let go: it opens again
+            QVERIFY2(again.open(QIODevice::ReadWrite), qPrintable(again.errorString()));
+        }
+
+        QList<QJsonObject> units = records();
+        QCOMPARE(units.size(), outcomes.size());
+        std::stable_sort(units.begin(), units.end(),
+                         [](const QJsonObject &a, const QJsonObject &b) {
+                             return a["port"].toString() < b["port"].toString();
+                         });
+        for (int k = 0; k < units.size(); ++k) {
+            const QJsonObject &unit = units[k];
+            const int i = int(ports.indexOf(unit["port"].toString()));
+            QVERIFY(i >= 0);
+            const QString outcome = outcomes[k].section(':', 0, 0);
+            const bool delivered = outcome == "success" || outcome == "version-mismatch";
+            QCOMPARE(unit["outcome"].toString(), outcome);
+            QCOMPARE(unit["reason"].isString(), outcome != "success");
+            QVERIFY2(unit["reason"].toString().startsWith(outcomes[k].section(':', 1)),
+                     qPrintable(unit["reason"].toString()));
+            QCOMPARE(unit["sha256"].toString(),
+                     QString(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
+            QCOMPARE(unit["imageSize"].toInt(), image.size());
+            QCOMPARE(unit["imageCheck"].toString() == "plausible", !arguments.contains("--force"));
+            if (devices[i] == QStringList{"missing"})
+                continue;
+            QCOMPARE(unit["bytesSent"].toInt() == image.size(), delivered);
+            QCOMPARE(unit["startCommand"].toString() == "*FWUPD", !devices[i].contains("--no-idn"));
+            // The paced line is never faster than 115200 baud (at least 8 bits a byte).
+            if (devices[i].contains("paced") && delivered)
+                QVERIFY2(unit["durationS"].toDouble() >= image.size() / 14400.0,
+                         "faster than the line");
+            // The simulator saves what it received right after its last answer, always to one
+            // numbered file beside the user's own app.bin, which it never overwrites.
+            const QString saved = path(QStringLiteral("out%1/app.bin").arg(i));
+            QTRY_COMPARE_WITH_TIMEOUT(readBytes(saved + ".1") == image, delivered,
+                                      Program::kStartMs);
+            QCOMPARE(readBytes(saved), kUsersFile);
+            QVERIFY(!QFileInfo::exists(saved + ".2"));
+            if (arguments.contains("--expect-version"))
+                QCOMPARE(unit["versionReadBack"].toString(), kNewVersion);
+            if (devices[i].contains("--idn"))
+                QVERIFY(unit["identification"].toString().contains(QString("SN000%1").arg(k + 1)));
+        }
+        for (const QString &phrase : said)
+            QVERIFY2(!m_devices.first()->waitFor(QRegularExpression::escape(phrase)).isEmpty(),
+                     qPrintable(phrase + " not in:\n" + m_devices.first()->output()));
     }
-    QStringList command{"--json", path("units.json"), path("app.bin")};
-    for (const QString &port : std::as_const(ports))
-        command << "-p" << port;
-    Program flasher(kFlasher, command + arguments, path("config"));
-    QCOMPARE(flasher.finish(), exitStatus);
 
-    const QList<QJsonObject> units = records(path("units.json"));
-    QCOMPARE(units.size(), ports.size());
-    const QString sha =
-        QString::fromLatin1(QCryptographicHash::hash(m_image, QCryptographicHash::Sha256).toHex());
-    for (const QJsonObject &unit : units) {
-        const int port = int(ports.indexOf(unit["port"].toString()));
-        QVERIFY(port >= 0);
-        const QString outcome = outcomes.at(port);
-        QCOMPARE(unit["outcome"].toString(), outcome);
-        QCOMPARE(unit["reason"].isString(), outcome != QLatin1String("success"));
-        QCOMPARE(unit["sha256"].toString(), sha);
-        QCOMPARE(unit["imageSize"].toInt(), m_image.size());
-        QCOMPARE(unit["imageCheck"].toString() == QLatin1String("plausible"), !forced);
-        if (devices[port] == QStringList{"missing"})
-            continue;
-        QCOMPARE(unit["startCommand"].toString(), QStringLiteral("*FWUPD"));
-        // The simulator saves what it received right after its last answer.
-        const QString received = path(QStringLiteral("out%1/app.bin").arg(port));
-        QTRY_COMPARE_WITH_TIMEOUT(contents(received) == m_image, outcome != QLatin1String("failed"),
-                                  kStartMs);
-        if (arguments.contains("--expect-version"))
-            QCOMPARE(unit["versionReadBack"].toString(), kNewVersion);
+    void theSimulatorRefusesNonsenseOptions_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("complaint");
+        QTest::newRow("a block that is no number")
+            << QStringList{"--nak-block", "two"} << "--nak-block wants a block number";
+        QTest::newRow("a baud rate of zero") << QStringList{"--baud", "0"} << "--baud wants a rate";
+        QTest::newRow("losing the port and staying silent at once")
+            << QStringList{"--lose-port-block", "2", "--silent-block", "3"} << "cannot be combined";
+        QTest::newRow("a link over something that is no link")
+            << QStringList{"--link", "/"} << "--link: / exists and is no link";
+        QTest::newRow("the board both re-enumerating and replaced")
+            << QStringList{"--next-board-after-update", "100", "--reenumerate-after-update", "100"}
+            << "cannot be combined";
+        QTest::newRow("an expected file that is not there")
+            << QStringList{"--expect", "/nonexistent/image.bin"} << "--expect: cannot read";
     }
-}
-
-void tst_FwFlash::refusedBeforeAnyPortIsOpened_data()
-{
-    // A port that cannot open would fail with 1: status 2 shows that none was tried.
-    QTest::addColumn<int>("imageSize"); // -1: no file, -2: a whole-flash image
-    QTest::addColumn<QString>("storedKB");
-    QTest::addColumn<QStringList>("arguments");
-
-    const QString image = QStringLiteral("{image}");
-    QTest::newRow("an empty image") << 0 << "" << QStringList{"-p", "{port}", image};
-    QTest::newRow("an image above the default 231 KiB")
-        << 231 * 1024 + 1 << "" << QStringList{"-p", "{port}", image};
-    QTest::newRow("an image above the store's maxFirmwareKB, as in the window")
-        << 5000 << "4" << QStringList{"-p", "{port}", image};
-    QTest::newRow("an image above --max-kb, which overrides the store")
-        << 5000 << "200" << QStringList{"--max-kb", "4", "-p", "{port}", image};
-    QTest::newRow("an image that is not there")
-        << -1 << "" << QStringList{"-p", "{port}", "{dir}/absent.bin"};
-    QTest::newRow("no port") << 100 << "" << QStringList{image};
-    QTest::newRow("a whole-flash image, linked at 0x08000000 with the bootloader")
-        << -2 << "" << QStringList{"-p", "{port}", image};
-    QTest::newRow("a size limit that is no number")
-        << 100 << "" << QStringList{"--max-kb", "lots", "-p", "{port}", image};
-    QTest::newRow("a version that is no version")
-        << 100 << "" << QStringList{"--expect-version", "new", "-p", "{port}", image};
-    QTest::newRow("Enter as the next device without the loop")
-        << 100 << "" << QStringList{"--next-on-enter", "-p", "{port}", image};
-}
-
-void tst_FwFlash::refusedBeforeAnyPortIsOpened()
-{
-    QFETCH(int, imageSize);
-    QFETCH(QString, storedKB);
-    QFETCH(QStringList, arguments);
-
-    if (imageSize >= 0)
-        QVERIFY(writeFile(path("image.bin"), testImage(imageSize)));
-    if (imageSize == -2) { // reset handler in the bootloader's own 16 KiB
-        QByteArray image = testImage(5000);
-        qToLittleEndian<quint32>(0x080001C5, image.data() + 4);
-        QVERIFY(writeFile(path("image.bin"), image));
+    void theSimulatorRefusesNonsenseOptions()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(QString, complaint);
+        Simulator simulator(options);
+        QCOMPARE(simulator.finish(), 2);
+        QVERIFY(simulator.output().isEmpty());
+        const QString errors = simulator.errors();
+        QVERIFY2(errors.contains(complaint), qPrintable(errors));
     }
-    if (!storedKB.isEmpty()) {
-        QVERIFY(QDir().mkpath(path("config/YourCompany")));
-        QVERIFY(writeFile(path("config/YourCompany/YourApp.conf"),
-                          "[General]\nmaxFirmwareKB=" + storedKB.toLatin1() + "\n"));
+
+    void versionsAreReadAsWholeNumbers_data()
+    {
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<bool>("carries1039");
+        // The whole version in a reply, and another one, are told apart in the flasher's runs.
+        QTest::newRow("a version followed by text is found") << "v1.0.39 (build 7)" << true;
+        QTest::newRow("a longer last number is another version") << "TM-1,1.0.391" << false;
+        QTest::newRow("a fourth number makes another version") << "TM-1,1.0.39.2" << false;
+        QTest::newRow("a longer first number is another version") << "TM-1,11.0.39" << false;
+        QTest::newRow("the dots must be dots") << "TM-1,1a0b39" << false;
     }
-    QStringList command{"--json", path("units.json")};
-    for (QString argument : std::as_const(arguments)) {
-        argument.replace("{image}", path("image.bin"));
-        argument.replace("{port}", path("no-such-port"));
-        argument.replace("{dir}", m_dir->path());
-        command << argument;
+    void versionsAreReadAsWholeNumbers()
+    {
+        QFETCH(QString, reply);
+        QFETCH(bool, carries1039);
+        QCOMPARE(FlashReport::carriesVersion(reply, QStringLiteral("1.0.39")), carries1039);
     }
-    Program flasher(kFlasher, command, path("config"));
-    QCOMPARE(flasher.finish(), 2);
-    QVERIFY(records(path("units.json")).isEmpty());
-}
 
-void tst_FwFlash::ctrlCInTheMiddleOfATransfer()
-{
-    // Paced like the real line, so the transfer takes about ten seconds: time enough for the
-    // signal to come in the middle, even on a busy machine.
-    const QByteArray image = testImage(120000);
-    QVERIFY(writeFile(path("big.bin"), image));
-    const QString port = startDevice(0, {});
-    QVERIFY(!port.isEmpty());
-    Program flasher(kFlasher, {"-p", port, "--json", path("units.json"), path("big.bin")},
-                    path("config"));
-    QVERIFY(!flasher.waitFor(QStringLiteral("(transferring)"), kRunMs).isEmpty());
-    flasher.signal(SIGINT);
-    QCOMPARE(flasher.finish(kStartMs), 130);
-
-    const QList<QJsonObject> units = records(path("units.json"));
-    QCOMPARE(units.size(), 1);
-    QCOMPARE(units[0]["outcome"].toString(), QStringLiteral("interrupted"));
-    QVERIFY(units[0]["bytesSent"].toInt() < image.size());
-    // The port was let go: it opens again.
-    QSerialPort again(port);
-    QVERIFY2(again.open(QIODevice::ReadWrite), qPrintable(again.errorString()));
-}
-
-void tst_FwFlash::theLoopServesOneDeviceAfterTheOther_data()
-{
-    QTest::addColumn<QString>("replacement");
-    QTest::addColumn<bool>("throughLink");
-    QTest::newRow("boards unplugged and the next plugged in, behind the same link")
-        << "--next-board-after-update" << true;
-    QTest::newRow("boards swapped on a port that stays, told apart by their identification")
-        << "--swap-board-after-update" << false;
-}
-
-void tst_FwFlash::theLoopServesOneDeviceAfterTheOther()
-{
-    // Each board is replaced after its update; the boards tell their number in the
-    // identification.
-    QFETCH(QString, replacement);
-    QFETCH(bool, throughLink);
-    const QString link = path("ttyLINE");
-    const QString port = startDevice(0, {"--unpaced", "--link", link, replacement, "800", "--idn",
-                                         "Orvane,TM-1,SN000{n},1.0.38"});
-    QVERIFY(!port.isEmpty());
-    Program flasher(
-        kFlasher,
-        {"--wait", "-p", throughLink ? link : port, "--json", path("units.json"), path("app.bin")},
-        path("config"));
-    QTRY_COMPARE_WITH_TIMEOUT(records(path("units.json")).size(), 2, kRunMs);
-    // The line is closed before Ctrl+C, so that no third board comes; the loop ends cleanly.
-    m_devices.first()->signal(SIGTERM);
-    QVERIFY(m_devices.first()->finish() >= 0);
-    flasher.signal(SIGINT);
-    QCOMPARE(flasher.finish(kStartMs), 0);
-
-    const QList<QJsonObject> units = records(path("units.json"));
-    QCOMPARE(units.size(), 2);
-    for (int board = 1; board <= 2; ++board) {
-        QCOMPARE(units[board - 1]["outcome"].toString(), QStringLiteral("success"));
-        QVERIFY(units[board - 1]["identification"].toString().contains(
-            QStringLiteral("SN000%1").arg(board)));
+    void summaryColumnsAlignWithChineseReasons()
+    {
+        // A Chinese character takes two columns of a terminal: the next column must still line up.
+        FlashReport::UnitRecord failed, passed;
+        failed.port = passed.port = QStringLiteral("ttyUSB0");
+        failed.reason = QStringLiteral("设备中止了传输");
+        failed.bytesSent = 4096;
+        passed.outcome = FlashReport::Outcome::Success;
+        passed.bytesSent = 236544;
+        const QStringList lines = FlashReport::summaryTable({failed, passed}).split('\n');
+        auto column = [&lines](int row, const QString &text) {
+            return FlashReport::displayWidth(lines[row].left(lines[row].indexOf(text)));
+        };
+        QCOMPARE(column(1, "4096"), column(0, "BYTES"));
+        QCOMPARE(column(2, "236544"), column(0, "BYTES"));
     }
-    QVERIFY(contents(path("out0/app.bin")) == m_image);
-}
-
-void tst_FwFlash::versionsAreReadAsWholeNumbers_data()
-{
-    QTest::addColumn<QString>("reply");
-    QTest::addColumn<QString>("version");
-    QTest::addColumn<bool>("carried");
-    QTest::newRow("the version as the last field is found") << "Orvane,TM-1,SN0001,1.0.39"
-                                                            << "1.0.39" << true;
-    QTest::newRow("a longer last number is another version") << "TM-1,1.0.391"
-                                                             << "1.0.39" << false;
-    QTest::newRow("a fourth number makes another version") << "TM-1,1.0.39.2"
-                                                           << "1.0.39" << false;
-    QTest::newRow("a longer first number is another version") << "TM-1,11.0.39"
-                                                              << "1.0.39" << false;
-    QTest::newRow("a version followed by text is found") << "v1.0.39 (build 7)"
-                                                         << "1.0.39" << true;
-    QTest::newRow("the dots must be dots") << "TM-1,1a0b39"
-                                           << "1.0.39" << false;
-    QTest::newRow("a reply without it") << "TM-1,1.0.38"
-                                        << "1.0.39" << false;
-}
-
-void tst_FwFlash::versionsAreReadAsWholeNumbers()
-{
-    QFETCH(QString, reply);
-    QFETCH(QString, version);
-    QFETCH(bool, carried);
-    QCOMPARE(FlashReport::carriesVersion(reply, version), carried);
-}
-
-void tst_FwFlash::theExitStatusFollowsTheOutcomes_data()
-{
-    QTest::addColumn<QList<Outcome>>("outcomes");
-    QTest::addColumn<bool>("interrupted");
-    QTest::addColumn<int>("status");
-    QTest::newRow("every device updated")
-        << QList<Outcome>{Outcome::Success, Outcome::Success} << false << 0;
-    QTest::newRow("one failed among updated ones")
-        << QList<Outcome>{Outcome::Success, Outcome::Failed} << false << 1;
-    QTest::newRow("a version mismatch counts as a failure")
-        << QList<Outcome>{Outcome::VersionMismatch} << false << 1;
-    QTest::newRow("an interruption wins over everything")
-        << QList<Outcome>{Outcome::Success, Outcome::Failed} << true << 130;
-    QTest::newRow("a loop that served no unit") << QList<Outcome>{} << false << 0;
-}
-
-void tst_FwFlash::theExitStatusFollowsTheOutcomes()
-{
-    QFETCH(QList<Outcome>, outcomes);
-    QFETCH(bool, interrupted);
-    QFETCH(int, status);
-    QCOMPARE(FlashReport::exitStatus(outcomes, interrupted), status);
-}
-
-void tst_FwFlash::theProgressLineTellsTheTransfer_data()
-{
-    QTest::addColumn<bool>("transferring");
-    QTest::addColumn<int>("shown");
-    QTest::addColumn<double>("rate");
-    QTest::addColumn<QString>("line");
-    QTest::newRow("a phase without bytes shows only the phase")
-        << false << 0 << 0.0 << "ttyUSB0    waiting for bootloader";
-    QTest::newRow("40 % at 11.2 KB/s has 12 s left")
-        << true << 94720 << 11.2
-        << "ttyUSB0    transferring  94720/236544 B   40%  11.2 KB/s  0:12 left";
-    QTest::newRow("before a rate is known no time left is guessed")
-        << true << 4096 << 0.0 << "ttyUSB0    transferring  4096/236544 B    2%";
-}
-
-void tst_FwFlash::theProgressLineTellsTheTransfer()
-{
-    QFETCH(bool, transferring);
-    QFETCH(int, shown);
-    QFETCH(double, rate);
-    QFETCH(QString, line);
-    FlashReport::ProgressView view;
-    view.port = QStringLiteral("ttyUSB0");
-    view.phase =
-        transferring ? QStringLiteral("transferring") : QStringLiteral("waiting for bootloader");
-    view.transferring = transferring;
-    view.shown = shown;
-    view.total = 236544;
-    view.rateKBps = rate;
-    view.secondsLeft = FlashReport::secondsLeft(shown, view.total, rate);
-    QCOMPARE(FlashReport::progressLine(view, 9), line);
-}
-
-void tst_FwFlash::summaryColumnsAlignWithChineseReasons()
-{
-    // A Chinese character takes two columns of a terminal: the next column must still line up.
-    FlashReport::UnitRecord failed;
-    failed.port = QStringLiteral("ttyUSB0");
-    failed.reason = QStringLiteral("设备中止了传输");
-    failed.bytesSent = 4096;
-    FlashReport::UnitRecord passed = failed;
-    passed.outcome = Outcome::Success;
-    passed.reason.clear();
-    passed.bytesSent = 236544;
-    const QStringList lines = FlashReport::summaryTable({failed, passed}).split('\n');
-    auto bytesColumn = [](const QString &line, const QString &bytes) {
-        return FlashReport::displayWidth(line.left(line.indexOf(bytes)));
-    };
-    QCOMPARE(bytesColumn(lines[1], "4096"), bytesColumn(lines[0], "BYTES"));
-    QCOMPARE(bytesColumn(lines[2], "236544"), bytesColumn(lines[0], "BYTES"));
-}
+};
 
 QTEST_GUILESS_MAIN(tst_FwFlash)
 #include "tst_fwflash.moc"

@@ -1,61 +1,65 @@
 #pragma once
 
-// fwdevsim in a process of its own, for the tests that drive a program or the window through it;
-// the port it announces is read from its first lines.
+// A program the tests run as a process of its own (the device simulator, the command-line
+// flasher): its output is collected as it comes and searched for what it announces.
 
-#include <QByteArray>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QString>
-#include <QStringList>
 
-class Simulator
+#include <csignal>
+
+class Program
 {
 public:
     static constexpr int kStartMs = 5000;
-    static constexpr int kExitMs = 10000;
+    static constexpr int kExitMs = 30000;
 
-    explicit Simulator(const QStringList &arguments)
+    // The device simulator unless told otherwise. With configDir the program keeps its settings
+    // there, never in the user's store.
+    explicit Program(const QStringList &arguments,
+                     const QString &program = QStringLiteral(FWDEVSIM_PATH),
+                     const QString &configDir = {})
     {
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.start(QStringLiteral(FWDEVSIM_PATH), arguments);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir); // the simulator keeps none
+        m_process.setProcessEnvironment(env);
+        m_process.start(program, arguments);
     }
-    ~Simulator()
+    ~Program()
     {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(kExitMs);
-        }
+        m_process.kill();
+        m_process.waitForFinished(kStartMs);
     }
 
-    // Waits for "Port to use: X"; empty when it never came.
-    QString port()
+    // The last capture of pattern in the output; empty when it did not come within the time.
+    QString waitFor(const QString &pattern, int timeoutMs = kStartMs)
     {
-        static const QRegularExpression line(QStringLiteral("Port to use: (\\S+)"));
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < kStartMs) {
-            const QRegularExpressionMatch match = line.match(QString::fromLocal8Bit(m_output));
+        const QRegularExpression expression(pattern);
+        for (const QDeadlineTimer deadline(timeoutMs);;) {
+            // Whether it had ended is read first, so the last output is never missed.
+            const bool ended = m_process.state() == QProcess::NotRunning;
+            m_output += m_process.readAllStandardOutput();
+            const QRegularExpressionMatch match = expression.match(output());
             if (match.hasMatch())
-                return match.captured(1);
-            if (m_process.waitForReadyRead(100))
-                m_output += m_process.readAllStandardOutput();
-            else if (m_process.state() == QProcess::NotRunning)
-                break;
+                return match.captured(match.lastCapturedIndex());
+            if (ended || deadline.hasExpired())
+                return QString();
+            m_process.waitForReadyRead(100);
         }
-        return QString();
     }
-
-    // Waits for the process to end; returns its exit code, -1 when it did not end.
-    int finish()
+    // The port a simulator announced; empty when it never came.
+    QString port() { return waitFor(QStringLiteral("Port to use: (\\S+)")); }
+    void signal(int number) { ::kill(pid_t(m_process.processId()), number); }
+    // The exit status, -1 when it did not end normally within the time.
+    int finish(int timeoutMs = kExitMs)
     {
         const bool ended =
-            m_process.state() == QProcess::NotRunning || m_process.waitForFinished(kExitMs);
+            m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
         m_output += m_process.readAllStandardOutput();
         return ended && m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     }
-
     QString output() const { return QString::fromLocal8Bit(m_output); }
     QString errors() { return QString::fromLocal8Bit(m_process.readAllStandardError()); }
 
@@ -63,3 +67,18 @@ private:
     QProcess m_process;
     QByteArray m_output;
 };
+
+using Simulator = Program;
+
+// A file's bytes, empty when it cannot be read.
+inline QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}

@@ -10,19 +10,14 @@
 
 #include <algorithm>
 
-// Initial stack pointer of the images made here, inside on-chip SRAM.
-inline constexpr quint32 kTestImageStack = 0x20005000;
-
-// The 8-byte vector table of an application of imageSize bytes: the stack above and an odd
+// The 8-byte vector table of an application of imageSize bytes: a stack in on-chip SRAM and an odd
 // reset handler inside the image (offset 0x1C5, or the last odd offset of a shorter image).
 // Plausible from 10 bytes on; a shorter image has no odd offset past its vector table.
 inline QByteArray plausibleVectorTable(qint64 imageSize)
 {
-    qint64 offset = std::min<qint64>(imageSize - 1, 0x1C5);
-    if (offset % 2 == 0)
-        --offset;
+    const qint64 offset = (std::min<qint64>(imageSize - 1, 0x1C5) - 1) | 1;
     QByteArray table(ImageCheck::kVectorBytes, Qt::Uninitialized);
-    qToLittleEndian<quint32>(kTestImageStack, table.data());
+    qToLittleEndian<quint32>(0x20005000, table.data());
     qToLittleEndian<quint32>(quint32(ImageCheck::kApplicationBase + offset), table.data() + 4);
     return table;
 }
