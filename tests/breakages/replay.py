@@ -106,6 +106,29 @@ def run_tests(tests, limits, log, jobs):
         return {name: f.result() for name, f in futures.items()}
 
 
+def read_results(path):
+    results = {}
+    for line in Path(path).read_text(encoding="utf-8").splitlines():
+        if ": " in line and not line.startswith("#"):
+            ident, verdict = line.split(": ", 1)
+            results[ident.strip()] = verdict.strip()
+    return results
+
+
+def compare(before_path, after_path):
+    """Every fault caught before must be caught after; returns 1 when one is lost or missing."""
+    before, after = read_results(before_path), read_results(after_path)
+    def caught(verdict):
+        return verdict not in ("NOT CAUGHT", "STALE", "BUILD FAILS")
+    lost = [i for i, v in before.items() if caught(v) and not caught(after.get(i, "NOT CAUGHT"))]
+    gained = [i for i, v in after.items() if caught(v) and not caught(before.get(i, "NOT CAUGHT"))]
+    print(f"before: {sum(map(caught, before.values()))} of {len(before)} caught; "
+          f"after: {sum(map(caught, after.values()))} of {len(after)} caught")
+    print("lost: " + (", ".join(lost) if lost else "none"))
+    print("newly caught: " + (", ".join(gained) if gained else "none"))
+    return 1 if lost else 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--dry-run", action="store_true")
