@@ -137,7 +137,11 @@ def main():
     parser.add_argument("--jobs", type=int, default=4, help="tests run at the same time")
     parser.add_argument("--keep-tree", action="store_true",
                         help="replay against the scratch copy as it is, without copying the tree")
+    parser.add_argument("--compare", nargs=2, metavar=("BEFORE", "AFTER"),
+                        help="compare two saved outputs of this script and list lost catches")
     args = parser.parse_args()
+    if args.compare:
+        return compare(*args.compare)
 
     entries = parse(LIST)
     if args.only:
