@@ -1,3 +1,2 @@
-# Log panel and command console.
-fw_add_test(tst_logpanel SOURCES tst_logpanel.cpp)
+# The log panel and the command console.
 fw_add_test(tst_console SOURCES tst_console.cpp)
