@@ -62,13 +62,14 @@ private Q_SLOTS:
 
     void typedSimulatorPortAndImageThroughTheWidgets()
     {
-        Simulator simulator({"--unpaced", "--once", "--expect", m_imagePath});
+        QTemporaryDir out; // where the simulator keeps what it received
+        Simulator simulator(
+            {"--unpaced", "--once", "--output", out.path(), "--expect", m_imagePath});
         const QString port = simulator.port();
         QVERIFY2(!port.isEmpty(), qPrintable(simulator.errors()));
 
-        QLineEdit *portField = win().portSelector()->lineEdit();
-        portField->clear();
-        QTest::keyClicks(portField, port);
+        win().portSelector()->lineEdit()->clear();
+        QTest::keyClicks(win().portSelector()->lineEdit(), port);
         QTest::mouseClick(win().connectButton(), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(win().state(), Dialog::Connected, kConnectWaitMs);
         win().pathField()->clear();

@@ -75,8 +75,7 @@ private Q_SLOTS:
         QCOMPARE(startUpdate(*m_dialog),
                  QStringList({"确认固件更新", "串口：ttyFAKE0", "文件：app.bin", sizeLine}) +
                      notice + QStringList({"更新过程中请勿断开设备或关闭电源。", "取消", ok}));
-        const QString log = win().logText();
-        QCOMPARE(log.contains(QStringLiteral("警告：") + notice.value(0)), !notice.isEmpty());
+        QCOMPARE(win().logText().contains("警告：" + notice.value(0)), !notice.isEmpty());
         QVERIFY(win().updating());
         QCOMPARE(win().progressBar()->maximum(), int(size));
         const QStringList requests{QStringLiteral("limit %1").arg(limit), "update " + path};
