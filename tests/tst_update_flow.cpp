@@ -1,5 +1,5 @@
-// The window's side of an update: the checks and the confirmation before it starts, what it hands
-// to the worker, cancelling, the progress text with its rate, and the deferred result.
+// The window's side of an update: the confirmation before it starts, what it hands to the worker,
+// cancelling, the progress text with its rate, and the deferred result.
 
 #include "window_access.h"
 
@@ -22,43 +22,18 @@ private Q_SLOTS:
     void init()
     {
         store().clear();
-        makeDialog();
+        m_requests.clear();
+        m_dialog = std::make_unique<Dialog>();
+        Dialog *d = m_dialog.get();
+        // The worker stays out of these tests: what the window asks of it is recorded instead.
+        QObject::disconnect(d, nullptr, win().worker(), nullptr);
+        connect(d, &Dialog::requestSetMaxFirmwareSize, this,
+                [this](int bytes) { m_requests << QStringLiteral("limit %1").arg(bytes); });
+        connect(d, &Dialog::requestUpdate, this,
+                [this](const QString &path) { m_requests << "update " + path; });
+        connect(d, &Dialog::requestAbort, this, [this] { m_requests << QStringLiteral("abort"); });
     }
     void cleanup() { m_dialog.reset(); }
-
-    void refusedOrDeclinedChangesNothing_data()
-    {
-        QTest::addColumn<bool>("withPort");
-        QTest::addColumn<qint64>("size"); // of the image in the path field; -1: only blanks there
-        QTest::addColumn<QString>("message"); // empty: the user declines the confirmation
-        const QString choose = QStringLiteral("请选择串口和固件文件。");
-        QTest::newRow("a path of blanks counts as empty") << true << -1LL << choose;
-        QTest::newRow("no port in the selector") << false << 4096LL << choose;
-        QTest::newRow("a too large image") << true << 236545LL << "文件为 236545 字节";
-        QTest::newRow("declining the confirmation") << true << 4096LL << "";
-    }
-
-    void refusedOrDeclinedChangesNothing()
-    {
-        QFETCH(bool, withPort);
-        QFETCH(qint64, size);
-        QFETCH(QString, message);
-        if (!withPort) {
-            const QList<PortListing> ports = std::exchange(g_ports, {});
-            makeDialog();
-            g_ports = ports;
-        }
-        win().pathField()->setText(size < 0 ? "   \t " : makeFile(m_dir, "app.bin", size));
-        const QString status = win().status();
-        QCOMPARE(startUpdate(*m_dialog, false).isEmpty(), !message.isEmpty());
-        QVERIFY2(message.isEmpty() ? win().logText().isEmpty() : win().logText().contains(message),
-                 qPrintable(win().logText()));
-        QVERIFY(!win().updating());
-        QVERIFY(win().progressBar()->isHidden());
-        QCOMPARE(win().status(), status);
-        QVERIFY(win().portScanTimer()->isActive());
-        QVERIFY(m_requests.isEmpty());
-    }
 
     void confirmedStartHandsTheJobToTheWorkerOnce_data()
     {
@@ -71,8 +46,8 @@ private Q_SLOTS:
         QTest::newRow("10239 bytes read 10.0 KB; a stored 0 gives 237440")
             << 10239LL << QVariant(0) << "大小：10.0 KB" << 237440 << QByteArray()
             << QStringList{"继续"};
-        QTest::newRow("20070 bytes round to 20 KB; a stored 100 gives 102400")
-            << 20070LL << QVariant(100) << "大小：20 KB" << 102400 << QByteArray()
+        QTest::newRow("a word in the store gives 237440 too")
+            << 4096LL << QVariant("viel") << "大小：4.0 KB" << 237440 << QByteArray()
             << QStringList{"继续"};
         QTest::newRow("a whole-flash image is named in red, and 仍然更新 sends it all the same")
             << 5000LL << QVariant() << "大小：4.9 KB" << 236544
@@ -94,18 +69,15 @@ private Q_SLOTS:
         win().pathField()->setText(QStringLiteral("  %1 \t").arg(path));
 
         const QString ok = notice.takeLast();
+        QVERIFY(!startUpdate(*m_dialog, false).isEmpty()); // declining changes nothing
+        QVERIFY(!win().updating());
+        QVERIFY(m_requests.isEmpty());
         QCOMPARE(startUpdate(*m_dialog),
                  QStringList({"确认固件更新", "串口：ttyFAKE0", "文件：app.bin", sizeLine}) +
                      notice + QStringList({"更新过程中请勿断开设备或关闭电源。", "取消", ok}));
-        const QString log = win().logText();
-        QVERIFY2(log.contains(QStringLiteral("正在启动固件更新…")), qPrintable(log));
-        QCOMPARE(log.contains(QStringLiteral("警告：") + notice.value(0)), !notice.isEmpty());
+        QCOMPARE(win().logText().contains("警告：" + notice.value(0)), !notice.isEmpty());
         QVERIFY(win().updating());
-        QVERIFY(!win().progressBar()->isHidden());
-        QCOMPARE(win().progressBar()->value(), 0);
         QCOMPARE(win().progressBar()->maximum(), int(size));
-        QCOMPARE(win().status(), QStringLiteral("正在准备…"));
-        QVERIFY(!win().portScanTimer()->isActive());
         const QStringList requests{QStringLiteral("limit %1").arg(limit), "update " + path};
         QCOMPARE(m_requests, requests);
         // The start button now cancels: it asks first, and keeping the update changes nothing.
@@ -116,8 +88,6 @@ private Q_SLOTS:
         QCOMPARE(startUpdate(*m_dialog, true).value(0), QStringLiteral("取消更新"));
         QCOMPARE(m_requests, requests + QStringList{QStringLiteral("abort")});
         QVERIFY(!win().startButton()->isEnabled());
-        QVERIFY(startUpdate(*m_dialog).isEmpty());
-        QCOMPARE(m_requests.count(QStringLiteral("abort")), 1);
     }
 
     void progressReports_data()
@@ -131,17 +101,10 @@ private Q_SLOTS:
         QTest::newRow("the rate is the average over the interval since the last text")
             << 60000 << 16384 << 507904 << 1048576
             << "更新进度：507904 / 1048576 字节（48%） · 8.0 KB/s";
-        QTest::newRow("a report within a second of the last text leaves it")
-            << 0 << 0 << 4096 << 8192 << "";
         QTest::newRow("0.5 % rounds up to 1 %")
             << 60000 << 1 << 1 << 200 << "更新进度：1 / 200 字节（1%）";
-        QTest::newRow("sizes near the int range do not overflow")
-            << 60000 << 2000000000 << 2000000000 << 2100000000
-            << "更新进度：2000000000 / 2100000000 字节（95%）";
         QTest::newRow("a report past the total shows the total and 100 %")
             << 0 << 0 << 10240 << 10000 << "更新进度：10000 / 10000 字节（100%）";
-        QTest::newRow("a report without a total shows the bytes and 0 %")
-            << 60000 << 0 << 122880 << 0 << "更新进度：122880 / 0 字节（0%） · 2.0 KB/s";
         QTest::newRow("a completing report within 100 ms shows at once, without a rate")
             << 30 << 77824 << 81920 << 81920 << "更新进度：81920 / 81920 字节（100%）";
     }
@@ -168,18 +131,12 @@ private Q_SLOTS:
         QTest::addColumn<QString>("logged");
         QTest::addColumn<QString>("status");
         const QString longReason(300, QChar(u'长'));
-        QTest::newRow("success fills the bar, then logs and shows it")
-            << QStringList{"success"} << "固件更新成功"
-            << "更新完成";
         QTest::newRow("failure turns the bar red, then logs and shows the reason")
             << QStringList{"设备响应超时"} << "更新失败：设备响应超时"
             << "更新失败：设备响应超时";
         QTest::newRow("a line lost right after the success is told after the success")
             << QStringList{"success", "lost"} << "固件更新成功"
             << "等待连接…";
-        QTest::newRow("a failure after the success is neither shown nor left red")
-            << QStringList{"success", "late"} << "固件更新成功"
-            << "更新完成";
         QTest::newRow("a reason too long for the status bar is cut there, whole in its tooltip")
             << QStringList{longReason} << longReason << "更新失败：" + longReason;
     }
@@ -200,12 +157,9 @@ private Q_SLOTS:
                 win().portLost();
             else
                 win().failure(event);
-            if (event != events.first())
-                continue;
-            QCOMPARE(bar->styleSheet(), event == QLatin1String("success") ? QString() : kRedChunk);
-            QCOMPARE(bar->maximum(), event == QLatin1String("success") ? 3000 : 5000);
-            QCOMPARE(bar->value(), 3000);
         }
+        const bool success = events.first() == QLatin1String("success");
+        QCOMPARE(bar->styleSheet(), success ? QString() : kRedChunk);
         QVERIFY(win().updating());
 
         QTRY_VERIFY_WITH_TIMEOUT(!win().updating(), kWaitMs);
@@ -214,10 +168,8 @@ private Q_SLOTS:
         QVERIFY(bar->styleSheet().isEmpty());
         const QString log = win().logText();
         QCOMPARE(log.count(logged), 1);
-        QCOMPARE(log.contains(QStringLiteral("更新失败")), status.startsWith("更新失败"));
         QCOMPARE(log.indexOf(QStringLiteral("已断开连接")) > log.indexOf(logged),
                  events.contains("lost"));
-        QVERIFY(win().portScanTimer()->isActive());
         const QLabel *label = win().statusLabel();
         QCOMPARE(label->toolTip().isEmpty() ? label->text() : label->toolTip(), status);
         QCOMPARE(label->toolTip().isEmpty(), status.size() < 100);
@@ -228,37 +180,13 @@ private Q_SLOTS:
         }
     }
 
-    void resultStepDiesWithTheWindow()
-    {
-        pretendUpdating();
-        win().success();
-        m_dialog.reset();
-        QTest::qWait(kSecondStepMs + 500); // an orphaned result step would crash here
-    }
-
 private:
-    void makeDialog()
-    {
-        m_requests.clear();
-        m_dialog = std::make_unique<Dialog>();
-        Dialog *d = m_dialog.get();
-        // The worker stays out of these tests: what the window asks of it is recorded instead.
-        QObject::disconnect(d, nullptr, DialogTestAccess(*d).worker(), nullptr);
-        connect(d, &Dialog::requestSetMaxFirmwareSize, this,
-                [this](int bytes) { m_requests << QStringLiteral("limit %1").arg(bytes); });
-        connect(d, &Dialog::requestUpdate, this, [this](const QString &path) {
-            m_requests << QStringLiteral("update %1").arg(path);
-        });
-        connect(d, &Dialog::requestAbort, this, [this] { m_requests << QStringLiteral("abort"); });
-    }
-
     // The window as if an update of 5000 bytes were running.
     void pretendUpdating()
     {
         win().setUpdating(true);
         win().progressBar()->setRange(0, 5000);
         win().progressBar()->show();
-        win().setLastRefresh(0, 0);
     }
 
     QTemporaryDir m_dir;
