@@ -34,19 +34,15 @@
 Q_DECLARE_METATYPE(Dialog::SerialPortState)
 Q_DECLARE_METATYPE(Dialog::LogLevel)
 
-// The serial ports the system lists in these tests, and how often the window asked for them.
+// The serial ports the system lists in these tests.
 inline QList<PortListing> g_ports;
-inline int g_enumerations = 0;
 
 // Call from initTestCase: private settings and the fake port list instead of the real ones.
 inline void useTestEnvironment(const QList<PortListing> &ports = {{"ttyFW0", "Test adapter"}})
 {
     usePrivateSettingsFolder();
     g_ports = ports;
-    Dialog::setPortEnumerator([] {
-        ++g_enumerations;
-        return g_ports;
-    });
+    Dialog::setPortEnumerator([] { return g_ports; });
 }
 
 inline QSettings store()
@@ -81,9 +77,6 @@ public:
     QPushButton *browseButton() const { return d.m_browseButton; }
     QPushButton *startButton() const { return d.m_startButton; }
     UpdateProgressBar *progressBar() const { return d.m_progressBar; }
-    QFrame *serialCard() const { return d.m_serialCard; }
-    QFrame *firmwareCard() const { return d.m_firmwareCard; }
-    QFrame *logCard() const { return d.m_logCard; }
     QFrame *logPanel() const { return d.m_logPanel; }
     LogView *logView() const { return d.m_logView; }
     QTextDocument *log() const { return d.m_logView->document(); }
@@ -188,25 +181,6 @@ inline QString makeFile(const QTemporaryDir &dir, const QString &name, qint64 si
     if (!file.open(QIODevice::WriteOnly) || file.write(start.left(size)) < 0 || !file.resize(size))
         qFatal("cannot create %s", qPrintable(file.fileName()));
     return file.fileName();
-}
-
-// Drags data into the window; drops it when the window takes the drag. Returns that it did.
-inline bool dragAndDrop(Dialog &d, const QMimeData &mime)
-{
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(&d, &enter);
-    if (!enter.isAccepted())
-        return false;
-    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(&d, &drop);
-    return true;
-}
-
-inline bool dropUrls(Dialog &d, const QList<QUrl> &urls)
-{
-    QMimeData mime;
-    mime.setUrls(urls);
-    return dragAndDrop(d, mime);
 }
 
 // Answers the next modal window, from its own event loop, while the returned poll lives.
