@@ -1,8 +1,5 @@
-// The serial worker against a scripted device on a pseudo-terminal: opening and closing, port
-// errors and port loss, the response time-out, abort and the failure reason; the update from the
-// request to the transfer (the checks, the identification query, the start command, the menu, the
-// receiver's request, every way the handshake can end); the console's command exchange; and the
-// pure rules the worker applies (start-command choice, reply text, port-error hints).
+// The serial worker against a scripted device on a pseudo-terminal: the port, the update up to the
+// transfer, the console's command exchange, and the pure rules the worker applies.
 
 #include "device/porterrortext.h"
 #include "device/serialworker.h"
@@ -23,10 +20,8 @@ Q_DECLARE_METATYPE(SerialWorker::TransferState)
 
 namespace {
 
-// What interrupts an update or a command: the user's abort, a disconnect request, the cable
-// pulled, a single read error; or, with a bootloader that never answers, the response timer cut
-// short, or stopped so that the handshake clock ends the wait.
-enum class Act { Abort, Disconnect, Unplug, ReadError, ShortTimer, StopTimer };
+// What interrupts an update or a command: the user's abort, a disconnect request, the cable pulled.
+enum class Act { Abort, Disconnect, Unplug };
 
 const QByteArray kMenuLine = ScriptedDevice::downloadLine();
 const QString kCancelled = QStringLiteral("failed:用户取消更新");
@@ -214,7 +209,6 @@ private Q_SLOTS:
         rig.worker.connectToPort(second.portName());
         QTest::qWait(kSettleMs);
         QCOMPARE(rig.trace.lines, (QStringList{"connected", "baud:115200"}));
-        QCOMPARE(rig.worker.state(), SerialWorker::Idle);
         const QSerialPort *port = rig.worker.port();
         QVERIFY(port->isOpen() && second.portName().endsWith("/" + port->portName()));
         QCOMPARE(
@@ -232,8 +226,7 @@ private Q_SLOTS:
                      line.startsWith("connectionFailed:无法打开串口 " + missing + "：") &&
                      line.contains(QStringLiteral("数据线")) && line.endsWith(u'）'),
                  qPrintable(line));
-        QCOMPARE(rig.worker.state(), SerialWorker::Idle);
-        QCOMPARE(rig.worker.port(), nullptr);
+        QVERIFY(rig.worker.state() == SerialWorker::Idle && !rig.worker.port());
 
         // A disconnect always reports, and nothing of an earlier update is left to colour the
         // next one.
@@ -244,123 +237,110 @@ private Q_SLOTS:
         rig.worker.disconnectPort();
         QCOMPARE(rig.trace.lines.mid(3), QStringList{"disconnected"});
         QCOMPARE(rig.worker.state(), SerialWorker::PortClosed);
-        QVERIFY(!Access::updateInProgress(rig.worker));
-        QVERIFY(rig.worker.updateFailureReason().isEmpty());
+        QVERIFY(!Access::updateInProgress(rig.worker) &&
+                rig.worker.updateFailureReason().isEmpty());
     }
 
-    void portErrors_data()
+    // What the worker does, by state, on a port error (with the system's text), on the response
+    // time-out (after an abort request or not) and on the user's abort.
+    void eventsByState_data()
     {
         QTest::addColumn<State>("state");
-        QTest::addColumn<QSerialPort::SerialPortError>("error"); // none: the device closes the line
+        QTest::addColumn<QSerialPort::SerialPortError>("error"); // none: the event in the text
         QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("reports");
         QTest::addColumn<State>("after");
-        QTest::newRow("a read error while idle is reported, then the port is lost once")
-            << SerialWorker::Idle << QSerialPort::ReadError << "gone" << SerialWorker::PortClosed;
+        const QStringList none;
+        const State idle = SerialWorker::Idle, waiting = SerialWorker::WaitingForBootloader,
+                    sending = SerialWorker::Transferring, aborted = SerialWorker::Aborted;
+        QTest::newRow("idle, a read error is reported, then the port is lost once")
+            << idle << QSerialPort::ReadError << "gone"
+            << QStringList{"error:串口错误", "disconnected"} << SerialWorker::PortClosed;
         // The update routine reports the failure first and closes the port itself afterwards.
-        QTest::newRow("a port error during an update aborts it and leaves the port to the update")
+        QTest::newRow(
+            "waiting for the receiver, a port error aborts the update, the port left open")
             << SerialWorker::WaitingForReceiver << QSerialPort::PermissionError
-            << "Permission denied" << SerialWorker::Aborted;
-        QTest::newRow("a line lost while idle is reported, and the port lost, once")
-            << SerialWorker::Idle << QSerialPort::NoError << "" << SerialWorker::PortClosed;
-        QTest::newRow("a write error saying Resource temporarily unavailable is ignored")
-            << SerialWorker::Idle << QSerialPort::WriteError
-            << "Write failed: Resource temporarily unavailable (11)" << SerialWorker::Idle;
-        QTest::newRow("a time-out during a transfer is ignored")
-            << SerialWorker::Transferring << QSerialPort::TimeoutError << "x"
-            << SerialWorker::Transferring;
+            << "Permission denied" << QStringList{"error:串口错误"} << aborted;
+        QTest::newRow("idle, a write error saying Resource temporarily unavailable is ignored")
+            << idle << QSerialPort::WriteError
+            << "Write failed: Resource temporarily unavailable (11)" << none << idle;
+        QTest::newRow("transferring, a port time-out is ignored")
+            << sending << QSerialPort::TimeoutError << "x" << none << sending;
+        QTest::newRow("waiting for the bootloader, the time-out reports and returns to idle")
+            << waiting << QSerialPort::NoError << "time-out" << QStringList{"failed:设备响应超时"}
+            << idle;
+        QTest::newRow("transferring, the time-out does nothing")
+            << sending << QSerialPort::NoError << "time-out" << none << sending;
+        QTest::newRow("idle, the time-out does nothing")
+            << idle << QSerialPort::NoError << "time-out" << none << idle;
+        QTest::newRow(
+            "waiting for the bootloader after an abort request, the time-out does nothing")
+            << waiting << QSerialPort::NoError << "abort requested, time-out" << none << waiting;
+        QTest::newRow("waiting for the bootloader, an abort acts")
+            << waiting << QSerialPort::NoError << "abort" << none << aborted;
+        QTest::newRow("transferring, an abort acts")
+            << sending << QSerialPort::NoError << "abort" << none << aborted;
+        QTest::newRow("idle, an abort does nothing")
+            << idle << QSerialPort::NoError << "abort" << none << idle;
     }
-    void portErrors()
+    void eventsByState()
     {
         QFETCH(State, state);
         QFETCH(QSerialPort::SerialPortError, error);
         QFETCH(QString, text);
+        QFETCH(QStringList, reports);
         QFETCH(State, after);
         Rig rig;
-        QStringList expected; // the hint, then the system's text
-        if (error == QSerialPort::NoError) {
-            rig.device.closeMaster();
-            QTRY_COMPARE_WITH_TIMEOUT(rig.trace.count("disconnected"), 1, 2000);
-            rig.worker.handlePortLoss(); // the port is already closed: nothing more
-            expected = rig.trace.lines.filter(QStringLiteral("error:串口错误：")).mid(0, 1);
-        } else {
-            auto *port = new ErrorTextPort(rig.device.portName());
-            Access::replacePort(rig.worker, port);
-            port->open(QIODevice::ReadWrite);
-            rig.worker.setState(state);
-            port->setErrorText(text);
+        auto *port = new ErrorTextPort(rig.device.portName());
+        Access::replacePort(rig.worker, port);
+        port->open(QIODevice::ReadWrite);
+        port->setErrorText(text);
+        rig.worker.setState(state);
+        Access::setRxBuffer(rig.worker, "Download");
+        Access::setLastResponse(rig.worker, "\x06");
+        Access::responseTimer(rig.worker)->start(60000);
+        if (error != QSerialPort::NoError) {
             rig.worker.handleSerialPortError(error);
-            // The port-loss step is queued, never run from inside the error report. The hint
-            // alone, without the system's text, is the reason.
-            const QString reason = "串口错误：" + PortErrorText::hint(error, QString());
-            QCOMPARE(rig.worker.updateFailureReason(), after == state ? "" : reason);
-            if (after != state)
-                expected << "error:" + reason + "（" + text + "）";
-            QCOMPARE(rig.trace.lines, expected);
+        } else if (text == QLatin1String("abort")) {
+            rig.worker.abort();
+        } else {
+            Access::setAbortRequested(rig.worker, text.startsWith(QLatin1String("abort")));
+            rig.worker.handleTimeout();
         }
+        // The port-loss step is queued, never run from inside the error report.
+        QVERIFY(!rig.trace.lines.contains(QStringLiteral("disconnected")));
         QTest::qWait(kSettleMs);
-        if (after == SerialWorker::PortClosed)
-            expected << "disconnected";
-        QCOMPARE(rig.trace.lines, expected);
+        QCOMPARE(rig.reports(), reports);
         QCOMPARE(rig.worker.state(), after);
         QCOMPARE(rig.worker.port()->isOpen(), after != SerialWorker::PortClosed);
         QVERIFY(!rig.worker.port()->errorString().contains(QStringLiteral("temporarily")));
-    }
-
-    void timeOutAndAbortByState_data()
-    {
-        QTest::addColumn<State>("state");
-        QTest::addColumn<bool>("abortRequested");
-        QTest::addColumn<bool>("timeOutActs");
-        QTest::addColumn<bool>("abortActs");
-        QTest::newRow(
-            "waiting for the bootloader: a time-out reports and returns to idle, an abort acts")
-            << SerialWorker::WaitingForBootloader << false << true << true;
-        QTest::newRow("transferring: a time-out does nothing, an abort acts")
-            << SerialWorker::Transferring << false << false << true;
-        QTest::newRow("idle: neither acts") << SerialWorker::Idle << false << false << false;
-        QTest::newRow("after an abort request a time-out does nothing")
-            << SerialWorker::WaitingForBootloader << true << false << true;
-    }
-    void timeOutAndAbortByState()
-    {
-        QFETCH(State, state);
-        QFETCH(bool, abortRequested);
-        QFETCH(bool, timeOutActs);
-        QFETCH(bool, abortActs);
-        Rig rig;
-        rig.worker.setState(state);
-        Access::setAbortRequested(rig.worker, abortRequested);
-        Access::setRxBuffer(rig.worker, "Download");
-        Access::setLastResponse(rig.worker, "\x06");
-        rig.worker.handleTimeout();
-        QCOMPARE(rig.trace.lines, timeOutActs ? QStringList{"failed:设备响应超时"} : QStringList());
-        QCOMPARE(rig.worker.state(), timeOutActs ? SerialWorker::Idle : state);
-        QCOMPARE(Access::rxBuffer(rig.worker), timeOutActs ? "" : QByteArray("Download"));
-        QCOMPARE(Access::lastResponse(rig.worker), timeOutActs ? "" : QByteArray("\x06"));
-
-        rig.worker.setState(state);
-        Access::setAbortRequested(rig.worker, false);
-        Access::responseTimer(rig.worker)->start(60000);
-        rig.worker.abort();
-        QCOMPARE(rig.trace.lines.size(), timeOutActs ? 1 : 0); // the update reports a cancel
-        QCOMPARE(Access::abortRequested(rig.worker), abortActs);
-        QCOMPARE(rig.worker.state(), abortActs ? SerialWorker::Aborted : state);
-        QCOMPARE(Access::responseTimer(rig.worker)->isActive(), !abortActs);
+        // A port error's reason is the hint alone, without the system's text that the log adds.
+        const QString reason = "串口错误：" + PortErrorText::hint(error, QString());
+        const bool reported = reports.contains(QStringLiteral("error:串口错误"));
+        QCOMPARE(rig.trace.with("error:"),
+                 reported ? QStringList{reason + "（" + text + "）"} : QStringList());
+        if (error != QSerialPort::NoError)
+            QCOMPARE(rig.worker.updateFailureReason(), reported ? reason : QString());
+        if (text == QLatin1String("abort")) { // an abort stops the response timer
+            QCOMPARE(Access::abortRequested(rig.worker), after != state);
+            QCOMPARE(Access::responseTimer(rig.worker)->isActive(), after == state);
+        } else if (error == QSerialPort::NoError) { // bytes of a failed wait are not kept
+            QCOMPARE(Access::rxBuffer(rig.worker) + Access::lastResponse(rig.worker),
+                     after != state ? "" : QByteArray("Download\x06"));
+        }
     }
 
     void idleChatterDoesNotGrowTheBuffer()
     {
-        // Sixteen times the cap of log lines nobody asked for, then a marker.
+        // Sixteen times the cap of log lines nobody asked for, then a marker: the newest bytes
+        // are kept, the oldest dropped.
         Rig rig;
         const QByteArray line("[app] sensor 42 ok\r\n");
         for (int sent = 0; sent < 16 * SerialWorker::kIdleBufferCap; sent += 200 * line.size())
             rig.device.send(line.repeated(200));
-        rig.device.send("END-OF-CHATTER");
-        QTRY_VERIFY_WITH_TIMEOUT(Access::rxBuffer(rig.worker).endsWith("END-OF-CHATTER"), 10000);
-        // The newest bytes are kept, the oldest dropped.
-        const QByteArray kept = Access::rxBuffer(rig.worker);
-        QCOMPARE(kept.size(), SerialWorker::kIdleBufferCap);
-        QVERIFY(kept.chopped(14).endsWith(line));
+        rig.device.send("END");
+        QTRY_VERIFY_WITH_TIMEOUT(Access::rxBuffer(rig.worker).endsWith(line + "END"), 10000);
+        QCOMPARE(Access::rxBuffer(rig.worker).size(), SerialWorker::kIdleBufferCap);
     }
 
     void startCommandChoice_data()
@@ -402,7 +382,7 @@ private Q_SLOTS:
         // The query goes out in lower case, then the chosen start command on its own.
         QCOMPARE(rig.device.received(), "*idn?\r\n" + command);
         QCOMPARE(rig.worker.state(), SerialWorker::Idle);
-        QCOMPARE(rig.trace.count("disconnected"), 0);
+        QCOMPARE(rig.trace.lines.count("disconnected"), 0);
         QVERIFY(!Access::responseTimer(rig.worker)->isActive());
         // The bootloader gets its real minute to answer.
         QVERIFY2(remainingMs > 30000 && remainingMs <= 60000,
@@ -466,65 +446,39 @@ private Q_SLOTS:
         QCOMPARE(rig.worker.state(), SerialWorker::Idle);
     }
 
+    // One each of abort, disconnect request and unplug, during an update's identification query
+    // (an abort there: startCommandChoice) and during a console command.
     void interruptions_data()
     {
         QTest::addColumn<bool>("update");
-        QTest::addColumn<QString>("event");
         QTest::addColumn<Act>("action");
         QTest::addColumn<QStringList>("reports");
-        const QString query = QStringLiteral("identification");
-        const QStringList lost{"error:串口错误", "failed:串口错误", "disconnected"};
-        const QStringList lostAfterReply{"response:", "error:串口错误", "disconnected"};
-        QTest::newRow("an abort during the identification query ends the update before the start")
-            << true << query << Act::Abort << QStringList{kCancelled};
         QTest::newRow("a disconnect request during the identification query ends the update")
-            << true << query << Act::Disconnect << QStringList{"disconnected", "failed:串口未打开"};
+            << true << Act::Disconnect << QStringList{"disconnected", "failed:串口未打开"};
         QTest::newRow("a port lost during the identification query stops before the start")
-            << true << query << Act::Unplug << lost;
-        QTest::newRow("a port lost while waiting for the receiver ends with the port error")
-            << true << "choice" << Act::Unplug << lost;
-        QTest::newRow("with no answer the response timer ends the wait for the bootloader")
-            << true << "start:" << Act::ShortTimer << QStringList{"failed:设备响应超时"};
-        QTest::newRow("with no answer and the timer stopped the handshake clock ends it")
-            << true << "start:" << Act::StopTimer << QStringList{"failed:设备响应超时"};
+            << true << Act::Unplug
+            << QStringList{"error:串口错误", "failed:串口错误", "disconnected"};
         QTest::newRow("an abort ends a command's wait, the port open and no update abort recorded")
-            << false << query << Act::Abort << QStringList{"response:"};
+            << false << Act::Abort << QStringList{"response:"};
         QTest::newRow("a disconnect request ends a command's wait without touching the old port")
-            << false << query << Act::Disconnect << QStringList{"disconnected", "response:"};
+            << false << Act::Disconnect << QStringList{"disconnected", "response:"};
         QTest::newRow("a device unplugged during a command is lost once the command is answered")
-            << false << query << Act::Unplug << lostAfterReply;
-        QTest::newRow("a single read error during a command is not forgotten")
-            << false << query << Act::ReadError << lostAfterReply;
+            << false << Act::Unplug << QStringList{"response:", "error:串口错误", "disconnected"};
     }
     void interruptions()
     {
         QFETCH(bool, update);
-        QFETCH(QString, event);
         QFETCH(Act, action);
         QFETCH(QStringList, reports);
-        const QString query = QStringLiteral("identification");
-        using CloseAt = ScriptedDevice::CloseAt;
         Script script = scriptWith(ScriptedDevice::silence(), action != Act::Unplug);
         if (action == Act::Unplug)
-            script.closeAt = event == QLatin1String("choice") ? CloseAt::OnMenuChoice
-                                                              : CloseAt::OnIdentification;
+            script.closeAt = ScriptedDevice::CloseAt::OnIdentification;
         Rig rig(script);
-        if (event == QLatin1String("start:")) {
-            DeviceTimeouts t = Rig::timeouts();
-            t.handshake = 300ms;
-            rig.worker.setTimeoutsForTesting(t);
-        }
-        rig.onDeviceEvent(event, [&rig, action] {
+        rig.onDeviceEvent(QStringLiteral("identification"), [&rig, action] {
             if (action == Act::Abort)
                 rig.worker.abort();
             else if (action == Act::Disconnect)
                 rig.worker.disconnectPort();
-            else if (action == Act::ReadError)
-                rig.worker.handleSerialPortError(QSerialPort::ReadError);
-            else if (action == Act::ShortTimer)
-                Access::responseTimer(rig.worker)->start(100);
-            else if (action == Act::StopTimer)
-                Access::responseTimer(rig.worker)->stop();
         });
         update ? rig.worker.startUpdate(rig.writeImage(testImage(100))) : rig.send();
         QTest::qWait(kSettleMs);
@@ -537,10 +491,8 @@ private Q_SLOTS:
         const QStringList errors = rig.trace.with("error:");
         if (update && !errors.isEmpty())
             QCOMPARE(rig.trace.with("failed:"), QStringList{errors.first().section(u'（', 0, 0)});
-        // Interrupted during the query, the start command is never sent.
-        QCOMPARE(rig.trace.lines.contains(kWaitingLog), event != query);
-        if (!update)
-            QVERIFY(!Access::abortRequested(rig.worker));
+        QVERIFY(!rig.trace.lines.contains(kWaitingLog)); // the start command is never sent
+        QVERIFY(update || !Access::abortRequested(rig.worker));
     }
 
     // Per read, what the worker waiting for the bootloader does: '.' waits on, 'M' answers the
