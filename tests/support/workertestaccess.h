@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QObject>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -78,23 +79,14 @@ public:
     // The lines that start with prefix, with the prefix removed.
     QStringList with(const QString &prefix) const
     {
-        QStringList out;
-        for (const QString &line : lines) {
-            if (line.startsWith(prefix))
-                out << line.mid(prefix.size());
-        }
+        QStringList out =
+            lines.filter(QRegularExpression('^' + QRegularExpression::escape(prefix)));
+        for (QString &line : out)
+            line.remove(0, prefix.size());
         return out;
     }
     // The results of updates: "success" and "failed:..." lines.
-    QStringList outcomes() const
-    {
-        QStringList out;
-        for (const QString &line : lines) {
-            if (line == QLatin1String("success") || line.startsWith(QLatin1String("failed:")))
-                out << line;
-        }
-        return out;
-    }
+    QStringList outcomes() const { return lines.filter(QRegularExpression("^(success$|failed:)")); }
 
     QStringList lines;
 
