@@ -71,11 +71,9 @@ struct Rig : WorkerRig<ScriptedDevice>
     // The reports but the log, each cut before the detail after a full-width colon.
     QStringList reports() const
     {
-        QStringList out;
-        for (const QString &line : trace.lines) {
-            if (!line.startsWith(QLatin1String("log:")))
-                out << line.section(u'：', 0, 0);
-        }
+        QStringList out = trace.lines.filter(QRegularExpression("^(?!log:)"));
+        for (QString &line : out)
+            line = line.section(u'：', 0, 0);
         return out;
     }
 };
@@ -108,8 +106,6 @@ private Q_SLOTS:
         QTest::newRow("the first match 1.2.3 outranks a later 1.0.40")
             << start("TM-1,1.2.3,1.0.40") << legacy;
         QTest::newRow("1.0.40-beta chooses the legacy bytes") << start("1.0.40-beta") << legacy;
-        QTest::newRow("a two-line reply chooses the legacy bytes")
-            << start("1.0.40\r\nok") << legacy;
         QTest::newRow("a version before a single final LF still matches")
             << start("1.0.40\n") << fwupd;
         QTest::newRow("a version before a final CR LF does not") << start("1.0.40\r\n") << legacy;
@@ -270,8 +266,6 @@ private Q_SLOTS:
             << idle;
         QTest::newRow("transferring, the time-out does nothing")
             << sending << QSerialPort::NoError << "time-out" << none << sending;
-        QTest::newRow("idle, the time-out does nothing")
-            << idle << QSerialPort::NoError << "time-out" << none << idle;
         QTest::newRow(
             "waiting for the bootloader after an abort request, the time-out does nothing")
             << waiting << QSerialPort::NoError << "abort requested, time-out" << none << waiting;
@@ -332,20 +326,13 @@ private Q_SLOTS:
     void startCommandChoice_data()
     {
         QTest::addColumn<Reply>("identification");
-        QTest::addColumn<QByteArray>("command");
-        QTest::addColumn<QString>("replyLog");
-        const QByteArray legacy = QByteArray::fromHex("5D0C2F7A19E4");
-        const QString none = QStringLiteral("（无响应） —— 使用旧版启动命令");
-        QTest::newRow("silence chooses the legacy bytes")
-            << ScriptedDevice::silence() << legacy << none;
-        QTest::newRow("a reply that never pauses for the quiet gap counts as none")
-            << ScriptedDevice::stream("TM-1,1.0.40,", 20) << legacy << none;
+        QTest::newRow("silence chooses the legacy bytes") << ScriptedDevice::silence();
+        QTest::newRow("a reply that never pauses for the quiet gap counts as none, so legacy too")
+            << ScriptedDevice::stream("TM-1,1.0.40,", 20);
     }
     void startCommandChoice()
     {
         QFETCH(Reply, identification);
-        QFETCH(QByteArray, command);
-        QFETCH(QString, replyLog);
         Rig rig(scriptWith(identification));
         const QString path = rig.writeImage(testImage(100));
         // Inside the wait for the bootloader a second update and a console command are refused,
@@ -362,9 +349,10 @@ private Q_SLOTS:
 
         QCOMPARE(rig.trace.outcomes(), (QStringList{"failed:设备未连接", kCancelled}));
         QCOMPARE(rig.trace.with("response:"), QStringList{"设备未连接"});
-        QCOMPARE(rig.trace.lines.at(1), "log:*IDN? 响应：" + replyLog);
-        // The query goes out in lower case, then the chosen start command on its own.
-        QCOMPARE(rig.device.received(), "*idn?\r\n" + command);
+        QCOMPARE(rig.trace.lines.at(1),
+                 QStringLiteral("log:*IDN? 响应：（无响应） —— 使用旧版启动命令"));
+        // The query goes out in lower case, then the legacy start command on its own.
+        QCOMPARE(rig.device.received(), "*idn?\r\n" + QByteArray::fromHex("5D0C2F7A19E4"));
         QVERIFY(rig.worker.state() == SerialWorker::Idle && rig.worker.port()->isOpen());
         QVERIFY(!Access::responseTimer(rig.worker)->isActive());
         // The bootloader gets its real minute to answer.
@@ -471,8 +459,7 @@ private Q_SLOTS:
             Access::setRxBuffer(rig.worker, Access::rxBuffer(rig.worker) + read);
             rig.worker.processResponse();
             // Only a tail that could still begin the menu line is kept.
-            const qsizetype kept = Access::rxBuffer(rig.worker).size();
-            QVERIFY2(kept < kMenuLine.size(), qPrintable(QString::number(kept)));
+            QVERIFY(Access::rxBuffer(rig.worker).size() < kMenuLine.size());
             if (rig.worker.state() == SerialWorker::Transferring) {
                 seen += u'C';
                 break;
@@ -543,10 +530,6 @@ private Q_SLOTS:
         QCOMPARE(rig.worker.state(), closes ? SerialWorker::PortClosed : SerialWorker::Idle);
         QCOMPARE(rig.worker.port() && rig.worker.port()->isOpen(), !closes);
         QVERIFY(!Access::customCommandActive(rig.worker));
-        // The failure names the port error, without the system's text that the log shows.
-        const QStringList errors = rig.trace.with("error:");
-        if (update && !errors.isEmpty())
-            QCOMPARE(rig.trace.with("failed:"), QStringList{errors.first().section(u'（', 0, 0)});
         QVERIFY(update || !Access::abortRequested(rig.worker));
     }
 
@@ -566,8 +549,8 @@ private Q_SLOTS:
         rig.send();
         QTRY_COMPARE_WITH_TIMEOUT(rig.trace.outcomes(), QStringList{"success"}, 10000);
         // The command is answered first, with what had arrived; then the whole update runs.
-        QCOMPARE(rig.trace.lines.first(), QStringLiteral("response:TM-1,"));
-        QCOMPARE(rig.trace.with("response:").size(), 1);
+        QVERIFY(rig.trace.lines.first() == "response:TM-1," &&
+                rig.trace.with("response:").size() == 1);
         QCOMPARE(rig.device.receiver().fileData(), testImage(3000));
     }
 };
