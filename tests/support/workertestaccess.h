@@ -8,9 +8,11 @@
 
 #include <QFile>
 #include <QObject>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QVariant>
 
 #include <utility>
 
@@ -62,52 +64,43 @@ public:
     explicit WorkerTrace(SerialWorker &w)
     {
         using W = SerialWorker;
-        auto add = [this](const QString &line) { lines << line; };
-        QObject::connect(&w, &W::connected, &m_context, [add] { add("connected"); });
-        QObject::connect(&w, &W::disconnected, &m_context, [add] { add("disconnected"); });
-        QObject::connect(&w, &W::baudRateInfo, &m_context,
-                         [add](int rate) { add("baud:" + QString::number(rate)); });
-        QObject::connect(&w, &W::connectionFailed, &m_context,
-                         [add](const QString &t) { add("connectionFailed:" + t); });
-        QObject::connect(&w, &W::progress, &m_context, [add](int sent, int total) {
-            add(QStringLiteral("progress:%1/%2").arg(sent).arg(total));
-        });
-        QObject::connect(&w, &W::updateSuccess, &m_context, [add] { add("success"); });
-        QObject::connect(&w, &W::updateFailed, &m_context,
-                         [add](const QString &t) { add("failed:" + t); });
-        QObject::connect(&w, &W::logMessage, &m_context,
-                         [add](const QString &t) { add("log:" + t); });
-        QObject::connect(&w, &W::errorOccurred, &m_context,
-                         [add](const QString &t) { add("error:" + t); });
-        QObject::connect(&w, &W::customCommandResponse, &m_context,
-                         [add](const QString &t) { add("response:" + t); });
+        record(w, &W::connected, "connected");
+        record(w, &W::disconnected, "disconnected");
+        record(w, &W::baudRateInfo, "baud");
+        record(w, &W::connectionFailed, "connectionFailed");
+        record(w, &W::progress, "progress");
+        record(w, &W::updateSuccess, "success");
+        record(w, &W::updateFailed, "failed");
+        record(w, &W::logMessage, "log");
+        record(w, &W::errorOccurred, "error");
+        record(w, &W::customCommandResponse, "response");
     }
 
     // The lines that start with prefix, with the prefix removed.
     QStringList with(const QString &prefix) const
     {
-        QStringList out;
-        for (const QString &line : lines) {
-            if (line.startsWith(prefix))
-                out << line.mid(prefix.size());
-        }
+        QStringList out =
+            lines.filter(QRegularExpression('^' + QRegularExpression::escape(prefix)));
+        for (QString &line : out)
+            line.remove(0, prefix.size());
         return out;
     }
-    int count(const QString &line) const { return int(lines.count(line)); }
     // The results of updates: "success" and "failed:..." lines.
-    QStringList outcomes() const
-    {
-        QStringList out;
-        for (const QString &line : lines) {
-            if (line == QLatin1String("success") || line.startsWith(QLatin1String("failed:")))
-                out << line;
-        }
-        return out;
-    }
+    QStringList outcomes() const { return lines.filter(QRegularExpression("^(success$|failed:)")); }
 
     QStringList lines;
 
 private:
+    // Adds "name" for a signal without arguments, else "name:" and the arguments joined by '/'.
+    template <class... A>
+    void record(SerialWorker &w, void (SerialWorker::*signal)(A...), const char *name)
+    {
+        QObject::connect(&w, signal, &m_context, [this, name](A... args) {
+            const QStringList parts{QVariant(args).toString()...};
+            lines << (parts.isEmpty() ? name : name + (':' + parts.join(u'/')));
+        });
+    }
+
     QObject m_context;
 };
 
