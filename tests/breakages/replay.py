@@ -134,13 +134,16 @@ def compare(before_path, after_path):
     before, after = read_results(before_path), read_results(after_path)
     def caught(verdict):
         return verdict not in ("NOT CAUGHT", "STALE", "BUILD FAILS")
-    lost = [i for i, v in before.items() if caught(v) and not caught(after.get(i, "NOT CAUGHT"))]
+    missing = [i for i in before if i not in after]
+    lost = [i for i, v in before.items() if caught(v) and i in after and not caught(after[i])]
     gained = [i for i, v in after.items() if caught(v) and not caught(before.get(i, "NOT CAUGHT"))]
     print(f"before: {sum(map(caught, before.values()))} of {len(before)} caught; "
           f"after: {sum(map(caught, after.values()))} of {len(after)} caught")
     print("lost: " + (", ".join(lost) if lost else "none"))
     print("newly caught: " + (", ".join(gained) if gained else "none"))
-    return 1 if lost else 0
+    if missing:
+        print("not replayed after: " + ", ".join(missing))
+    return 1 if lost or missing else 0
 
 
 def main():
