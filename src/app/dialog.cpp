@@ -128,6 +128,8 @@ void Dialog::setupConnections()
     connect(m_worker, &SerialWorker::updateSuccess, this, &Dialog::onUpdateSuccess);
     connect(m_worker, &SerialWorker::updateFailed, this, &Dialog::onUpdateFailed);
     connect(m_worker, &SerialWorker::logMessage, this, &Dialog::onWorkerLog);
+    connect(m_worker, &SerialWorker::logWarning, this,
+            [this](const QString &message) { queueLogMessage(message, Warning); });
     connect(m_worker, &SerialWorker::errorOccurred, this,
             [this](const QString &error) { logMessage(error, Error); });
     connect(m_worker, &SerialWorker::baudRateInfo, this, &Dialog::onBaudRateInfo);

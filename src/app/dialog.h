@@ -55,6 +55,9 @@ public:
         Response = 2,
         Error = 3,
         Success = 4,
+        // Something the user should notice that is not (yet) a failure: a re-sent block, a
+        // device that restarted without the new version.
+        Warning = 5,
     };
 
     explicit Dialog(QWidget *parent = nullptr);

@@ -16,6 +16,8 @@ QString levelColor(int level)
         return QStringLiteral("#86efac");
     case Dialog::Error:
         return QStringLiteral("#fca5a5");
+    case Dialog::Warning:
+        return QStringLiteral("#fdba74");
     case Dialog::Info:
     default:
         return QStringLiteral("#cbd5e1");

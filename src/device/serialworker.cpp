@@ -255,6 +255,7 @@ void SerialWorker::cleanupHardware()
 }
 
 void SerialWorker::sendInfo(const QString &text) { Q_EMIT logMessage(text); }
+void SerialWorker::sendWarning(const QString &text) { Q_EMIT logWarning(text); }
 
 void SerialWorker::sendDebug(const QString &text)
 {

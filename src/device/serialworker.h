@@ -101,6 +101,9 @@ Q_SIGNALS:
     void updateSuccess();
     void updateFailed(const QString &reason);
     void logMessage(const QString &msg);
+    // A line the user should notice (a re-sent block, a receiver still waiting): shown in orange
+    // by the window.
+    void logWarning(const QString &msg);
     void errorOccurred(const QString &error);
     void baudRateInfo(int baudRate);
     void customCommandResponse(const QString &response);
@@ -126,6 +129,7 @@ public:
     void handlePortLoss();
     void cleanupHardware();
     void sendInfo(const QString &text);
+    void sendWarning(const QString &text);
     void sendDebug(const QString &text);
 
     // --- transfer engine (ymodem_transfer.cpp) ---
