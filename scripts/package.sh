@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up, builds and packs the programs into a Debian package in build/, for
-# `apt install ./build/orvane-fwupdater_<version>_<arch>.deb`.
+# `apt install ./build/orvane-fwupdater_<version>-<revision>_<arch>.deb`.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$root/scripts/setup.sh"

@@ -11,6 +11,9 @@ packages=(
   lrzsz            # YMODEM receiver used by the interoperability tests
   fonts-wqy-microhei  # a CJK font, so the Chinese interface renders on a fresh machine
   qt6-translations-l10n  # Qt's own dialogs and menus in Chinese
+  lintian          # the package's check against Debian's policy
+  man-db groff-base  # man -l renders the manual pages, with groff's warnings
+  bash-completion  # the completion scripts are tried through its helpers
 )
 
 missing=()

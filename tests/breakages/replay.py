@@ -9,7 +9,8 @@ A developer tool, not part of the CTest run. Usage (from anywhere in the tree):
 --dry-run only checks that every original text is found exactly once. Output, one line per
 breakage: "<id>: <test>,<test>..." or "<id>: NOT CAUGHT", "<id>: STALE" (original text no longer
 in the file, or not unique) or "<id>: BUILD FAILS". The slow tst_interop_rb runs only for faults
-in the YMODEM sender. Each test runs directly (four at a time) with a time limit of three times
+in the YMODEM sender, and tst_install (which installs and packs the build) only for faults outside
+the programs' code. Each test runs directly (four at a time) with a time limit of three times
 what it takes on the unbroken tree (at most 30 s more), so that a fault that makes a test wait
 out its own time limits costs seconds, not minutes; a test killed at its limit counts as
 catching the fault.
@@ -59,15 +60,11 @@ def run(cmd, cwd, log):
 
 
 def list_tests(build):
-    """The registered tests with their command, folder and environment. tst_install packages the
-    tree with cpack, which fails in a scratch copy whatever the fault; no entry touches the
-    install rules, so it is left out."""
+    """The registered tests with their command, folder and environment."""
     shown = subprocess.run(["ctest", "--show-only=json-v1"], cwd=build, stdout=subprocess.PIPE,
                            text=True, check=True).stdout
     tests = []
     for t in json.loads(shown)["tests"]:
-        if t["name"] == "tst_install":
-            continue
         props = {p["name"]: p["value"] for p in t.get("properties", [])}
         env = dict(os.environ)
         env.update(v.split("=", 1) for v in props.get("ENVIRONMENT", []))
@@ -79,12 +76,22 @@ def list_tests(build):
 # Programs that tests start as processes, and the tests that start them.
 TOOLS = ["src/cli/fwflash", "tools/devsim/fwdevsim"]
 TOOL_USERS = {"tst_fwflash", "tst_e2e_update", "tst_fwdevsim"}
+# tst_install installs and packs the whole build: it needs every installed program built (the
+# Qt tests need only the library, the simulator and fwflash), and it is a script, not a program
+# with a fingerprint. It runs for faults outside the programs' code: the install rules, the
+# package's files, the build's flags.
+PACKAGE_TEST = "tst_install"
+PACKAGE_TARGETS = ["src/all", "tools/all", "packaging/all", "fwupdater"]
+
+
+def packs(entry):
+    return not entry["file"].startswith(("src/", "tools/", "bench/", "tests/"))
 
 
 def fingerprints(build, tests):
     """A digest of every test program and of the programs tests start. Linking is deterministic,
     so a program whose digest did not change does not contain the fault."""
-    paths = {t["name"]: Path(t["command"][0]) for t in tests}
+    paths = {t["name"]: Path(t["command"][0]) for t in tests if t["name"] != PACKAGE_TEST}
     paths.update({tool: build / tool for tool in TOOLS})
     return {name: hashlib.sha256(path.read_bytes()).hexdigest() for name, path in paths.items()}
 
@@ -196,12 +203,14 @@ def main():
                                                  (Path(d) == ROOT and n.startswith("build"))])
     env = dict(os.environ, CCACHE_BASEDIR=str(scratch), CCACHE_NOHASHDIR="1")
     configure = ["cmake", "-S", str(tree), "-B", str(build), "-G", "Ninja",
-                 "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"]
+                 "-DCMAKE_BUILD_TYPE=RelWithDebInfo"]
+    if shutil.which("ccache"):
+        configure.append("-DCMAKE_CXX_COMPILER_LAUNCHER=ccache")
     # Every fault relinks every test program; lld does that several times faster than bfd.
     if shutil.which("ld.lld"):
         configure.append("-DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld")
     subprocess.run(configure, check=True, env=env, stdout=subprocess.DEVNULL)
-    targets = ["tests/all", "tools/devsim/all"]
+    targets = ["tests/all", "tools/devsim/all"] + PACKAGE_TARGETS
     if run(["ninja", "-C", str(build)] + targets, tree, log).returncode != 0:
         print("the unbroken tree does not build", file=sys.stderr)
         return 2
@@ -234,9 +243,11 @@ def main():
             now = fingerprints(build, tests)
             changed_tools = any(now[t] != clean[t] for t in TOOLS)
             chosen = [t for t in tests
-                      if (e["file"] in SENDER or t["name"] != "tst_interop_rb")
-                      and (now[t["name"]] != clean[t["name"]]
-                           or (changed_tools and t["name"] in TOOL_USERS))]
+                      if (t["name"] == PACKAGE_TEST and packs(e))
+                      or (t["name"] != PACKAGE_TEST
+                          and (e["file"] in SENDER or t["name"] != "tst_interop_rb")
+                          and (now[t["name"]] != clean[t["name"]]
+                               or (changed_tools and t["name"] in TOOL_USERS)))]
             results = run_tests(chosen, limits, log, args.jobs)
             failed = sorted(name for name, (ok, _) in results.items() if not ok)
             print(f"{e['id']}: {','.join(failed) if failed else 'NOT CAUGHT'}", flush=True)
