@@ -11,6 +11,9 @@ packages=(
   lrzsz            # YMODEM receiver used by the interoperability tests
   fonts-wqy-microhei  # a CJK font, so the Chinese interface renders on a fresh machine
   qt6-translations-l10n  # Qt's own dialogs and menus in Chinese
+  libqt6sql6-sqlite  # the update records' default store (Qt's SQLite driver)
+  libqt6sql6-psql    # the shared PostgreSQL store for a line of stations (optional at run time)
+  postgresql         # the records tests start their own temporary server
 )
 
 missing=()
