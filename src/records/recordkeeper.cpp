@@ -8,14 +8,14 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <condition_variable>
 
 namespace {
 
-// The spool is written to the store in transactions of this many records, at most this many
-// transactions a pass; a longer spool goes on at the next pass.
+// The spool is written to the store in transactions of this many records, one transaction an
+// event, so that appends queued meanwhile are not held up behind a long spool.
 constexpr int kFlushBatch = 500;
-constexpr int kFlushPasses = 20;
 
 static_assert(RecordKeeper::Timings{}.storeWait + RecordSpool::kLockWait <
                   RecordKeeper::kAppendLimit,
@@ -44,6 +44,7 @@ struct KeeperLink
 {
     std::mutex mutex;
     RecordKeeper *keeper = nullptr;
+    std::atomic<bool> stopping{false}; // no more flushing: the keeper is going
 };
 
 // Lives on the keeper's thread: owns the store's connection, the flush timer and the spool.
@@ -77,38 +78,39 @@ public:
         job->done.notify_all();
     }
 
+    // One batch from the spool to the store; the next batch follows as an event of its own.
     void flush()
     {
-        int stored = 0;
-        QList<UpdateRecord> batch;
-        for (int pass = 0; pass < kFlushPasses; ++pass) {
-            batch = m_spool.pending(m_storeName, kFlushBatch);
-            if (batch.isEmpty())
-                break;
-            QString error;
-            if (!m_store.append(batch)) {
-                problem(m_store.errorString());
-                break;
-            }
-            QSet<QString> ids;
-            for (const UpdateRecord &record : std::as_const(batch))
-                ids.insert(record.id);
-            // Stored but still spooled after a failure here: the next pass stores them again,
-            // which the store ignores by their ids, and drops them then.
-            if (!m_spool.remove(m_storeName, ids, &error)) {
-                problem(error);
-                break;
-            }
-            stored += batch.size();
-            batch.clear();
+        const QList<UpdateRecord> batch = m_spool.pending(m_storeName, kFlushBatch);
+        if (batch.isEmpty() || m_link->stopping)
+            return report(0, int(batch.size()));
+        if (!m_store.append(batch)) {
+            problem(m_store.errorString());
+            return report(0, int(batch.size()));
         }
-        const int waiting = m_spool.pending(m_storeName, kFlushBatch).size();
+        QSet<QString> ids;
+        for (const UpdateRecord &record : batch)
+            ids.insert(record.id);
+        // Stored but still spooled when this fails: the next pass stores them again, which the
+        // store ignores by their ids, and drops them then.
+        QString error;
+        if (!m_spool.remove(m_storeName, ids, &error)) {
+            problem(error);
+            return report(0, int(batch.size()));
+        }
+        const int waiting = int(m_spool.pending(m_storeName, kFlushBatch).size());
+        report(int(batch.size()), waiting);
+        if (waiting > 0)
+            QMetaObject::invokeMethod(this, &RecordWriter::flush, Qt::QueuedConnection);
+    }
+
+private:
+    void report(int stored, int waiting)
+    {
         std::lock_guard<std::mutex> lock(m_link->mutex);
         if (m_link->keeper)
             Q_EMIT m_link->keeper->spoolFlushed(stored, waiting);
     }
-
-private:
     void problem(const QString &message)
     {
         std::lock_guard<std::mutex> lock(m_link->mutex);
@@ -151,6 +153,7 @@ RecordKeeper::~RecordKeeper()
         std::lock_guard<std::mutex> lock(m_link->mutex);
         m_link->keeper = nullptr;
     }
+    m_link->stopping = true;
     m_thread->quit();
     if (m_thread->wait(QDeadlineTimer(timings().shutdownWait))) {
         delete m_thread;

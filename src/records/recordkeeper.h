@@ -66,7 +66,8 @@ public Q_SLOTS:
     void flushSpool();
 
 Q_SIGNALS:
-    // A pass over the spool ended: stored records reached the store, waiting are left.
+    // A pass over the spool ended: stored records reached the store, waiting are left (counted
+    // up to 500).
     void spoolFlushed(int stored, int waiting);
     // The store cannot be opened or written (Chinese, without password).
     void storeProblem(const QString &message);

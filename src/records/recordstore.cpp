@@ -36,9 +36,12 @@ QString tr(const char *text)
     return QCoreApplication::translate("RecordStore", text);
 }
 
-QVariant textValue(const QString &text)
+QVariant textValue(QString text)
 {
-    return text.isNull() ? QVariant(QMetaType::fromType<QString>()) : QVariant(text);
+    if (text.isNull())
+        return QVariant(QMetaType::fromType<QString>());
+    // PostgreSQL takes no NUL in text; one would block the spool for good.
+    return text.replace(QChar(0), QChar::ReplacementCharacter);
 }
 
 QString textFrom(const QVariant &value)
