@@ -182,22 +182,25 @@ QString whereClause(const RecordFilter &f, QList<QVariant> *bound)
                            : QStringLiteral(" WHERE ") + terms.join(QStringLiteral(" AND "));
 }
 
-QString orderClause(const RecordOrder &order)
+// What a query sorts by: the column's values, then the start time and the id, all in one
+// direction, so that the key names a place in the order and the next page starts after it (a
+// page costs the same at the end of a long history as at its start). Missing values sort as
+// empty.
+QStringList sortKey(const RecordOrder &order)
 {
-    static const char *const columns[] = {
-        "started_at %1",                       // Time
-        "port %1",                             // Port
-        "model %1, unit_serial %1",            // Unit
-        "version_before %1, version_after %1", // Version
-        "image_name %1, image_sha256 %1",      // Image
-        "outcome %1, reason %1",               // Result
-        "duration_ms %1",                      // Duration
+    // In the order of RecordOrder::Column: time, port, unit, version, image, result, duration.
+    static const QStringList columns[] = {
+        {},
+        {QStringLiteral("COALESCE(port, '')")},
+        {QStringLiteral("COALESCE(model, '')"), QStringLiteral("COALESCE(unit_serial, '')")},
+        {QStringLiteral("COALESCE(version_before, '')"),
+         QStringLiteral("COALESCE(version_after, '')")},
+        {QStringLiteral("COALESCE(image_name, '')"), QStringLiteral("COALESCE(image_sha256, '')")},
+        {QStringLiteral("COALESCE(outcome, '')"), QStringLiteral("COALESCE(reason, '')")},
+        {QStringLiteral("COALESCE(duration_ms, 0)")},
     };
     const int index = qBound(0, int(order.column), int(std::size(columns)) - 1);
-    return QStringLiteral(" ORDER BY ") +
-           QString::fromLatin1(columns[index])
-               .arg(order.ascending ? QLatin1String("ASC") : QLatin1String("DESC")) +
-           QStringLiteral(", started_at DESC, id");
+    return columns[index] + QStringList{QStringLiteral("started_at"), QStringLiteral("id")};
 }
 
 } // namespace
@@ -447,17 +450,33 @@ bool RecordStore::append(const QList<UpdateRecord> &records)
 }
 
 QList<UpdateRecord> RecordStore::query(const RecordFilter &filter, const RecordOrder &order,
-                                       int offset, int limit)
+                                       int limit, QVariantList *after)
 {
     m_error.clear();
     QList<UpdateRecord> records;
     if (!connect())
         return records;
     QList<QVariant> bound;
-    const QString sql =
-        QStringLiteral("SELECT ") + selectList() + QStringLiteral(" FROM update_records") +
-        whereClause(filter, &bound) + orderClause(order) +
-        QStringLiteral(" LIMIT %1 OFFSET %2").arg(qMax(0, limit)).arg(qMax(0, offset));
+    QString where = whereClause(filter, &bound);
+    const QStringList key = sortKey(order);
+    const QLatin1String direction(order.ascending ? "ASC" : "DESC");
+    if (after && after->size() == key.size()) {
+        QStringList marks;
+        for (const QVariant &value : std::as_const(*after)) {
+            marks << QStringLiteral("?");
+            bound << value;
+        }
+        where += (where.isEmpty() ? QStringLiteral(" WHERE ") : QStringLiteral(" AND ")) +
+                 QStringLiteral("(%1) %2 (%3)")
+                     .arg(key.join(QStringLiteral(", ")),
+                          order.ascending ? QLatin1String(">") : QLatin1String("<"),
+                          marks.join(QStringLiteral(", ")));
+    }
+    const QString sql = QStringLiteral("SELECT %1, %2 FROM update_records%3 ORDER BY %4 LIMIT %5")
+                            .arg(selectList(), key.join(QStringLiteral(", ")), where,
+                                 key.join(QLatin1Char(' ') + direction + QStringLiteral(", ")) +
+                                     QLatin1Char(' ') + direction)
+                            .arg(qMax(0, limit));
     QSqlQuery q(QSqlDatabase::database(m_connectionName, false));
     q.setForwardOnly(true);
     q.prepare(sql);
@@ -467,8 +486,15 @@ QList<UpdateRecord> RecordStore::query(const RecordFilter &filter, const RecordO
         fail(tr("无法读取"), q.lastError().text());
         return records;
     }
-    while (q.next())
+    const int columns = int(RecordSchema::recordColumns().size());
+    while (q.next()) {
         records << recordFrom(q);
+        if (after) {
+            after->clear();
+            for (int i = 0; i < key.size(); ++i)
+                after->append(q.value(columns + i));
+        }
+    }
     return records;
 }
 

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QVariantList>
 
 // Which records a query takes; empty fields take every record.
 struct RecordFilter
@@ -18,7 +19,8 @@ struct RecordFilter
     QDateTime untilUtc;  // started before
 };
 
-// The order of a query: newest first by default, ties newest first.
+// The order of a query: newest first by default. Records equal in the column follow by their
+// start time in the same direction.
 struct RecordOrder
 {
     enum Column { Time, Port, Unit, Version, Image, Result, Duration };
@@ -53,9 +55,11 @@ public:
     bool append(const QList<UpdateRecord> &records);
     bool append(const UpdateRecord &record) { return append(QList<UpdateRecord>{record}); }
 
-    // The records the filter takes, in order, from offset on, at most limit.
-    QList<UpdateRecord> query(const RecordFilter &filter, const RecordOrder &order, int offset,
-                              int limit);
+    // The first limit records the filter takes, in order, after the place *after names (from
+    // the start when it is empty or null); *after then names the last record returned, so that
+    // the next call gives the next page.
+    QList<UpdateRecord> query(const RecordFilter &filter, const RecordOrder &order, int limit,
+                              QVariantList *after = nullptr);
     // How many records the filter takes; -1 when the store cannot be read.
     qint64 count(const RecordFilter &filter);
     // The ports that occur in the records, sorted.

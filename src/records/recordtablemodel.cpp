@@ -50,6 +50,7 @@ void RecordTableModel::reload()
 {
     beginResetModel();
     m_rows.clear();
+    m_after.clear();
     m_atEnd = false;
     endResetModel();
     fetchMore(QModelIndex());
@@ -128,8 +129,7 @@ void RecordTableModel::fetchMore(const QModelIndex &parent)
 {
     if (parent.isValid() || m_atEnd)
         return;
-    const QList<UpdateRecord> page =
-        m_store.query(m_filter, m_order, int(m_rows.size()), kPageSize);
+    const QList<UpdateRecord> page = m_store.query(m_filter, m_order, kPageSize, &m_after);
     m_atEnd = page.size() < kPageSize;
     if (page.isEmpty() && !m_store.errorString().isEmpty()) {
         m_error = m_store.errorString();
@@ -165,8 +165,8 @@ bool RecordTableModel::exportCsv(QIODevice *device)
         m_error = device->errorString();
         return false;
     }
-    for (int offset = 0;; offset += kExportPage) {
-        const QList<UpdateRecord> page = m_store.query(m_filter, m_order, offset, kExportPage);
+    for (QVariantList after;;) {
+        const QList<UpdateRecord> page = m_store.query(m_filter, m_order, kExportPage, &after);
         if (page.isEmpty() && !m_store.errorString().isEmpty()) {
             m_error = m_store.errorString();
             return false;

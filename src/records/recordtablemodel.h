@@ -65,6 +65,7 @@ private:
     RecordFilter m_filter;
     RecordOrder m_order;
     QList<Row> m_rows;
+    QVariantList m_after; // where the next page starts
     bool m_atEnd = true;
     QString m_error;
 };
