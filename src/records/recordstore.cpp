@@ -270,7 +270,7 @@ bool RecordStore::open(const StoreUrl &url)
 
 void RecordStore::fail(const QString &what, const QString &detail)
 {
-    m_error = tr("记录库 %1 %2：%3").arg(m_url.identity(), what, detail.trimmed());
+    m_error = tr("记录库 %1 %2：%3").arg(m_url.identity(), what, detail.simplified());
 }
 
 bool RecordStore::exec(const QString &sql)
