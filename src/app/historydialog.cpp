@@ -2,6 +2,7 @@
 
 #include "records/recordtablemodel.h"
 #include "ui/theme.h"
+#include "ui/widgets.h"
 
 #include <QAction>
 #include <QApplication>
@@ -66,7 +67,7 @@ HistoryDialog::HistoryDialog(const QString &storeUrl, QWidget *parent)
     for (const QString &port : ports)
         m_portCombo->addItem(port, port);
     showCount();
-    resize(920, 560);
+    resize(980, 560);
 }
 
 HistoryDialog::~HistoryDialog() = default;
@@ -83,10 +84,10 @@ void HistoryDialog::setupUi()
     m_serialEdit->setObjectName(QStringLiteral("serialFilter"));
     m_serialEdit->setPlaceholderText(tr("序列号"));
     m_serialEdit->setClearButtonEnabled(true);
-    m_portCombo = new QComboBox(this);
+    m_portCombo = new FlatComboBox(this);
     m_portCombo->setObjectName(QStringLiteral("portFilter"));
     m_portCombo->addItem(tr("全部端口"), QString());
-    m_resultCombo = new QComboBox(this);
+    m_resultCombo = new FlatComboBox(this);
     m_resultCombo->setObjectName(QStringLiteral("resultFilter"));
     for (const auto &result : kResults)
         m_resultCombo->addItem(tr(result[0]), QString::fromLatin1(result[1]));
@@ -123,7 +124,7 @@ void HistoryDialog::setupUi()
     m_table->verticalHeader()->setDefaultSectionSize(26);
     m_table->horizontalHeader()->setStretchLastSection(true);
     m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-    const int widths[] = {150, 110, 150, 130, 170, 170};
+    const int widths[] = {152, 100, 122, 112, 195, 160};
     for (int column = 0; column < int(std::size(widths)); ++column)
         m_table->setColumnWidth(column, widths[column]);
     m_table->setContextMenuPolicy(Qt::CustomContextMenu);
