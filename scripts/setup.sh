@@ -14,6 +14,9 @@ packages=(
   lintian          # the package's check against Debian's policy
   man-db groff-base  # man -l renders the manual pages, with groff's warnings
   bash-completion  # the completion scripts are tried through its helpers
+  libqt6sql6-sqlite  # the update records' default store (Qt's SQLite driver)
+  libqt6sql6-psql    # the shared PostgreSQL store for a line of stations (optional at run time)
+  postgresql         # the records tests start their own temporary server
 )
 
 missing=()

@@ -87,6 +87,7 @@ done
 grep -q " ./usr/share/applications/$id.desktop\$" <<<"$contents" || fail "the package lacks the menu entry"
 depends=$(dpkg-deb -f "$deb" Depends)
 grep -q 'libqt6serialport6' <<<"$depends" || fail "the package depends on '$depends'"
+grep -q 'libqt6sql6-sqlite' <<<"$depends" || fail "the package does not depend on the SQLite driver"
 grep -qx 'lrzsz' <<<"$(dpkg-deb -f "$deb" Suggests)" || fail "the package does not suggest lrzsz"
 # The window cannot start without a platform plugin, nor be read without a CJK font.
 xcb=$(dpkg -S 'qt6/plugins/platforms/libqxcb.so' 2>/dev/null | cut -d: -f1 | head -1)

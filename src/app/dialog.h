@@ -8,6 +8,7 @@
 //   app/dialog_layout.cpp         setupUi, cards, painted icons
 //   app/dialog_connection.cpp     connect/disconnect, refreshUiState, LED, toast placement, resize
 //   app/dialog_settings.cpp       settings, default geometry, restore and on-screen check
+//   app/dialog_records.cpp        the update records' store and their history view
 //   console/dialog_log.cpp        log entries, trimming, save, copy, clear, context menu, toast
 //   console/dialog_console.cpp    command console, history, history menu, key handling
 //   update/dialog_firmware.cpp    image validation, browse, drag and drop
@@ -133,6 +134,12 @@ private:
     // Seam for tests: where the screen areas come from (the real screens by default).
     static void setScreenProvider(ScreenProvider provider);
     static ScreenProvider &screenProvider();
+
+    // --- update records (app/dialog_records.cpp) ---
+    // The store's URL from the settings ("recordsUrl"), the per-user default when absent.
+    QString recordsUrl() const;
+    // Opens the history view, or raises the one already open.
+    void showRecordHistory();
 
     // --- log panel (console/dialog_log.cpp) ---
     void queueLogMessage(const QString &message, LogLevel level);

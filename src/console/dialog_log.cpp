@@ -76,6 +76,9 @@ void Dialog::setupLogContextMenu()
         connect(menu.addAction(tr("全部清空")), &QAction::triggered, this, &Dialog::clearLog);
         connect(menu.addAction(tr("删除选中")), &QAction::triggered, this,
                 &Dialog::deleteSelectedLog);
+        menu.addSeparator();
+        connect(menu.addAction(tr("查看更新记录…")), &QAction::triggered, this,
+                &Dialog::showRecordHistory);
         // The view reports positions in its viewport's coordinates.
         menu.exec(m_logView->viewport()->mapToGlobal(pos));
     });
@@ -83,6 +86,8 @@ void Dialog::setupLogContextMenu()
     auto *saveShortcut = new QShortcut(QKeySequence::Save, m_logView);
     saveShortcut->setContext(Qt::WidgetWithChildrenShortcut);
     connect(saveShortcut, &QShortcut::activated, this, &Dialog::saveLog);
+    auto *historyShortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_H), this);
+    connect(historyShortcut, &QShortcut::activated, this, &Dialog::showRecordHistory);
 }
 
 void Dialog::saveLog()
