@@ -140,27 +140,33 @@ private Q_SLOTS:
         const auto advice = [](QSerialPort::SerialPortError error, const QString &text) {
             const QString hint = PortErrorText::hint(error, text);
             QStringList given;
-            auto it =
-                QRegularExpression("检查数据线|dialout 组|关闭该程序|[A-Za-z]+").globalMatch(hint);
+            auto it = QRegularExpression("检查数据线|dialout 组|被其他程序占用|[A-Za-z]+")
+                          .globalMatch(hint);
             while (it.hasNext())
                 given << it.next().captured();
             return QVariant(hint.isEmpty() ? "no hint" : given.join(u'+'));
         };
         const QVariant cable = QStringLiteral("检查数据线");
         const QVariant dialout = QStringLiteral("dialout 组");
-        const QVariant closeOther = QStringLiteral("关闭该程序");
-        QTest::newRow("a device not found: check the cable")
-            << advice(QSerialPort::DeviceNotFoundError, "No such file or directory") << cable;
-        QTest::newRow("an adapter pulled out (resource error): check the cable")
-            << advice(QSerialPort::ResourceError, "Input/output error") << cable;
-        QTest::newRow("no permission: join the dialout group")
-            << advice(QSerialPort::PermissionError, "") << dialout;
+        const QVariant inUse = QStringLiteral("被其他程序占用+fwflash"); // names what to close
+        // Without English words to go by, the kind of error decides.
+        QTest::newRow("a device not found, the system's text in German: check the cable")
+            << advice(QSerialPort::DeviceNotFoundError, "Datei oder Verzeichnis nicht gefunden")
+            << cable;
+        QTest::newRow("an adapter pulled out (resource error), no system text: check the cable")
+            << advice(QSerialPort::ResourceError, "") << cable;
+        QTest::newRow("no permission, the system's text in Chinese: join the dialout group")
+            << advice(QSerialPort::PermissionError, "权限不够") << dialout;
         QTest::newRow("'Permission denied' on opening: join the dialout group")
             << advice(QSerialPort::OpenError, "Permission denied") << dialout;
         QTest::newRow("a port in use: close the other program")
-            << advice(QSerialPort::OpenError, "") << closeOther;
-        QTest::newRow("'Device or resource busy': close the other program")
-            << advice(QSerialPort::UnknownError, "Device or resource busy") << closeOther;
+            << advice(QSerialPort::OpenError, "") << inUse;
+        // Qt reports both as permission errors.
+        QTest::newRow("a lock another program holds is a port in use, not a permission matter")
+            << advice(QSerialPort::PermissionError, "Permission error while locking the device")
+            << inUse;
+        QTest::newRow("'Device or resource busy' is a port in use")
+            << advice(QSerialPort::PermissionError, "Device or resource busy") << inUse;
         QTest::newRow("anything else: a plain Chinese text")
             << advice(QSerialPort::UnknownError, "weird") << QVariant("");
         QTest::newRow("an empty system text adds no parentheses")
