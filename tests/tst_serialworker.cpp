@@ -25,6 +25,8 @@ enum class Act { None, Abort, Disconnect, Unplug };
 
 const QByteArray kMenuLine = ScriptedDevice::downloadLine();
 const QString kCancelled = QStringLiteral("failed:用户取消更新");
+const QString kReceiverWaiting = QStringLiteral(
+    "warn:设备的 YMODEM 接收端仍在等待数据（应答只有协议字节），将等待它重新请求传输");
 // Long enough for a queued step or a late report to have come, if one were coming.
 constexpr int kSettleMs = 100;
 
@@ -135,6 +137,18 @@ private Q_SLOTS:
             << line("*RST\r\n") << QVariant("*RST\r\n");
         QTest::newRow("a bare LF still gets CR LF") << line("*RST\n") << QVariant("*RST\n\r\n");
         QTest::newRow("an empty command is a bare CR LF") << line("") << QVariant("\r\n");
+        QTest::newRow("control bytes of a reply are shown escaped, C0, DEL and C1 alike")
+            << QVariant(DeviceReply::escapedText(QString::fromLatin1("\x06TM\x1b[2J\x7f\x85,1.0")))
+            << QVariant("\\x06TM\\x1b[2J\\x7f\\x85,1.0");
+        const auto waiting = [](const QList<QByteArray> &replies) {
+            QString verdicts;
+            for (const QByteArray &reply : replies)
+                verdicts += DeviceReply::onlyProtocolBytes(reply) ? u'y' : u'n';
+            return QVariant(verdicts);
+        };
+        QTest::newRow("ACK, NAK, CAN and C alone, white space aside, are a receiver still waiting")
+            << waiting({"\x06", "CCCC\r\n", "\x15\x18 C", "", "\r\n", "C1.0.38", "OK\x06"})
+            << QVariant("yyynnnn");
 
         // The advice a port error's hint gives; no English may show but the group's name.
         const auto advice = [](QSerialPort::SerialPortError error, const QString &text) {
@@ -332,14 +346,21 @@ private Q_SLOTS:
     void startCommandChoice_data()
     {
         QTest::addColumn<Reply>("identification");
-        QTest::newRow("silence chooses the legacy bytes") << ScriptedDevice::silence();
+        QTest::addColumn<QStringList>("logged");
+        const QStringList none{"log:*IDN? 响应：（无响应） —— 使用旧版启动命令"};
+        QTest::newRow("silence chooses the legacy bytes") << ScriptedDevice::silence() << none;
         QTest::newRow("a reply that never pauses for the quiet gap counts as none, so legacy too")
-            << ScriptedDevice::stream("TM-1,1.0.40,", 20);
+            << ScriptedDevice::stream("TM-1,1.0.40,", 20) << none;
+        QTest::newRow("a lone ACK is a receiver still waiting: shown escaped, legacy bytes too")
+            << ScriptedDevice::text("\x06")
+            << QStringList{"log:*IDN? 响应：\\x06", kReceiverWaiting};
     }
     void startCommandChoice()
     {
         QFETCH(Reply, identification);
+        QFETCH(QStringList, logged);
         Rig rig(scriptWith(identification));
+        QSignalSpy identified(&rig.worker, &SerialWorker::identified);
         const QString path = rig.writeImage(testImage(100));
         // Inside the wait for the bootloader a second update and a console command are refused,
         // then the user aborts: the update ends, the port stays open.
@@ -355,8 +376,11 @@ private Q_SLOTS:
 
         QCOMPARE(rig.trace.outcomes(), (QStringList{"failed:设备未连接", kCancelled}));
         QCOMPARE(rig.trace.with("response:"), QStringList{"设备未连接"});
-        QCOMPARE(rig.trace.lines.at(1),
-                 QStringLiteral("log:*IDN? 响应：（无响应） —— 使用旧版启动命令"));
+        QCOMPARE(rig.trace.lines.mid(1, logged.size()), logged);
+        // The identification signalled is the text logged.
+        const QString signalled = identified.value(0).value(0).toString();
+        QVERIFY(signalled.isEmpty() ? logged[0].contains("（无响应）")
+                                    : logged[0].endsWith(signalled));
         // The query goes out in lower case, then the legacy start command on its own.
         QCOMPARE(rig.device.received(), "*idn?\r\n" + QByteArray::fromHex("5D0C2F7A19E4"));
         QVERIFY(rig.worker.state() == SerialWorker::Idle && rig.worker.port()->isOpen());
