@@ -291,8 +291,6 @@ private Q_SLOTS:
             << waiting << QSerialPort::NoError << "abort requested, time-out" << none << waiting;
         QTest::newRow("waiting for the bootloader, an abort acts")
             << waiting << QSerialPort::NoError << "abort" << none << aborted;
-        QTest::newRow("transferring, an abort acts")
-            << sending << QSerialPort::NoError << "abort" << none << aborted;
         QTest::newRow("idle, an abort does nothing")
             << idle << QSerialPort::NoError << "abort" << none << idle;
     }
@@ -390,6 +388,65 @@ private Q_SLOTS:
                  qPrintable(QString::number(remainingMs)));
     }
 
+    // A second update on the same line after the first was cancelled when the device recorded
+    // an event, or after it succeeded: a running receiver was told of the cancel, and nothing of
+    // the first update colours the second.
+    void secondUpdate_data()
+    {
+        QTest::addColumn<Script>("script");
+        QTest::addColumn<QString>("cancelAt");   // empty: the first update succeeds
+        QTest::addColumn<QString>("told");       // the device's event after the cancel it was told
+        QTest::addColumn<QStringList>("logged"); // by the second update, one after the other
+        Script asking, ignoring, nakFirst;
+        asking.cRunSplitAt = 1; // the receiver's first 'C' alone, the rest of the run 400 ms later
+        asking.cRunSplitDelayMs = 400;
+        ignoring.faults.ignoreCancel = true;
+        ignoring.receiverTimeoutMs = 300;
+        nakFirst.faults.nakBlockOnce = 0;
+        const QStringList normal{"log:*IDN? 响应：Orvane,TM-1,SN0001,1.0.38",
+                                 "log:已发送启动命令：*fwupd"};
+        QTest::newRow("a cancel while the receiver asks for the file is told to it (CAN)")
+            << asking << "C:1"
+            << "host-cancel" << normal;
+        QTest::newRow("a cancel during the transfer is told to the receiver (CAN)")
+            << Script() << "block:2"
+            << "host-cancel" << normal;
+        QTest::newRow("a receiver that ignored the cancel, then asks again, is found waiting")
+            << ignoring << "block:2"
+            << "receiver-timeout"
+            << QStringList{kReceiverWaiting, "log:已发送启动命令：5d 0c 2f 7a 19 e4"};
+        QTest::newRow("a device that NAKs the first block it gets is resynchronised again")
+            << nakFirst << ""
+            << "" << QStringList{"log:设备已持有首包，正在重新同步。"};
+    }
+    void secondUpdate()
+    {
+        QFETCH(Script, script);
+        QFETCH(QString, cancelAt);
+        QFETCH(QString, told);
+        QFETCH(QStringList, logged);
+        Rig rig(script);
+        if (!cancelAt.isEmpty())
+            rig.onDeviceEvent(cancelAt, [&rig] { rig.worker.abort(); });
+        const QString path = rig.writeImage(testImage(5000));
+        rig.worker.startUpdate(path);
+        QCOMPARE(rig.trace.outcomes(), QStringList{cancelAt.isEmpty() ? "success" : kCancelled});
+        // The cancel sequence is the last thing sent, exactly when there was a cancel.
+        const auto canLast = [](const QByteArray &sent) {
+            return sent.endsWith(QByteArray(5, 0x18));
+        };
+        QCOMPARE(rig.device.waitForReceived(canLast, told.isEmpty() ? kSettleMs : 5000),
+                 !told.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(told.isEmpty() || rig.device.hasEvent(told), 5000);
+
+        rig.trace.lines.clear();
+        rig.worker.startUpdate(path);
+        QCOMPARE(rig.trace.outcomes(), QStringList{"success"});
+        QCOMPARE(rig.device.receiver().fileData(), testImage(5000));
+        const qsizetype at = rig.trace.lines.indexOf(logged.first());
+        QCOMPARE(rig.trace.lines.mid(at, logged.size()), logged);
+    }
+
     void imageChecks_data()
     {
         QTest::addColumn<bool>("connected");
@@ -455,8 +512,6 @@ private Q_SLOTS:
         const QByteArray line = kMenuLine;
         QTest::newRow("the menu line in three reads is answered when complete")
             << Reads{line.left(10), line.mid(10, 30), line.mid(40)} << "..M";
-        QTest::newRow("the menu line whose last LF comes alone after other text is answered")
-            << Reads{"xx" + line.chopped(1), "\n"} << ".M";
         QTest::newRow("the menu line without its last LF is not recognised")
             << Reads{line.chopped(1) + "\r\n"} << ".";
         QTest::newRow("seven C's wait for an eighth in a later read")

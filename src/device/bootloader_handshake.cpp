@@ -75,6 +75,7 @@ void SerialWorker::startUpdate(const QString &firmwarePath)
     }
 
     m_abortRequested = false;
+    m_cancelDue = false;
     m_deviceCancelled = false;
     m_failureReason.clear();
     m_resyncUsed = false;
@@ -142,6 +143,8 @@ void SerialWorker::startUpdate(const QString &firmwarePath)
         else
             cleanupHardware();
         clearHandshakeBuffer();
+        if (m_cancelDue)
+            sendCancelSequence();
         if (m_state != PortClosed)
             setState(Idle);
         Q_EMIT updateFailed(reason);
