@@ -51,10 +51,12 @@ public:
 // handshake keeps its real minute unless a test shortens it.
 struct Rig : WorkerRig<ScriptedDevice>
 {
-    explicit Rig(const Script &script = Script()) : WorkerRig(DeviceTimeouts(), script)
+    explicit Rig(const Script &script = Script(), std::chrono::milliseconds handshake = 60s)
+        : WorkerRig(DeviceTimeouts(), script)
     {
         DeviceTimeouts t;
         t.replyOverall = 600ms;
+        t.handshake = handshake;
         worker.setTimeoutsForTesting(t);
     }
 
@@ -445,6 +447,21 @@ private Q_SLOTS:
         QCOMPARE(rig.device.receiver().fileData(), testImage(5000));
         const qsizetype at = rig.trace.lines.indexOf(logged.first());
         QCOMPARE(rig.trace.lines.mid(at, logged.size()), logged);
+    }
+
+    void handshakeLimitCountsFromTheStartCommand()
+    {
+        // The menu comes 1200 ms after the start command and, after the choice, no request: the
+        // limit of 2000 ms still runs from the start command (about 2.2 s after the update
+        // began, the query included), not from the menu (3.4 s).
+        Rig rig(scriptWith(ScriptedDevice::text("TM-1,1.0.38\r\n")), 2000ms);
+        rig.onDeviceEvent("start:",
+                          [&rig] { rig.device.sendLater(1200, ScriptedDevice::menuText()); });
+        const QDeadlineTimer limit(2800);
+        rig.worker.startUpdate(rig.writeImage(testImage(100)));
+        QCOMPARE(rig.trace.outcomes(), QStringList{"failed:设备响应超时"});
+        QVERIFY(rig.device.received().endsWith("d")); // the late menu was answered
+        QVERIFY2(!limit.hasExpired(), qPrintable(QString::number(limit.remainingTime())));
     }
 
     void imageChecks_data()

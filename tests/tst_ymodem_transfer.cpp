@@ -309,11 +309,13 @@ private Q_SLOTS:
         row("silence gives the warning after the full 600 ms", {"\x06", {}, kNoReport, true});
         row("a size line and Jump To App without the completion line end the wait, unconfirmed",
             {"\x06Size: 2500 Bytes\r\n" + kJump, kDone, kNoReport, false});
-        row("a report that comes after the ACK is collected; a different size is a mismatch",
-            {"\x06", kDone + "Size: 2560 Bytes\r\n" + kJump,
+        row("a size line in a later read than the completion line is read; 2560 is a mismatch",
+            {"\x06" + kDone, "Size: 2560 Bytes\r\n" + kJump,
              "log:警告：设备回报 2560 字节，但声明的是 2500 字节。", false});
         row("CR LF between the digits and Bytes still confirms the size",
             {report("Size: 2500\r\nBytes"), {}, "log:设备确认：写入完成（2500 字节）。", false});
+        row("a size line without any spaces confirms the size",
+            {report("Size:2500Bytes"), {}, "log:设备确认：写入完成（2500 字节）。", false});
         row("a size line in lower case gives the plain confirmation",
             {report("size: 2500 bytes"), {}, confirmed, false});
         row("a reported size of 0 gives the plain confirmation",
