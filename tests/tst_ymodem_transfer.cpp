@@ -238,6 +238,7 @@ private Q_SLOTS:
         Access::runTransfer(rig.worker, image, kName);
 
         QCOMPARE(rig.lines(), t.lines);
+        QCOMPARE(rig.trace.lines.filter("warn:"), t.lines.filter("warn:")); // each one once
         // The log keeps the system's text of an error; the update's reason only its hint.
         for (const QString &error : rig.trace.with("error:"))
             QVERIFY2(error.endsWith(u'）'), qPrintable(error));

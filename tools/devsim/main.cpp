@@ -344,6 +344,8 @@ private:
         const YmodemReceiver::Faults &faults = m_options.script.faults;
         if (target == m_options.losePortAt)
             return; // said when the line goes
+        if (target == -1)
+            return; // a damaged block: no target, and -1 also stands for "no such fault"
         if (target == faults.silentAtBlock &&
             (faults.silentAttempts < 0 || arrival <= faults.silentAttempts))
             say(QStringLiteral("  Fault: no answer to %1").arg(targetName(target)));
