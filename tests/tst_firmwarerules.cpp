@@ -38,6 +38,8 @@ private Q_SLOTS:
             << vectors(0x20005000, 0x08005001) << Verdict::ResetOutsideApplication;
         QTest::newRow("an even reset vector is no Thumb entry, so outside the application")
             << vectors(0x20005000, 0x080041C4) << Verdict::ResetOutsideApplication;
+        QTest::newRow("a stack at the very end of SRAM, 0x20050000, is plausible")
+            << vectors(0x20050000, 0x080041C5) << Verdict::Plausible;
         QTest::newRow("a stack one word past the end of SRAM is outside it")
             << vectors(0x20050004, 0x080041C5) << Verdict::StackOutsideSram;
         QTest::newRow("a stack pointer not on a word boundary is refused")

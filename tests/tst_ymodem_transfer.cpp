@@ -30,6 +30,7 @@ const QByteArray kName = QByteArray(110, 'n') + "\xC3\xA9",
                  kSentName = QByteArray(110, 'n') + "\xC3";
 const QByteArray kReport2500 = kDone + "Size: 2500 Bytes\r\n" + kJump;
 constexpr int kIdle = SerialWorker::Idle, kClosed = SerialWorker::PortClosed;
+constexpr int kEot = YmodemReceiver::kEot, kEnd = YmodemReceiver::kEndOfBatch;
 // Moments of a transfer other than a block's arrival; the last two on the worker's own thread.
 constexpr int kBeforeStart = 0, kFinalAck = -1, kFirstProgress = -2;
 
@@ -45,6 +46,7 @@ struct Transfer
     std::function<void(Rig &)> act = {};
     int at = 0; // act's moment: the first arrival of block at, or one of the moments above
     int state = kIdle;
+    bool told = false; // the receiver was told of the cancel (CAN)
 };
 struct ReplyWait
 {
@@ -71,7 +73,7 @@ struct Rig : WorkerRig<FakeDevice>
         // Reply waits short enough for the retry tests, long enough that a loaded machine's late
         // reply is never taken for a time-out (a late ACK then shifts every later reply by one).
         DeviceTimeouts t;
-        t.blockReply = t.dataBlockReply = t.writeDrain = 500ms;
+        t.blockReply = t.dataBlockReply = t.writeDrain = t.extraReplyQuiet = 500ms;
         t.completionReport = reportWait;
         worker.setTimeoutsForTesting(t);
         device.setResponder([this](FakeDevice &line, const QByteArray &chunk) {
@@ -131,17 +133,20 @@ class TestYmodemTransfer : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void crcOfTheCheckStringIs0x31C3()
-    {
-        QCOMPARE(SerialWorker().calcCRC16(reinterpret_cast<const uchar *>("123456789"), 9), 0x31C3);
-    }
-
     void transfer_data()
     {
         QTest::addColumn<Transfer>("t");
         const auto row = [](const char *name, const Transfer &t) { QTest::newRow(name) << t; };
         const QStringList done{kNoReport, kSuccess}, code5{"failed:传输错误（错误码：5）"};
-        const QStringList resync = QStringList{"log:设备已持有首包，正在重新同步。"} + done;
+        // One warning per re-sent block, and one when the fifth attempt failed too.
+        const auto resent = [](const QString &block, int from, int to) {
+            QStringList lines;
+            for (int k = from; k <= to; ++k)
+                lines << QStringLiteral("warn:%1未确认，正在重发（第 %2/5 次）").arg(block).arg(k);
+            return lines;
+        };
+        const QStringList resync = QStringList{"log:设备已持有首包，正在重新同步。"} +
+                                   resent("第 2 块", 2, 2) + resent("第 5 块", 2, 2) + done;
         const QStringList resync3 = QStringList{"log:设备已持有第 3 块，正在重新同步。"} + done;
         const QStringList confirmed{"log:设备确认：写入完成（2500 字节）。", kSuccess};
         const QStringList lost{"error:串口错误：" + kLost, "failed:串口错误：" + kLost,
@@ -149,6 +154,7 @@ private Q_SLOTS:
         const QStringList unwritable{"error:写入错误：" + kLost, "failed:写入错误：" + kLost,
                                      "disconnected"};
         const QStringList code1{"disconnected", "failed:传输错误（错误码：1）"};
+        const QStringList cancelled{"failed:用户取消更新"};
         const QStringList lostAfterDone = done + QStringList{lost.first(), "disconnected"};
         const auto nak = [](QList<int> blocks) {
             return [blocks](Faults &f) { f.moreNakBlocks = blocks; }; // each once
@@ -161,6 +167,7 @@ private Q_SLOTS:
                 QMetaObject::invokeMethod(&rig.worker, slot, Qt::QueuedConnection);
             };
         };
+        const auto release = request(&SerialWorker::disconnectPort);
         const auto failingWrites = [](Rig &rig) {
             auto *port = new FailingPort(rig.device.portName());
             Access::replacePort(rig.worker, port); // releases the worker's own port first
@@ -176,23 +183,30 @@ private Q_SLOTS:
         row("a NAK on the header is resynchronisation; a second NAK is a failed attempt",
             {6144, nak({0, 2, 5}), resync, {{0, 1}, {1, 1}, {2, 2}, {5, 2}}});
         row("a NAK on the first EOT is a failed attempt; the repeat is ACK-ed",
-            {300, [](Faults &f) { f.nakFirstEot = true; }, done, {{YmodemReceiver::kEot, 2}}});
+            {300, nak({kEot}), resent("结束符（EOT）", 2, 2) + done, {{kEot, 2}}});
         row("a report that came with the final ACK is read at once",
             {2500, [](Faults &f) { f.completionText = kReport2500; }, confirmed});
         row("CAN alone on data block 2 ends with the device's cancel",
             {4000, [](Faults &f) { f.cancelAtBlock = 2; }, {"failed:设备中止了传输"}, {{2, 1}}});
-        row("a receiver that never answers the header gets five attempts, then code 5",
-            {4000, [](Faults &f) { f.silentAtBlock = 0; }, code5, {{0, 5}}});
+        // The device answers block 1 only once its copy has come, and then the copy too (50 ms
+        // later): that second ACK must not be taken for the next block's.
+        const auto late = [](Rig &rig) { rig.device.holdOutput(-1, 50); };
+        const QStringList lateOne = resent("第 1 块", 2, 2);
+        const QStringList endUnanswered =
+            resent("结束包", 2, 5) + QStringList{"warn:设备连续 5 次未确认结束包"} + code5;
+        const auto silentEnd = [](Faults &f) { f.silentAtBlock = kEnd; };
+        row("a late ACK and its copy's: the unanswered end-of-batch block fails after 5 attempts",
+            {2500, silentEnd, lateOne + endUnanswered, {{1, 2}, {kEnd, 5}}, {}, late, 1});
+        row("a late ACK and its copy's: the transfer stays in step and succeeds",
+            {2500, {}, lateOne + done, {{1, 2}, {2, 1}}, {}, late, 1});
         row("the line going mid-transfer fails with the port error's hint, then disconnects",
             {20000, {}, lost, {{5, 0}}, {}, unplug, 3, kClosed});
         row("failing writes fail with the write error's hint, then disconnect",
             {100, {}, unwritable, {{0, 0}}, {}, failingWrites, kBeforeStart, kClosed});
         row("an abort between blocks ends the transfer with the user's cancel, the port kept",
-            {20000, {}, {"failed:用户取消更新"}, {{5, 0}}, {}, abortNow, kFirstProgress});
-        row("a disconnect request mid-transfer deletes the port and ends with a code",
-            {20000, {}, code1, {{4, 0}}, {}, request(&SerialWorker::disconnectPort), 2, kClosed});
-        row("the port-loss step mid-transfer closes the port and ends with a code",
-            {20000, {}, code1, {{4, 0}}, {}, request(&SerialWorker::handlePortLoss), 2, kClosed});
+            {20000, {}, cancelled, {{5, 0}}, {}, abortNow, kFirstProgress, kIdle, true});
+        row("a disconnect request mid-transfer tells the receiver, deletes the port: a code",
+            {20000, {}, code1, {{4, 0}}, {}, release, 2, kClosed, true});
         // Once the final ACK came the image is delivered: a report due 100 ms later is not read.
         row("an abort after the final ACK ends the report wait at once; the update succeeds",
             {2500, {}, done, {}, {}, abortNow, kFinalAck});
@@ -224,6 +238,7 @@ private Q_SLOTS:
         Access::runTransfer(rig.worker, image, kName);
 
         QCOMPARE(rig.lines(), t.lines);
+        QCOMPARE(rig.trace.lines.filter("warn:"), t.lines.filter("warn:")); // each one once
         // The log keeps the system's text of an error; the update's reason only its hint.
         for (const QString &error : rig.trace.with("error:"))
             QVERIFY2(error.endsWith(u'）'), qPrintable(error));
@@ -237,6 +252,8 @@ private Q_SLOTS:
         // The device thread of a loaded machine may still be reading the last attempt.
         for (auto it = t.arrivals.cbegin(); it != t.arrivals.cend(); ++it)
             QTRY_COMPARE_WITH_TIMEOUT(rig.receiver().arrivals(it.key()), it.value(), 2000);
+        // A cancel, and nothing else, is told to the receiver, which stops on it.
+        QTRY_COMPARE_WITH_TIMEOUT(rig.receiver().cancelledBySender(), t.told, 2000);
         if (!t.progress.isEmpty())
             QCOMPARE(rig.trace.with("progress:"), t.progress);
         QCOMPARE(int(rig.worker.state()), t.state);
@@ -293,11 +310,13 @@ private Q_SLOTS:
         row("silence gives the warning after the full 600 ms", {"\x06", {}, kNoReport, true});
         row("a size line and Jump To App without the completion line end the wait, unconfirmed",
             {"\x06Size: 2500 Bytes\r\n" + kJump, kDone, kNoReport, false});
-        row("a report that comes after the ACK is collected; a different size is a mismatch",
-            {"\x06", kDone + "Size: 2560 Bytes\r\n" + kJump,
+        row("a size line in a later read than the completion line is read; 2560 is a mismatch",
+            {"\x06" + kDone, "Size: 2560 Bytes\r\n" + kJump,
              "log:警告：设备回报 2560 字节，但声明的是 2500 字节。", false});
         row("CR LF between the digits and Bytes still confirms the size",
             {report("Size: 2500\r\nBytes"), {}, "log:设备确认：写入完成（2500 字节）。", false});
+        row("a size line without any spaces confirms the size",
+            {report("Size:2500Bytes"), {}, "log:设备确认：写入完成（2500 字节）。", false});
         row("a size line in lower case gives the plain confirmation",
             {report("size: 2500 bytes"), {}, confirmed, false});
         row("a reported size of 0 gives the plain confirmation",

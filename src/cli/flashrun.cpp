@@ -1,6 +1,7 @@
 #include "cli/flashrun.h"
 
 #include "cli/portsession.h"
+#include "device/devicetimeouts.h"
 #include "update/firmwarerules.h"
 
 #include <QCoreApplication>
@@ -24,6 +25,9 @@ constexpr auto kRepaintInterval = 200ms;
 // the whole exit stays within a second.
 constexpr auto kAbortDeadline = 600ms;
 constexpr auto kThreadStop = 250ms;
+// An abort during the transfer first tells the device's receiver (CAN) and lets that drain: the
+// deadline must leave the worker time for it, or the device is left waiting for the next block.
+static_assert(DeviceTimeouts{}.cancelDrain < kAbortDeadline);
 constexpr int kDefaultColumns = 100;
 
 int g_signalPipe[2] = {-1, -1};

@@ -1,5 +1,6 @@
 #include "cli/portsession.h"
 
+#include "device/versionrule.h"
 #include "update/firmwarerules.h"
 
 #include <QCoreApplication>
@@ -358,14 +359,16 @@ void PortSession::onUpdateFailed(const QString &reason)
                reason);
 }
 
-void PortSession::onCommandResponse(const QString &response)
+void PortSession::onCommandResponse(const QString &reply)
 {
     if (!m_queryPending)
         return;
     m_queryPending = false;
     // A reply from a port that has gone since, or the worker's own refusal, tells nothing.
-    if (!m_portOpen || isWorkerRefusal(response))
+    if (!m_portOpen || isWorkerRefusal(reply))
         return;
+    // Recorded and printed without raw control bytes, as the worker's identification is.
+    const QString response = DeviceReply::escapedText(reply);
 
     if (m_step == Step::Verifying) {
         if (response.isEmpty())

@@ -77,7 +77,7 @@ private:
     void onProgress(int bytesSent, int totalBytes);
     void onUpdateSuccess();
     void onUpdateFailed(const QString &reason);
-    void onCommandResponse(const QString &response);
+    void onCommandResponse(const QString &reply);
 
     void beginUnit();
     void startUpdate();

@@ -75,6 +75,7 @@ void SerialWorker::startUpdate(const QString &firmwarePath)
     }
 
     m_abortRequested = false;
+    m_cancelDue = false;
     m_deviceCancelled = false;
     m_failureReason.clear();
     m_resyncUsed = false;
@@ -142,6 +143,8 @@ void SerialWorker::startUpdate(const QString &firmwarePath)
         else
             cleanupHardware();
         clearHandshakeBuffer();
+        if (m_cancelDue)
+            sendCancelSequence();
         if (m_state != PortClosed)
             setState(Idle);
         Q_EMIT updateFailed(reason);
@@ -231,20 +234,30 @@ QByteArray SerialWorker::queryInitCommand()
         }
     }
     const QString text = DeviceReply::identificationText(m_customBuffer, timedOut);
+    // A receiver left waiting (a device that ignored a cancel, or a menu that took the query's
+    // 'd' as its choice) answers with its requests, not with text. The start command is then
+    // noise to it, and its next run of 'C' starts the transfer, as for a receiver that is
+    // already waiting.
+    const bool receiverWaiting = !timedOut && DeviceReply::onlyProtocolBytes(m_customBuffer);
     if (m_customCommandActive)
         finishExchange();
 
+    // Control bytes of the reply never reach the log or the front ends raw.
+    const QString shown = DeviceReply::escapedText(text);
     if (!text.isEmpty())
-        sendInfo(tr("*IDN? 响应：%1").arg(text));
+        sendInfo(tr("*IDN? 响应：%1").arg(shown));
     else
         sendInfo(tr("*IDN? 响应：%1 —— 使用旧版启动命令").arg(tr("（无响应）")));
+    if (receiverWaiting)
+        sendWarning(
+            tr("设备的 YMODEM 接收端仍在等待数据（应答只有协议字节），将等待它重新请求传输"));
 
     const QByteArray command = VersionRule::startCommandFor(text);
     if (command == VersionRule::firmwareUpdateCommand())
         sendInfo(tr("已发送启动命令：*fwupd"));
     else
         sendInfo(tr("已发送启动命令：%1").arg(QString::fromLatin1(command.toHex(' '))));
-    Q_EMIT identified(text, command);
+    Q_EMIT identified(shown, command);
     return command;
 }
 

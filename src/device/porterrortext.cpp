@@ -12,10 +12,15 @@ QString hint(QSerialPort::SerialPortError error, const QString &systemText)
     const auto tr = [](const char *text) {
         return QCoreApplication::translate("PortErrorText", text);
     };
-    if (error == QSerialPort::PermissionError || says("Permission denied"))
+    // Qt reports a port that another program holds as a permission error too: its lock file is
+    // taken ("Permission error while locking the device") or the port is opened exclusively
+    // (EBUSY). Only a denial that is no such case needs the dialout advice.
+    const bool inUse = says("locking") || says("busy") || says("already in use");
+    if (says("Permission denied") || (error == QSerialPort::PermissionError && !inUse))
         return tr("没有访问串口的权限，请将当前用户加入 dialout 组并重新登录");
-    if (error == QSerialPort::OpenError || says("busy") || says("already in use"))
-        return tr("串口正被其他程序占用，请先关闭该程序");
+    if (inUse || error == QSerialPort::OpenError)
+        return tr("串口被其他程序占用（请关闭正在使用该串口的程序，如串口终端、串口调试助手、"
+                  "另一个本工具窗口或 fwflash，然后重试）");
     if (error == QSerialPort::DeviceNotFoundError || error == QSerialPort::ResourceError ||
         error == QSerialPort::ReadError || error == QSerialPort::WriteError ||
         says("Input/output error") || says("No such file") || says("No such device"))

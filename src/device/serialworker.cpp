@@ -79,6 +79,11 @@ void SerialWorker::connectToPort(const QString &portName)
 
 void SerialWorker::disconnectPort()
 {
+    // A port released while the device's receiver runs (fwflash ending right after Ctrl+C, the
+    // release served inside the transfer's wait) tells the receiver first, as an abort does.
+    if (m_cancelDue ||
+        ((m_state == WaitingForReceiver || m_state == Transferring) && !m_imageDelivered))
+        sendCancelSequence();
     m_responseTimer->stop();
     m_abortRequested = false;
     m_deviceCancelled = false;
@@ -223,6 +228,9 @@ void SerialWorker::abort()
     }
     if (m_state == WaitingForBootloader || m_state == WaitingForReceiver
         || m_state == Transferring) {
+        // The receiver runs from the menu choice until the end-of-batch block is acknowledged;
+        // left alone it would wait for the next block and take no start command.
+        m_cancelDue = m_cancelDue || (m_state != WaitingForBootloader && !m_imageDelivered);
         m_abortRequested = true;
         m_responseTimer->stop();
         setState(Aborted);

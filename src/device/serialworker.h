@@ -6,7 +6,8 @@
 // Where the members are defined:
 //   serialworker.cpp          construction, opening/closing, routing of received bytes, port
 //                             errors and port loss, response time-out, abort
-//   ymodem_packet.cpp         CRC table, CRC-16/checksum, block builders, ymodemSendPacket
+//   ymodem_packet.cpp         CRC table, CRC-16/checksum, block builders, ymodemSendPacket,
+//                             the cancel sequence
 //   ymodem_transfer.cpp       startYmodemTransfer, receiveByte, runBlockingYmodemTransfer
 //   completion_check.cpp      confirmDeviceCompletion
 //   bootloader_handshake.cpp  startUpdate, queryInitCommand, processResponse
@@ -176,12 +177,27 @@ private:
     void sendBlockWithCheck(const unsigned char *buffer, int fieldSize, bool useChecksum);
     // Records "写入错误：<hint>", reports it with the system's text and aborts the transfer.
     void reportWriteFailure();
-    // Sends a block (fieldSize 0: the single byte at buffer) until it is accepted: returns 0 and
-    // the failed attempts, or the code the transfer stops with. A non-empty resyncMessage allows
-    // the one resynchronisation of the update on a NAK.
-    unsigned char transmitBlock(const unsigned char *buffer, int fieldSize, bool useChecksum,
-                                std::chrono::milliseconds replyTimeout,
-                                const QString &resyncMessage, unsigned int *failedAttempts);
+    // One block of the batch as transmitBlock sends it.
+    struct OutgoingBlock
+    {
+        const unsigned char *bytes; // built block, or the single EOT byte
+        int fieldSize;              // 128 or 1024; 0 for the single byte at bytes
+        std::chrono::milliseconds replyTimeout;
+        QString name; // for the retry lines: "第 3 块", "首包", ...
+        // Allows the one resynchronisation of the update on a NAK, with this line; empty: none.
+        QString resyncMessage;
+        // Replies to extra copies are waited out after acceptance (not after the last block).
+        bool moreToFollow = true;
+    };
+    // Sends a block until it is accepted: returns 0 and the failed attempts, or the code the
+    // transfer stops with. Every re-send is logged as a warning.
+    unsigned char transmitBlock(const OutgoingBlock &block, bool useChecksum,
+                                unsigned int *failedAttempts);
+    // After a block that went out more than once was accepted: takes up to extra replies that
+    // belong to its other copies, until the line has been quiet for extraReplyQuiet.
+    void absorbExtraReplies(int extra);
+    // Tells the device's receiver that the transfer is cancelled, and lets the bytes leave.
+    void sendCancelSequence();
     // The state left Transferring, the user aborted, or the port is gone.
     bool transferInterrupted() const;
     // Acts on the received bytes: 0 for ACK or NAK (stored in out), -1 for CAN, 1 for nothing
@@ -203,6 +219,9 @@ private:
     QByteArray m_customBuffer;
     QEventLoop *m_replyLoop = nullptr;
     bool m_abortRequested = false;
+    // The abort came while the device's receiver was running (asking for the file, or taking
+    // it): the update tells it with the cancel sequence before it reports.
+    bool m_cancelDue = false;
     bool m_deviceCancelled = false;
     bool m_updateInProgress = false;
     QString m_failureReason;

@@ -2,6 +2,8 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace VersionRule {
 
 QByteArray firmwareUpdateCommand()
@@ -55,6 +57,30 @@ QString identificationText(const QByteArray &reply, bool timedOut)
     if (!text.isEmpty())
         return text;
     return QString::fromLatin1(reply).trimmed();
+}
+
+QString escapedText(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
+bool onlyProtocolBytes(const QByteArray &reply)
+{
+    // ACK, NAK, CAN and the receiver's 'C'.
+    static const QByteArray protocol("\x06\x15\x18\x43");
+    const auto isSpace = [](char byte) { return byte == ' ' || (byte >= '\t' && byte <= '\r'); };
+    return std::any_of(reply.cbegin(), reply.cend(),
+                       [](char byte) { return protocol.contains(byte); }) &&
+           std::all_of(reply.cbegin(), reply.cend(),
+                       [&isSpace](char byte) { return protocol.contains(byte) || isSpace(byte); });
 }
 
 QString consoleText(const QByteArray &reply)

@@ -19,6 +19,12 @@ namespace DeviceReply {
 // The identification reply: empty when the wait ran out or nothing came; otherwise UTF-8 with
 // white space trimmed, falling back to Latin-1 when that leaves nothing. No widgets, no I/O.
 QString identificationText(const QByteArray &reply, bool timedOut);
+// The text with every control character (C0, DEL, C1) written as \xHH, so that a device's reply
+// never reaches the log, a terminal or a record as raw control bytes. No widgets, no I/O.
+QString escapedText(const QString &text);
+// The reply holds YMODEM protocol bytes (ACK, NAK, CAN, 'C') and nothing else but white space:
+// the device's receiver is still waiting for a file, no application answered. No widgets, no I/O.
+bool onlyProtocolBytes(const QByteArray &reply);
 // A console reply: UTF-8 with only CR and LF trimmed at both ends; the Latin-1 reading (trimmed
 // the same way) when the UTF-8 reading holds U+FFFD. No widgets, no I/O.
 QString consoleText(const QByteArray &reply);

@@ -5,9 +5,20 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#if defined(Q_OS_UNIX)
+#include <sys/ioctl.h>
+#endif
+
 namespace {
 // Pause before offering bytes again to a port that took none.
 constexpr int kWriteRetryPauseMs = 1;
+// A YMODEM receiver stops on two CAN bytes in a row. Five is the count a ZMODEM receiver needs,
+// so the same sequence stops any X/Y/ZMODEM receiver, with three to spare for a byte lost while
+// the device is busy (writing flash, say). More would only reach whatever the device runs once
+// its receiver has stopped.
+constexpr int kCancelCount = 5;
+// Between looks at the port's output queue while the cancel drains.
+constexpr int kDrainPollMs = 1;
 } // namespace
 
 static_assert(SerialWorker::kWorkBufferSize == Ymodem::kBlockBufferSize);
@@ -110,4 +121,26 @@ void SerialWorker::sendBlockWithCheck(const unsigned char *buffer, int fieldSize
     const unsigned char low = static_cast<unsigned char>(crc & 0xFF);
     ymodemSendPacket(&high, 1);
     ymodemSendPacket(&low, 1);
+}
+
+void SerialWorker::sendCancelSequence()
+{
+    m_cancelDue = false;
+    if (!portUsable() || !m_failureReason.isEmpty())
+        return;
+    const QByteArray cancel(kCancelCount, char(Ymodem::kCan));
+    QElapsedTimer clock;
+    clock.start();
+    const auto limitMs = qint64(m_timeouts.cancelDrain.count());
+    if (m_port->write(cancel) != cancel.size() || !m_port->waitForBytesWritten(int(limitMs)))
+        return;
+#if defined(Q_OS_UNIX) && defined(TIOCOUTQ)
+    // Handed to the system is not yet sent: a port closed right after the report (fwflash) could
+    // lose the bytes still queued, or send them at the settings it restores. Wait until the
+    // queue is empty, within the same limit.
+    int queued = 0;
+    while (clock.elapsed() < limitMs && ::ioctl(int(m_port->handle()), TIOCOUTQ, &queued) == 0 &&
+           queued > 0)
+        QThread::msleep(kDrainPollMs);
+#endif
 }

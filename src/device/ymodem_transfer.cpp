@@ -25,38 +25,85 @@ bool SerialWorker::transferInterrupted() const
     return m_state != Transferring || m_abortRequested || !portUsable();
 }
 
-unsigned char SerialWorker::transmitBlock(const unsigned char *buffer, int fieldSize,
-                                          bool useChecksum, std::chrono::milliseconds replyTimeout,
-                                          const QString &resyncMessage,
+unsigned char SerialWorker::transmitBlock(const OutgoingBlock &block, bool useChecksum,
                                           unsigned int *failedAttempts)
 {
     unsigned int failed = 0;
+    // Copies whose reply wait ran out: each may still draw its reply.
+    int unanswered = 0;
     for (;;) {
         if (!portUsable())
             return earlyStopCode(failed);
-        if (fieldSize == 0)
-            ymodemSendPacket(buffer, 1);
+        if (block.fieldSize == 0)
+            ymodemSendPacket(block.bytes, 1);
         else
-            sendBlockWithCheck(buffer, fieldSize, useChecksum);
+            sendBlockWithCheck(block.bytes, block.fieldSize, useChecksum);
 
         unsigned char reply = 0;
-        const bool answered = receiveByte(&reply, unsigned(replyTimeout.count())) == 0;
-        if (answered && reply == Ymodem::kAck) {
+        const bool answered = receiveByte(&reply, unsigned(block.replyTimeout.count())) == 0;
+        const bool resync =
+            answered && reply == Ymodem::kNak && !block.resyncMessage.isEmpty() && !m_resyncUsed;
+        if (answered && (reply == Ymodem::kAck || resync)) {
+            if (resync) {
+                // The first NAK of an update means the device already holds this block.
+                m_resyncUsed = true;
+                sendInfo(block.resyncMessage);
+            }
+            // Replies that came in with this one answered other copies already.
+            if (reply == Ymodem::kAck)
+                unanswered -= int(m_lastResponse.count(char(Ymodem::kAck)) +
+                                  m_lastResponse.count(char(Ymodem::kNak))) -
+                              1;
+            if (unanswered > 0 && block.moreToFollow)
+                absorbExtraReplies(unanswered);
             *failedAttempts = failed;
             return 0;
         }
-        if (answered && reply == Ymodem::kNak && !resyncMessage.isEmpty() && !m_resyncUsed) {
-            // The first NAK of an update means the device already holds this block.
-            m_resyncUsed = true;
-            sendInfo(resyncMessage);
-            *failedAttempts = failed;
-            return 0;
-        }
-        if (failed + 1 >= kMaxAttempts)
+        if (!answered)
+            ++unanswered;
+        if (failed + 1 >= kMaxAttempts) {
+            sendWarning(tr("设备连续 %1 次未确认%2").arg(kMaxAttempts).arg(block.name));
             return kRetriesExhausted;
+        }
         ++failed;
         if (transferInterrupted())
             return earlyStopCode(failed);
+        sendWarning(tr("%1未确认，正在重发（第 %2/%3 次）")
+                        .arg(block.name)
+                        .arg(failed + 1)
+                        .arg(kMaxAttempts));
+    }
+}
+
+void SerialWorker::absorbExtraReplies(int extra)
+{
+    // The device answers every copy it gets: a block answered late (past its reply time) and
+    // sent again draws a second ACK, which must not be taken as the reply to the next block.
+    // Rather than count on every such reply coming (a copy lost on the line never draws one,
+    // and a count that waits for it would eat the next block's own ACK, block after block),
+    // the next block waits until the replies of the other copies are in or the line has been
+    // quiet for a while.
+    QElapsedTimer quiet;
+    quiet.start();
+    while (extra > 0 && quiet.elapsed() < m_timeouts.extraReplyQuiet.count() &&
+           !transferInterrupted()) {
+        if (m_rxBuffer.isEmpty()) {
+            pollEvents(1);
+            continue;
+        }
+        const int replies =
+            int(m_rxBuffer.count(char(Ymodem::kAck)) + m_rxBuffer.count(char(Ymodem::kNak)));
+        unsigned char ignored = 0;
+        if (replies == 0 && m_rxBuffer.contains(char(Ymodem::kCan))) {
+            takeReply(&ignored); // the device's cancel
+            return;
+        }
+        m_rxBuffer.clear();
+        if (replies > 0) {
+            extra -= replies;
+            quiet.restart();
+            sendDebug(tr("已丢弃重发副本的应答"));
+        }
     }
 }
 
@@ -70,9 +117,9 @@ unsigned char SerialWorker::startYmodemTransfer(unsigned char *data, const unsig
 
     int announcedSize = size;
     ymodemPrepareInitialPacket(buffer, fileName, &announcedSize);
-    unsigned char code =
-        transmitBlock(buffer, Ymodem::kShortField, useChecksum, m_timeouts.blockReply,
-                      tr("设备已持有首包，正在重新同步。"), &failed);
+    unsigned char code = transmitBlock({buffer, Ymodem::kShortField, m_timeouts.blockReply,
+                                        tr("首包"), tr("设备已持有首包，正在重新同步。")},
+                                       useChecksum, &failed);
     if (code != 0)
         return code;
     if (transferInterrupted())
@@ -87,8 +134,10 @@ unsigned char SerialWorker::startYmodemTransfer(unsigned char *data, const unsig
             const int field = Ymodem::fieldSizeFor(remaining);
             ymodemPreparePacket(position, buffer, static_cast<unsigned char>(counter & 0xFF),
                                 remaining);
-            code = transmitBlock(buffer, field, useChecksum, m_timeouts.dataBlockReply,
-                                 tr("设备已持有第 %1 块，正在重新同步。").arg(counter), &failed);
+            code = transmitBlock({buffer, field, m_timeouts.dataBlockReply,
+                                  tr("第 %1 块").arg(counter),
+                                  tr("设备已持有第 %1 块，正在重新同步。").arg(counter)},
+                                 useChecksum, &failed);
             if (code != 0)
                 return code;
             if (remaining > unsigned(field)) {
@@ -108,15 +157,18 @@ unsigned char SerialWorker::startYmodemTransfer(unsigned char *data, const unsig
     }
 
     const unsigned char eot = Ymodem::kEot;
-    code = transmitBlock(&eot, 0, useChecksum, m_timeouts.blockReply, QString(), &failed);
+    code = transmitBlock({&eot, 0, m_timeouts.blockReply, tr("结束符（EOT）"), QString()},
+                         useChecksum, &failed);
     if (code != 0)
         return code;
     if (transferInterrupted())
         return earlyStopCode(failed);
 
     Ymodem::buildEndOfBatchBlock(buffer);
-    code = transmitBlock(buffer, Ymodem::kShortField, useChecksum, m_timeouts.blockReply, QString(),
-                         &failed);
+    // Nothing follows the end-of-batch block but the device's report.
+    code = transmitBlock(
+        {buffer, Ymodem::kShortField, m_timeouts.blockReply, tr("结束包"), QString(), false},
+        useChecksum, &failed);
     if (code != 0)
         return code;
 
@@ -184,6 +236,8 @@ void SerialWorker::runBlockingYmodemTransfer()
     clearPortBuffers(QSerialPort::AllDirections);
     m_rxBuffer.clear();
     m_lastResponse.clear();
+    if (m_cancelDue)
+        sendCancelSequence();
 
     // Code 0 means the end-of-batch block was acknowledged: a success, whatever came after.
     QString reason = code == 0 ? QString() : updateFailureReason();

@@ -57,7 +57,8 @@ public:
 };
 
 // Records every signal of a worker, in order, as lines such as "connected", "baud:115200",
-// "log:...", "error:...", "progress:4096/10000", "success", "failed:..." and "response:...".
+// "log:...", "warn:...", "error:...", "progress:4096/10000", "success", "failed:..." and
+// "response:...".
 class WorkerTrace
 {
 public:
@@ -72,6 +73,7 @@ public:
         record(w, &W::updateSuccess, "success");
         record(w, &W::updateFailed, "failed");
         record(w, &W::logMessage, "log");
+        record(w, &W::logWarning, "warn");
         record(w, &W::errorOccurred, "error");
         record(w, &W::customCommandResponse, "response");
     }

@@ -10,6 +10,7 @@
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 FakeDevice::FakeDevice()
 {
@@ -158,8 +159,34 @@ void FakeDevice::writeNow(const QByteArray &bytes)
 {
     if (m_master < 0)
         return;
+    if (m_holding) {
+        m_held.append(bytes);
+        return;
+    }
     m_pendingWrite.append(bytes);
     flushPending();
+}
+
+void FakeDevice::holdOutput(int ms, int gapMs)
+{
+    if (std::exchange(m_holding, true))
+        return; // already busy
+    if (ms < 0)
+        m_releaseGapMs = gapMs;
+    else
+        QTimer::singleShot(ms, this, [this, gapMs] { releaseHeld(gapMs); });
+}
+
+void FakeDevice::releaseHeld(int gapMs)
+{
+    if (m_held.isEmpty() || m_master < 0) {
+        m_holding = false;
+        m_held.clear();
+        return;
+    }
+    m_pendingWrite.append(m_held.takeFirst());
+    flushPending();
+    QTimer::singleShot(gapMs, this, [this, gapMs] { releaseHeld(gapMs); });
 }
 
 void FakeDevice::flushPending()
@@ -191,7 +218,11 @@ void FakeDevice::readMaster()
                 m_received.append(chunk);
             }
             m_receivedChanged.wakeAll();
+            // A hold until the host writes again ends with this chunk, once it is answered.
+            const int releaseGapMs = std::exchange(m_releaseGapMs, -1);
             onReceived(chunk);
+            if (releaseGapMs >= 0)
+                releaseHeld(releaseGapMs);
             if (m_master < 0)
                 return; // the script closed the master
             continue;

@@ -6,6 +6,7 @@
 // read error, which is how a lost port is simulated.
 
 #include <QByteArray>
+#include <QList>
 #include <QMutex>
 #include <QObject>
 #include <QString>
@@ -53,6 +54,11 @@ public:
     // Runs fn on the device thread and waits for it.
     void runOnDeviceThread(const std::function<void()> &fn);
 
+    // Device thread: nothing written in the next ms (ms < 0: until the host writes again) goes
+    // out before; then the held writes go out in order, one every gapMs (a device busy with
+    // something, then catching up).
+    void holdOutput(int ms, int gapMs);
+
 protected:
     // Device-thread hook for subclasses; the default calls the responder.
     virtual void onReceived(const QByteArray &chunk);
@@ -65,6 +71,7 @@ private:
     void readMaster();
     void flushPending();
     void doClose();
+    void releaseHeld(int gapMs);
 
     QThread m_thread;
     int m_master = -1;
@@ -74,6 +81,9 @@ private:
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
     QByteArray m_pendingWrite;
+    bool m_holding = false;
+    int m_releaseGapMs = -1; // >= 0: the held writes go when the host writes again
+    QList<QByteArray> m_held;
 
     mutable QMutex m_mutex;
     QWaitCondition m_receivedChanged;

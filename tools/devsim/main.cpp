@@ -41,6 +41,10 @@ constexpr int kOnceLingerMs = 500;
 constexpr int kReenumerateLeaveMs = 100;
 // A board on a fixture is taken off a while after its update, as a person would.
 constexpr int kSwapLeaveMs = 3000;
+// --late-ack-block answers this long after the block came: 200 ms past the sender's reply time
+// (2500 ms for a data block, 4096 ms for the others), so the sender has sent it again.
+constexpr int kLateDataReplyMs = 2700;
+constexpr int kLateReplyMs = 4300;
 // Progress is printed at every quarter of the image.
 constexpr int kProgressSteps = 4;
 const QString kDefaultIdentification = QStringLiteral("Orvane,TM-1,SN0001,1.0.38");
@@ -256,7 +260,8 @@ private:
     {
         if (!m_device)
             return; // the board has left the line
-        if (m_receiving)
+        // The receiver's own requests are no sign of a sender.
+        if (m_receiving && !event.startsWith(QLatin1String("C:")))
             m_watchdog.start();
         if (event == QLatin1String("identification")) {
             say(!m_options.identification ? QStringLiteral("Identification query: staying silent")
@@ -272,12 +277,13 @@ private:
         } else if (event == QLatin1String("choice")) {
             say(QStringLiteral("Download chosen"));
         } else if (event.startsWith(QLatin1String("C:"))) {
-            if (!m_receiving)
+            if (!m_receiving) {
                 say(QStringLiteral("Receiver ready: asking for the file in CRC mode"));
+                m_watchdog.start();
+            }
             m_receiving = true;
             m_announced = false;
             m_arrivals.clear();
-            m_watchdog.start();
         } else if (event.startsWith(QLatin1String("block:"))) {
             onBlock(event.mid(6).toInt());
         } else if (event == QLatin1String("finished")) {
@@ -286,6 +292,16 @@ private:
             say(QStringLiteral("The receiver cancelled the transfer; the device restarts"));
             m_device->restart();
             endOfUpdate(false);
+        } else if (event == QLatin1String("host-cancel")) {
+            say(QStringLiteral("The sender cancelled the transfer (CAN); the device starts its "
+                               "application again"));
+            endOfUpdate(false);
+        } else if (event == QLatin1String("cancel-ignored")) {
+            say(QStringLiteral("  Fault: the sender's cancel (CAN) ignored, as asked; the receiver "
+                               "keeps waiting"));
+        } else if (event == QLatin1String("receiver-timeout")) {
+            say(QStringLiteral("The receiver timed out waiting for a block: it gives up the "
+                               "transfer and asks for a new file"));
         } else if (event == QLatin1String("closed")) {
             say(QStringLiteral("The line was closed"));
         }
@@ -328,6 +344,8 @@ private:
         const YmodemReceiver::Faults &faults = m_options.script.faults;
         if (target == m_options.losePortAt)
             return; // said when the line goes
+        if (target == -1)
+            return; // a damaged block: no target, and -1 also stands for "no such fault"
         if (target == faults.silentAtBlock &&
             (faults.silentAttempts < 0 || arrival <= faults.silentAttempts))
             say(QStringLiteral("  Fault: no answer to %1").arg(targetName(target)));
@@ -335,6 +353,10 @@ private:
             say(QStringLiteral("  Fault: CAN CAN to %1").arg(targetName(target)));
         else if (target == faults.nakBlockOnce && arrival == 1)
             say(QStringLiteral("  Fault: NAK to %1").arg(targetName(target)));
+        else if (target == m_options.script.lateReplyBlock && arrival == 1)
+            say(QStringLiteral("  Fault: %1 answered %2 ms late, and its copy too")
+                    .arg(targetName(target))
+                    .arg(m_options.script.lateReplyMs));
     }
 
     void onFinished()
@@ -575,6 +597,18 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
                        "cable); the device then comes back on a new port.") +
             targetHelp,
         QStringLiteral("K"));
+    const QCommandLineOption lateAck(
+        QStringLiteral("late-ack-block"),
+        QStringLiteral("Answer block K late, past the sender's reply time (2700 ms for a data "
+                       "block, 4300 ms for the others), and answer the copy the sender sends "
+                       "meanwhile too: a device busy erasing flash.") +
+            targetHelp,
+        QStringLiteral("K"));
+    const QCommandLineOption ignoreCancel(
+        QStringLiteral("ignore-cancel"),
+        QStringLiteral("Take no notice of the sender's cancel (CAN): the receiver keeps waiting "
+                       "for its next block, gives up after 1 s without one and then asks for a "
+                       "new file with its 'C' run every second."));
     const QCommandLineOption noReport(
         QStringLiteral("no-report"),
         QStringLiteral("Print nothing after the transfer (no completion report)."));
@@ -638,9 +672,10 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
         "Faults apply to every update. Stop it with Ctrl+C."));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOptions({idn,       noIdn,     baud,      unpaced,    nak,     silent,   silentTimes,
-                       cancel,    losePort,  noReport,  reportSize, waiting, idnAfter, link,
-                       nextBoard, sameBoard, swapBoard, once,       output,  expect});
+    parser.addOptions({idn,         noIdn,   baud,     unpaced, nak,          silent,
+                       silentTimes, cancel,  losePort, lateAck, ignoreCancel, noReport,
+                       reportSize,  waiting, idnAfter, link,    nextBoard,    sameBoard,
+                       swapBoard,   once,    output,   expect});
     parser.process(app);
 
     if (!parser.positionalArguments().isEmpty()) {
@@ -706,8 +741,12 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
     };
     YmodemReceiver::Faults &faults = o.script.faults;
     if (!target(nak, &faults.nakBlockOnce) || !target(silent, &faults.silentAtBlock) ||
-        !target(cancel, &faults.cancelAtBlock) || !target(losePort, &o.losePortAt))
+        !target(cancel, &faults.cancelAtBlock) || !target(losePort, &o.losePortAt) ||
+        !target(lateAck, &o.script.lateReplyBlock))
         return false;
+    if (parser.isSet(lateAck))
+        o.script.lateReplyMs = o.script.lateReplyBlock > 0 ? kLateDataReplyMs : kLateReplyMs;
+    faults.ignoreCancel = parser.isSet(ignoreCancel);
     if (parser.isSet(silentTimes)) {
         bool ok = false;
         faults.silentAttempts = parser.value(silentTimes).toInt(&ok);

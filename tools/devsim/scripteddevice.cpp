@@ -6,6 +6,9 @@ namespace {
 
 constexpr char kMenuChoice = 0x64;
 constexpr char kReceiverRequest = 'C';
+constexpr char kCan = 0x18;
+// A busy receiver catches up with one answer at a time.
+constexpr int kCatchUpGapMs = 20;
 // A line longer than this is no command the device knows; the application drops it.
 constexpr int kMaxLine = 4096;
 
@@ -75,6 +78,7 @@ void ScriptedDevice::restart()
         m_input.clear();
         m_choices = 0;
         ++m_generation; // drops reply pieces still scheduled
+        ++m_batch;
         QMutexLocker lock(&m_lock);
         m_receiver = YmodemReceiver(m_script.faults);
     });
@@ -146,7 +150,8 @@ void ScriptedDevice::onReceived(const QByteArray &chunk)
 
 void ScriptedDevice::handleApplicationBytes(const QByteArray &chunk)
 {
-    m_input.append(chunk);
+    // The rest of a sender's cancel sequence, after the receiver stopped, is no text.
+    m_input.append(QByteArray(chunk).replace(kCan, QByteArray()));
     // The legacy command is binary and has no line end: it counts wherever it appears.
     if (m_input.contains(legacyStartCommand())) {
         m_input.clear();
@@ -234,7 +239,7 @@ void ScriptedDevice::enterBootloader(const QString &event)
     }
     if (script.receiverWaiting) {
         m_phase = Phase::Receiving;
-        sendCRun();
+        askForFile();
         return;
     }
     m_phase = Phase::Menu;
@@ -251,8 +256,12 @@ void ScriptedDevice::printMenu()
 
 void ScriptedDevice::handleMenuBytes(const QByteArray &chunk)
 {
-    for (char byte : chunk) {
-        if (byte != kMenuChoice || m_phase != Phase::Menu)
+    for (qsizetype i = 0; i < chunk.size(); ++i) {
+        if (m_phase == Phase::Receiving) {
+            handleTransferBytes(chunk.mid(i)); // what came right after the choice
+            return;
+        }
+        if (chunk.at(i) != kMenuChoice || m_phase != Phase::Menu)
             continue;
         ++m_choices;
         record(QStringLiteral("choice"));
@@ -268,7 +277,7 @@ void ScriptedDevice::handleMenuBytes(const QByteArray &chunk)
             continue;
         }
         m_phase = Phase::Receiving;
-        sendCRun();
+        askForFile();
     }
 }
 
@@ -297,31 +306,86 @@ void ScriptedDevice::sendCRun()
     }
 }
 
-void ScriptedDevice::handleTransferBytes(const QByteArray &chunk)
+void ScriptedDevice::askForFile()
 {
+    const quint64 batch = ++m_batch;
+    sendCRun();
+    int timeoutMs;
     {
         QMutexLocker lock(&m_lock);
-        const bool started = !m_receiver.blocks().isEmpty() || m_receiver.pendingBytes() > 0;
-        if (!started) {
-            lock.unlock();
-            if (closesAt(CloseAt::OnFirstBlock))
-                return;
+        timeoutMs = m_script.receiverTimeoutMs;
+    }
+    schedule(timeoutMs, [this, batch] {
+        if (batch == m_batch && m_phase == Phase::Receiving && !receiverStarted())
+            askForFile();
+    });
+}
+
+bool ScriptedDevice::receiverStarted() const
+{
+    QMutexLocker lock(&m_lock);
+    return !m_receiver.blocks().isEmpty() || m_receiver.pendingBytes() > 0;
+}
+
+void ScriptedDevice::giveUpUnlessServed(int blocksBefore)
+{
+    const quint64 batch = m_batch;
+    int timeoutMs;
+    {
+        QMutexLocker lock(&m_lock);
+        timeoutMs = m_script.receiverTimeoutMs;
+    }
+    schedule(timeoutMs, [this, batch, blocksBefore] {
+        {
+            QMutexLocker lock(&m_lock);
+            if (batch != m_batch || m_phase != Phase::Receiving ||
+                m_receiver.blocks().size() != blocksBefore)
+                return; // the batch ended, or the sender went on
+            m_receiver = YmodemReceiver(m_script.faults);
         }
+        record(QStringLiteral("receiver-timeout"));
+        askForFile();
+    });
+}
+
+void ScriptedDevice::handleTransferBytes(const QByteArray &chunk)
+{
+    QByteArray bytes = chunk;
+    if (!receiverStarted()) {
+        // A receiver waiting for a file drops what cannot start a block (the sender's start
+        // command or query, sent to an application that is not there).
+        while (!bytes.isEmpty() && !QByteArray("\x01\x02\x04\x18").contains(bytes.at(0)))
+            bytes.remove(0, 1);
+        if (bytes.isEmpty())
+            return;
+        if (closesAt(CloseAt::OnFirstBlock))
+            return;
     }
 
     QByteArray reply;
     QList<YmodemReceiver::Block> newBlocks;
     bool finished = false;
     bool cancelled = false;
+    bool late = false;
+    bool cancelIgnored = false;
+    bool bySender = false;
+    int blocksNow = 0;
     Script script;
     {
         QMutexLocker lock(&m_lock);
         const qsizetype before = m_receiver.blocks().size();
-        reply = m_receiver.feed(chunk);
+        const bool ignoredBefore = m_receiver.cancelIgnored();
+        reply = m_receiver.feed(bytes);
         newBlocks = m_receiver.blocks().mid(before);
+        blocksNow = int(m_receiver.blocks().size());
         finished = m_receiver.finished();
         cancelled = m_receiver.cancelled();
+        cancelIgnored = m_receiver.cancelIgnored() && !ignoredBefore;
         script = m_script;
+        for (const YmodemReceiver::Block &block : std::as_const(newBlocks))
+            late = late || (script.lateReplyBlock != -1 && block.target == script.lateReplyBlock &&
+                            m_receiver.arrivals(block.target) == 1);
+        bySender = m_receiver.cancelledBySender();
         if (finished && script.identificationAfterUpdate)
             m_script.identification = *script.identificationAfterUpdate;
         if (finished && script.printReport && script.faults.completionText.isEmpty()) {
@@ -331,19 +395,29 @@ void ScriptedDevice::handleTransferBytes(const QByteArray &chunk)
                      QByteArray::number(size) + QByteArrayLiteral(" Bytes\r\nJump To App\r\n");
         }
     }
+    if (late)
+        holdOutput(script.lateReplyMs, kCatchUpGapMs);
     if (!reply.isEmpty())
         writeNow(reply);
     for (const YmodemReceiver::Block &block : newBlocks)
         record(QStringLiteral("block:%1").arg(block.target));
+    if (cancelIgnored) {
+        record(QStringLiteral("cancel-ignored"));
+        giveUpUnlessServed(blocksNow);
+    }
     if (finished) {
         m_phase = Phase::Application;
+        ++m_batch;
         record(QStringLiteral("finished"));
         if (script.printReport || !script.faults.completionText.isEmpty())
             record(QStringLiteral("report"));
     } else if (cancelled) {
-        // The bootloader goes back to its menu.
-        m_phase = Phase::Menu;
+        ++m_batch;
         m_choices = 0;
-        record(QStringLiteral("cancelled"));
+        // Cancelled by the sender, the bootloader starts the application again; having
+        // cancelled itself, it goes back to its menu.
+        m_phase = bySender ? Phase::Application : Phase::Menu;
+        m_input.clear();
+        record(bySender ? QStringLiteral("host-cancel") : QStringLiteral("cancelled"));
     }
 }

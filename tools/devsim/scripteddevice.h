@@ -25,6 +25,10 @@
 //                      -3 end of batch; see YmodemReceiver)
 //   "finished"         the end-of-batch block was acknowledged
 //   "cancelled"        the receiver cancelled the transfer
+//   "host-cancel"      the sender cancelled the transfer (CAN CAN); the application runs again
+//   "cancel-ignored"   the sender's CAN came and was ignored (faults.ignoreCancel)
+//   "receiver-timeout" after an ignored cancel no block came in time: the receiver gave up the
+//                      batch and asks for a new file
 //   "report"           the completion report was printed
 //   "closed"           the device closed the line (Script::closeAt)
 
@@ -101,6 +105,14 @@ public:
 
         // The YMODEM receiver's faults (see YmodemReceiver::Faults).
         YmodemReceiver::Faults faults;
+        // The receiver's own time-out. While it waits for a file it drops what cannot start a
+        // block and asks again with its 'C' run this often; after it ignored a cancel
+        // (faults.ignoreCancel) it gives up the batch once no block came for this long.
+        int receiverTimeoutMs = 1000;
+        // The receiver is busy when this block (a fault target) first arrives: its answer, and
+        // those to whatever comes meanwhile (the sender's copy), go out lateReplyMs later.
+        int lateReplyBlock = -1;
+        int lateReplyMs = 0;
         // After the final ACK, in the same write, unless faults.completionText is set:
         // "Programming Completed Successfully!\r\nSize: <n> Bytes\r\nJump To App\r\n", n the
         // bytes received. reportSize >= 0 reports that number instead.
@@ -154,6 +166,11 @@ private:
     void handleTransferBytes(const QByteArray &chunk);
     void printMenu();
     void sendCRun();
+    // Starts a new batch: the 'C' run now and again every receiverTimeoutMs until a block comes.
+    void askForFile();
+    bool receiverStarted() const;
+    // After an ignored cancel: gives up the batch when no block came within the time-out.
+    void giveUpUnlessServed(int blocksBefore);
     void play(const Reply &reply);
     void playFrom(const Reply &reply, int index, quint64 generation);
     // Closes the line when the script says so at this moment; true when it did.
@@ -165,6 +182,7 @@ private:
     QByteArray m_input;
     int m_choices = 0;
     quint64 m_generation = 0; // bumped by every host byte, cancels pending reply pieces
+    quint64 m_batch = 0;      // bumped by every new receiver and every end of one
     QObject *m_scheduler = nullptr;
 
     mutable QMutex m_lock; // guards the members below

@@ -93,6 +93,21 @@ QByteArray YmodemReceiver::feed(const QByteArray &bytes)
             reply += onEot();
             continue;
         }
+        if (first == quint8(kCan)) {
+            // The sender's cancel: two CAN in a row between blocks.
+            if (m_faults.ignoreCancel) {
+                m_cancelIgnored = true;
+                m_pending.remove(0, 1);
+                continue;
+            }
+            if (m_pending.size() < 2)
+                break;
+            if (m_pending.at(1) == kCan) {
+                m_senderCancelled = true;
+                m_phase = Phase::Cancelled;
+                break;
+            }
+        }
         if (first == kSoh || first == kStx) {
             const int total = 3 + (first == kSoh ? 128 : 1024) + checkSize();
             if (m_pending.size() < total)

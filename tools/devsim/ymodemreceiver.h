@@ -44,6 +44,8 @@ public:
         bool requestAfterAck = false;
         // Not a fault: the receiver expects one-byte checksums instead of CRC-16.
         bool checksumMode = false;
+        // Take no notice of the sender's cancel: CAN bytes between blocks are dropped.
+        bool ignoreCancel = false;
     };
 
     // One block (or EOT) as it arrived.
@@ -67,8 +69,12 @@ public:
 
     // The end-of-batch block was acknowledged.
     bool finished() const { return m_phase == Phase::Done; }
-    // The receiver sent CAN (scripted or because of a sequence error).
+    // The transfer was cancelled: by the receiver (CAN, scripted or for a sequence error) or by
+    // the sender (two CAN between blocks).
     bool cancelled() const { return m_phase == Phase::Cancelled; }
+    bool cancelledBySender() const { return m_senderCancelled; }
+    // The sender's CAN came and was ignored (Faults::ignoreCancel).
+    bool cancelIgnored() const { return m_cancelIgnored; }
     // The sender broke the protocol at least once; error() is the first complaint.
     bool failed() const { return !m_errors.isEmpty(); }
     QString error() const { return m_errors.value(0); }
@@ -111,6 +117,8 @@ private:
     QList<Block> m_blocks;
     QList<int> m_nakTargets; // blocks still to be NAK-ed once
     int m_silentCount = 0;
+    bool m_senderCancelled = false;
+    bool m_cancelIgnored = false;
 
     QByteArray m_headerField;
     QByteArray m_fileName;
