@@ -1,5 +1,6 @@
 #include "cli/portsession.h"
 
+#include "device/deviceidentity.h"
 #include "update/firmwarerules.h"
 
 #include <QCoreApplication>
@@ -29,7 +30,7 @@ std::chrono::milliseconds elapsed(const QElapsedTimer &clock)
 
 bool portExists(const QString &port)
 {
-    return QFileInfo::exists(FlashReport::portLocation(port));
+    return QFileInfo::exists(portLocation(port));
 }
 
 // The worker's refusals of a command, which are no reply of the device.
@@ -130,9 +131,9 @@ void PortSession::startUpdate()
 {
     // The system's listing tells identical adapters apart in the record.
     const QString resolved =
-        QFileInfo(FlashReport::portLocation(m_settings.port)).canonicalFilePath();
+        QFileInfo(portLocation(m_settings.port)).canonicalFilePath();
     const PortListing listing =
-        FlashReport::listingFor(systemSerialPorts(), m_settings.port, resolved);
+        listingFor(systemSerialPorts(), m_settings.port, resolved);
     m_record.serialNumber = listing.serialNumber;
     m_record.vidPid = vidPidText(listing);
 
@@ -372,7 +373,7 @@ void PortSession::onCommandResponse(const QString &response)
             return; // not up yet: asked again at the next poll
         m_record.readBack = true;
         m_record.versionReadBack = response;
-        if (FlashReport::carriesVersion(response, m_settings.expectVersion))
+        if (carriesVersion(response, m_settings.expectVersion))
             finishUnit(FlashReport::Outcome::Success, QString());
         else
             finishUnit(FlashReport::Outcome::VersionMismatch,
@@ -425,7 +426,7 @@ FlashReport::ProgressView PortSession::view() const
             v.phase = QStringLiteral("transferring");
             v.transferring = true;
             v.rateKBps = FirmwareRules::rateKBps(m_shown, m_transferClock.elapsed());
-            v.secondsLeft = FlashReport::secondsLeft(m_shown, m_total, v.rateKBps);
+            v.secondsLeft = FirmwareRules::secondsRemaining(m_shown, m_total, v.rateKBps);
             break;
         case SerialWorker::UpdatePhase::CheckingReport:
             v.phase = QStringLiteral("checking report");

@@ -74,6 +74,14 @@ double rateKBps(int deltaBytes, qint64 elapsedMs)
     return (double(deltaBytes) / 1024.0) / seconds;
 }
 
+int secondsRemaining(int shown, int totalBytes, double rateKBps)
+{
+    if (rateKBps <= 0.0 || totalBytes <= 0)
+        return -1;
+    const double left = double(qMax(0, totalBytes - shown)) / 1024.0 / rateKBps;
+    return int(left + 0.5);
+}
+
 bool refreshesText(int shown, int totalBytes, qint64 elapsedMs)
 {
     return shown == totalBytes || elapsedMs >= kProgressRefreshMs || elapsedMs < 0;

@@ -44,6 +44,10 @@ int percent(int shown, int totalBytes);
 // No widgets, no I/O.
 double rateKBps(int deltaBytes, qint64 elapsedMs);
 
+// Seconds until the transfer ends at the rate, or -1 when there is no rate yet.
+// No widgets, no I/O.
+int secondsRemaining(int shown, int totalBytes, double rateKBps);
+
 // Whether a report refreshes the text: on completion, after a second, or when the wall clock
 // went backwards (the interval is meaningless then). No widgets, no I/O.
 bool refreshesText(int shown, int totalBytes, qint64 elapsedMs);
