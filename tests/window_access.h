@@ -23,6 +23,7 @@
 #include <QRegularExpression>
 #include <QStringListModel>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTextBlock>
 #include <QThread>
 #include <QTimer>
@@ -81,6 +82,14 @@ public:
     LogView *logView() const { return d.m_logView; }
     QTextDocument *log() const { return d.m_logView->document(); }
     QString logText() const { return d.m_logView->toPlainText(); }
+    // The log's messages, one an entry, without their time stamps.
+    QStringList logLines() const
+    {
+        QStringList lines;
+        for (QTextBlock block = log()->begin(); block.isValid(); block = block.next())
+            lines << messageOf(block);
+        return lines;
+    }
     QList<QPushButton *> footerButtons() const
     {
         return {d.m_saveButton, d.m_copyButton, d.m_clearButton};
@@ -127,6 +136,8 @@ public:
     void success() { d.onUpdateSuccess(); }
     void failure(const QString &error) { d.onUpdateFailed(error); }
     void portLost() { d.onDisconnected(); }
+    void connected() { d.onConnected(); }
+    QLabel *deviceLabel() const { return d.m_deviceLabel; }
     void scan() { d.scanSerialPorts(); }
     static void setScreens(ScreenProvider p) { Dialog::setScreenProvider(std::move(p)); }
     void updateStatus(const QString &text) { d.updateStatus(text); }
@@ -199,10 +210,12 @@ inline QString makeFile(const QTemporaryDir &dir, const QString &name, qint64 si
     return poll;
 }
 
-// Runs action (a start) and answers the confirmation it opens; returns what the confirmation
-// showed (title, detail lines, notice, warning, the two buttons), empty when none opened.
+// Runs action (a start) and answers the confirmation it opens, also one that opens a moment
+// later (a start that waits for the device's identity); returns what the confirmation showed
+// (title, detail lines, notice, warning, the two buttons), empty when none opened.
 inline QStringList confirmAfter(const std::function<void()> &action, bool confirm = true)
 {
+    constexpr int kLateModalMs = 5000;
     QStringList texts;
     const auto poll = answerNextModal([&texts, confirm](QWidget *box) {
         for (const char *name : {"confirmTitle", "confirmText", "confirmNotice", "confirmDanger",
@@ -217,6 +230,9 @@ inline QStringList confirmAfter(const std::function<void()> &action, bool confir
             box->close(); // not the confirmation
     });
     action();
+    // Empty when none came: the caller judges.
+    [[maybe_unused]] const bool shown =
+        QTest::qWaitFor([&texts] { return !texts.isEmpty(); }, kLateModalMs);
     return texts;
 }
 

@@ -39,6 +39,7 @@ Dialog::Dialog(QWidget *parent)
 {
     applyGlobalStyle();
     setupUi();
+    setupReadBack();
     setupConnections();
     loadHistory();
     setWindowTitle(tr("Orvane固件更新工具"));
@@ -130,8 +131,17 @@ void Dialog::setupConnections()
     connect(m_worker, &SerialWorker::logMessage, this, &Dialog::onWorkerLog);
     connect(m_worker, &SerialWorker::logWarning, this,
             [this](const QString &message) { queueLogMessage(message, Warning); });
-    connect(m_worker, &SerialWorker::errorOccurred, this,
-            [this](const QString &error) { logMessage(error, Error); });
+    connect(m_worker, &SerialWorker::errorOccurred, this, [this](const QString &error) {
+        // After a successful update a lost line is the device restarting, not an error.
+        if (!m_readBack->isRunning())
+            logMessage(error, Error);
+    });
+    connect(m_worker, &SerialWorker::identified, this, [this](const QString &identification) {
+        m_identityBeforeUpdate = DeviceIdentity::fromReply(identification);
+        m_identity = m_identityBeforeUpdate;
+        m_identityPending = false;
+        showIdentity();
+    });
     connect(m_worker, &SerialWorker::baudRateInfo, this, &Dialog::onBaudRateInfo);
     connect(m_worker, &SerialWorker::customCommandResponse, this,
             &Dialog::onCustomCommandResponse);

@@ -14,6 +14,8 @@
 #include <QSettings>
 #include <QStringListModel>
 
+#include <utility>
+
 namespace {
 const QString kHistoryKey = QStringLiteral("commandHistory");
 // Commands waiting behind the one in flight; more are refused with a note.
@@ -53,7 +55,10 @@ void Dialog::sendCustomCommand()
             return;
         }
         m_commandQueue.append(command);
-        logMessage(tr("已排队：%1（等待上一条命令的响应）").arg(command), Info);
+        logMessage(m_inFlightQuiet != QuietQuery::None
+                       ? tr("已排队：%1（正在识别设备）").arg(command)
+                       : tr("已排队：%1（等待上一条命令的响应）").arg(command),
+                   Info);
     } else {
         dispatchCommand(command);
     }
@@ -79,29 +84,24 @@ void Dialog::dispatchCommand(const QString &command)
 
 void Dialog::onCustomCommandResponse(const QString &response)
 {
-    const QString command = m_pendingCommand;
-    m_pendingCommand.clear();
+    const QString command = std::exchange(m_pendingCommand, QString());
+    const QuietQuery quiet = std::exchange(m_inFlightQuiet, QuietQuery::None);
     m_commandInFlight = false;
 
     const bool usable = m_connectionState == Connected && !m_updateInProgress;
     m_sendButton->setEnabled(usable);
     m_historyButton->setEnabled(usable);
 
-    logMessage(tr(">> %1").arg(command), Command);
-    if (response.trimmed().isEmpty())
-        logMessage(tr("（无响应）"), Info);
-    else
-        logMessage(response, Response);
-
-    if (m_commandQueue.isEmpty())
-        return;
-    if (usable) {
-        dispatchCommand(m_commandQueue.takeFirst());
-        return;
+    if (quiet != QuietQuery::None) {
+        takeQuietReply(quiet, response);
+    } else {
+        logMessage(tr(">> %1").arg(command), Command);
+        if (response.trimmed().isEmpty())
+            logMessage(tr("（无响应）"), Info);
+        else
+            logMessage(response, Response);
     }
-    // The line went away or an update took it: what waited is not sent.
-    logMessage(tr("已取消 %1 条排队的命令").arg(m_commandQueue.size()), Info);
-    m_commandQueue.clear();
+    sendNextCommand();
 }
 
 bool Dialog::eventFilter(QObject *watched, QEvent *event)

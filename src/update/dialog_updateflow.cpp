@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <utility>
 
 using namespace std::chrono_literals;
 
@@ -37,11 +38,18 @@ void Dialog::updateFirmware()
     }
     if (!validateFirmwareFile(path))
         return;
+    // The confirmation names the device: a start right after connecting waits for its answer,
+    // which the worker gives within its reply limit.
+    if (m_identityPending) {
+        m_startWhenIdentified = true;
+        return;
+    }
 
     const QFileInfo info(path);
     const qint64 size = info.size();
     const QStringList lines{
         tr("串口：%1").arg(portName),
+        tr("设备：%1").arg(m_identity.summary()),
         tr("文件：%1").arg(info.fileName()),
         tr("大小：%1 KB").arg(FirmwareRules::sizeText(size)),
     };
@@ -60,6 +68,12 @@ void Dialog::updateFirmware()
         return;
 
     logMessage(tr("正在启动固件更新…"), Info);
+    m_readBack->stop();
+    m_outcomeStatus.clear();
+    m_updatePort = portName;
+    m_updateListing = listingFor(portEnumerator()(), portName,
+                                 QFileInfo(portLocation(portName)).canonicalFilePath());
+    m_identityBeforeUpdate = m_identity; // the update's own query replaces it
     m_updateInProgress = true;
     m_cancelRequested = false;
     m_resultPending = false;
@@ -131,6 +145,8 @@ void Dialog::onUpdateSuccess()
         return;
     m_resultPending = true;
     refreshUiState();
+    // From here on the device starts its application; the read-back waits for it.
+    startReadBack();
     QTimer::singleShot(kResultPresentationDelay, this, [this] { presentResult(true, QString()); });
 }
 
@@ -158,14 +174,16 @@ void Dialog::presentResult(bool success, const QString &error)
     m_progressBar->hide();
     m_progressBar->setStyleSheet(QString());
     m_startButton->setVisible(true);
+    // The status bar keeps the outcome, also when the line goes away after it.
+    m_outcomeStatus = success ? tr("更新完成") : tr("更新失败：%1").arg(error);
     refreshUiState();
-    if (success) {
+    if (success)
         logMessage(tr("固件更新成功"), Success);
-        updateStatus(tr("更新完成"));
-    } else {
+    else
         logMessage(tr("更新失败：%1").arg(error), Error);
-        updateStatus(tr("更新失败：%1").arg(error));
-    }
+    // What the read-back saw meanwhile is told after the success.
+    for (const auto &step : std::exchange(m_afterSuccess, {}))
+        step();
     // A port lost while the result was pending is told now, after the result.
     if (m_disconnectPending) {
         m_disconnectPending = false;
