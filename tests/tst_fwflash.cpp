@@ -3,7 +3,9 @@
 // simulators said and the images they received.
 
 #include "cli/flashreport.h"
+#include "cli/portsession.h"
 #include "device/deviceidentity.h"
+#include "scripteddevice.h"
 #include "simulatorprocess.h"
 #include "testimage.h"
 
@@ -102,8 +104,6 @@ private Q_SLOTS:
             {{"--cancel-block", "3"}, {}}, {}, 1, {"failed", "success"});
         row("the version expected and reported after the jump passes", {newVersion}, expect1039, 0,
             {"success"});
-        row("another version than the one expected fails the unit", {newVersion},
-            {"--expect-version", "1.0.40"}, 1, {"version-mismatch"});
         row("a port that re-enumerates after the jump is opened again to read the version",
             {newVersion + QStringList{"--reenumerate-after-update", "300"}}, expect1039, 0,
             {"success"});
@@ -223,6 +223,50 @@ private Q_SLOTS:
         for (const QString &phrase : said)
             QVERIFY2(!m_devices.first()->waitFor(QRegularExpression::escape(phrase)).isEmpty(),
                      qPrintable(phrase + " not in:\n" + m_devices.first()->output()));
+    }
+
+    void readBackThroughPortSession_data()
+    {
+        QTest::addColumn<QString>("after");   // the application's reply after the update
+        QTest::addColumn<QString>("outcome"); // and the start of its reason
+        QTest::newRow("the expected version is a success") << kNewVersion << "success";
+        QTest::newRow("the version before fails the unit")
+            << "Orvane,TM-1,SN0001,1.0.38" << "version-mismatch:the application answers";
+        QTest::newRow("another serial number fails the unit, even with the expected version")
+            << "Orvane,TM-1,SN0002,1.0.39" << "version-mismatch:another unit answers";
+        QTest::newRow("silence fails the unit when the time is up")
+            << "" << "version-mismatch:the application did not answer within 2 s";
+    }
+    void readBackThroughPortSession()
+    {
+        QFETCH(QString, after);
+        QFETCH(QString, outcome);
+        using namespace std::chrono_literals;
+        ScriptedDevice::Script script;
+        script.identificationAfterUpdate =
+            after.isEmpty() ? ScriptedDevice::silence() : ScriptedDevice::text(after.toUtf8());
+        ScriptedDevice device(script);
+        QVERIFY(writeBytes(path("app.bin"), testImage(4096)));
+        PortSession::Settings settings;
+        settings.port = device.portName();
+        settings.image.path = path("app.bin");
+        settings.image.size = 4096;
+        settings.sizeLimit = 236544;
+        settings.expectVersion = QStringLiteral("1.0.39");
+        PortSession session(settings);
+        session.setReadBackTimingForTesting({2000ms, 0ms, 100ms, 100ms});
+        QList<FlashReport::UnitRecord> records;
+        connect(&session, &PortSession::unitFinished, this,
+                [&records](const FlashReport::UnitRecord &record) { records << record; });
+        session.start();
+        QTRY_COMPARE_WITH_TIMEOUT(records.size(), 1, Program::kExitMs);
+        QVERIFY(session.stopThread(QDeadlineTimer(Program::kStartMs)));
+        const FlashReport::UnitRecord &unit = records.first();
+        QCOMPARE(FlashReport::outcomeName(unit.outcome), outcome.section(':', 0, 0));
+        QVERIFY2(unit.reason.startsWith(outcome.section(':', 1)), qPrintable(unit.reason));
+        QCOMPARE(unit.identification, QStringLiteral("Orvane,TM-1,SN0001,1.0.38"));
+        QCOMPARE(unit.readBack, !after.isEmpty());
+        QCOMPARE(unit.versionReadBack, after);
     }
 
     void versionsAreReadAsWholeNumbers_data()
