@@ -106,39 +106,25 @@ private Q_SLOTS:
         QVERIFY(!win().startButton()->isEnabled());
     }
 
-    void progressReports_data()
+    void progressTextKeepsUpWithTheBar()
     {
-        QTest::addColumn<int>("msAgo"); // since the text was last written
-        QTest::addColumn<int>("bytesThen");
-        QTest::addColumn<int>("sent");
-        QTest::addColumn<int>("total");
-        QTest::addColumn<QString>("text"); // empty: the text stays as it was
-        // A minute-long interval keeps the rounded rate the same however slowly the test runs.
-        QTest::newRow("the rate is the average over the interval since the last text")
-            << 60000 << 16384 << 507904 << 1048576
-            << "更新进度：507904 / 1048576 字节（48%） · 8.0 KB/s";
-        QTest::newRow("0.5 % rounds up to 1 %")
-            << 60000 << 1 << 1 << 200 << "更新进度：1 / 200 字节（1%）";
-        QTest::newRow("a report past the total shows the total and 100 %")
-            << 0 << 0 << 10240 << 10000 << "更新进度：10000 / 10000 字节（100%）";
-        QTest::newRow("a completing report within 100 ms shows at once, without a rate")
-            << 30 << 77824 << 81920 << 81920 << "更新进度：81920 / 81920 字节（100%）";
-    }
-
-    void progressReports()
-    {
-        QFETCH(int, msAgo);
-        QFETCH(int, bytesThen);
-        QFETCH(int, sent);
-        QFETCH(int, total);
-        QFETCH(QString, text);
+        // Every report of a 231 KiB image, and one past its end: the text's percentage is the
+        // bar's at each step.
+        constexpr int kTotal = 236544;
         pretendUpdating();
-        win().updateStatus(QStringLiteral("before"));
-        win().setLastRefresh(msAgo, bytesThen);
-        win().progress(sent, total);
-        QCOMPARE(win().status(), text.isEmpty() ? QStringLiteral("before") : text);
-        QCOMPARE(win().progressBar()->maximum(), total);
-        QCOMPARE(win().progressBar()->value(), total > 0 ? qMin(sent, total) : sent);
+        const UpdateProgressBar *bar = win().progressBar();
+        for (int sent = 4096; sent <= kTotal + 4096; sent += 4096) {
+            win().progress(sent, kTotal);
+            QCOMPARE(bar->maximum(), kTotal);
+            QCOMPARE(bar->value(), qMin(sent, kTotal));
+            const QString percent = progressPercentText(
+                progressFraction(bar->minimum(), bar->maximum(), bar->value()));
+            QVERIFY2(win().status().startsWith(QStringLiteral("更新进度：%1 / %2 字节（%3）")
+                                                   .arg(bar->value())
+                                                   .arg(kTotal)
+                                                   .arg(percent)),
+                     qPrintable(win().status()));
+        }
     }
 
     void resultIsPresentedAfterHalfASecond_data()

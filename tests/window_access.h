@@ -123,12 +123,6 @@ public:
         d.refreshUiState();
     }
     void refresh() { d.refreshUiState(); }
-    // Pretends the progress text was last written msAgo milliseconds ago, at these bytes.
-    void setLastRefresh(qint64 msAgo, int bytes)
-    {
-        d.m_lastProgressRefreshMs = QDateTime::currentMSecsSinceEpoch() - msAgo;
-        d.m_bytesAtLastRefresh = bytes;
-    }
     bool validate(const QString &path) { return d.validateFirmwareFile(path); }
     void browse() { d.browse(); }
     void startUpdate() { d.updateFirmware(); }

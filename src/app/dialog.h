@@ -18,9 +18,11 @@
 #include "app/windowgeometry.h"
 #include "device/deviceidentity.h"
 #include "update/portdiscovery.h"
+#include "update/firmwarerules.h"
 #include "update/readback.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QRect>
 #include <QStringList>
 
@@ -252,8 +254,8 @@ private:
     bool m_disconnectPending = false; // a port loss reported while that result was pending
     bool m_commandInFlight = false;
     QString m_pendingCommand;
-    qint64 m_lastProgressRefreshMs = 0;
-    int m_bytesAtLastRefresh = 0;
+    QElapsedTimer m_progressClock;     // since the update started
+    FirmwareRules::RateEstimate m_rate; // over its progress reports
     int m_historyIndex = -1;
     bool m_imeComposing = false;
     QCompleter *m_completer = nullptr;

@@ -301,8 +301,10 @@ void PortSession::onPhase(SerialWorker::UpdatePhase phase)
     if (m_step != Step::Updating)
         return;
     m_phase = phase;
-    if (phase == SerialWorker::UpdatePhase::Transferring)
+    if (phase == SerialWorker::UpdatePhase::Transferring) {
         m_transferClock.start();
+        m_rate = FirmwareRules::RateEstimate();
+    }
     Q_EMIT changed();
 }
 
@@ -321,6 +323,7 @@ void PortSession::onProgress(int bytesSent, int totalBytes)
         return;
     m_total = totalBytes;
     m_shown = FirmwareRules::shownBytes(bytesSent, totalBytes);
+    m_rate.add(m_shown, m_transferClock.elapsed());
     Q_EMIT changed();
 }
 
@@ -446,7 +449,7 @@ FlashReport::ProgressView PortSession::view() const
         case SerialWorker::UpdatePhase::Transferring:
             v.phase = QStringLiteral("transferring");
             v.transferring = true;
-            v.rateKBps = FirmwareRules::rateKBps(m_shown, m_transferClock.elapsed());
+            v.rateKBps = m_rate.kbps();
             v.secondsLeft = FirmwareRules::secondsRemaining(m_shown, m_total, v.rateKBps);
             break;
         case SerialWorker::UpdatePhase::CheckingReport:

@@ -6,6 +6,7 @@
 
 #include "cli/flashreport.h"
 #include "device/serialworker.h"
+#include "update/firmwarerules.h"
 #include "update/readback.h"
 
 #include <QDeadlineTimer>
@@ -109,6 +110,7 @@ private:
     PortListing m_listing; // the system's listing of the port when the unit began
     QElapsedTimer m_unitClock;
     QElapsedTimer m_transferClock;
+    FirmwareRules::RateEstimate m_rate; // over the transfer's progress reports
     QElapsedTimer m_sinceQuery;
     int m_units = 0; // units finished on this port
     int m_shown = 0;

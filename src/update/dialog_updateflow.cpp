@@ -5,7 +5,6 @@
 #include "update/firmwarerules.h"
 #include "update/imagecheck.h"
 
-#include <QDateTime>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -88,8 +87,8 @@ void Dialog::updateFirmware()
     m_progressBar->setValue(0);
     m_progressBar->show();
 
-    m_lastProgressRefreshMs = QDateTime::currentMSecsSinceEpoch();
-    m_bytesAtLastRefresh = 0;
+    m_progressClock.start();
+    m_rate = FirmwareRules::RateEstimate();
     updateStatus(tr("正在准备…"));
     m_portScanTimer->stop();
 
@@ -104,15 +103,12 @@ void Dialog::onUpdateProgress(int bytesSent, int totalBytes)
         m_progressBar->setMaximum(totalBytes);
     m_progressBar->setValue(shown);
 
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    const qint64 elapsedMs = now - m_lastProgressRefreshMs;
-    const double rate = FirmwareRules::rateKBps(shown - m_bytesAtLastRefresh, elapsedMs);
-    if (!FirmwareRules::refreshesText(shown, totalBytes, elapsedMs))
-        return;
-
-    m_lastProgressRefreshMs = now;
-    m_bytesAtLastRefresh = shown;
-    updateStatus(FirmwareRules::progressText(shown, totalBytes, rate));
+    // The rate counts from the first report, so the handshake before it is not in it; the text
+    // follows every report, so its percentage is always the bar's.
+    m_rate.add(shown, m_progressClock.elapsed());
+    const double rate = m_rate.kbps();
+    updateStatus(FirmwareRules::progressText(
+        shown, totalBytes, rate, FirmwareRules::secondsRemaining(shown, totalBytes, rate)));
 }
 
 void Dialog::cancelUpdate()

@@ -98,7 +98,7 @@ private:
     PortEnumerator m_ports;
     Timing m_timing;
     Target m_target;
-    QString m_port; // the port being opened or open
+    QString m_port;              // the port being opened or open
     QSet<QString> m_portsBefore; // listed when the port went away: none of these reappeared
     bool m_running = false;
     bool m_portOpen = false;
