@@ -120,7 +120,6 @@ private Q_SLOTS:
         refused("an image above the store's maxFirmwareKB is refused", {}, testImage(5000), "4");
         refused("an image above --max-kb is refused, whatever the store says", {"--max-kb", "4"},
                 testImage(5000), "200");
-        refused("an image that is not there is refused", {}, QByteArray());
         refused("a whole-flash image is refused without --force", {}, wholeFlash);
         refused("a size limit that is no number is refused", {"--max-kb", "lots"});
         refused("a version that is no version is refused", {"--expect-version", "new"});
@@ -223,6 +222,29 @@ private Q_SLOTS:
         for (const QString &phrase : said)
             QVERIFY2(!m_devices.first()->waitFor(QRegularExpression::escape(phrase)).isEmpty(),
                      qPrintable(phrase + " not in:\n" + m_devices.first()->output()));
+    }
+
+    void imageRefusalsInTheWindowsWords_data()
+    {
+        QTest::addColumn<QString>("name"); // made as a folder when it ends in "/"
+        QTest::addColumn<QString>("said"); // on stderr
+        QTest::newRow("a path to nothing is a missing file") << "gone.bin" << "文件不存在：{path}";
+        QTest::newRow("a folder is no file") << "folder.bin/" << "不是文件：{path}";
+        QTest::newRow("another suffix keeps the .bin message")
+            << "app.hex" << "{path}: 无效文件，仅支持 .bin 格式。";
+    }
+    void imageRefusalsInTheWindowsWords()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, said);
+        const QString image = path(name.chopped(name.endsWith('/') ? 1 : 0));
+        if (name.endsWith('/'))
+            QVERIFY(QDir().mkpath(image));
+        else if (name.endsWith(".hex"))
+            QVERIFY(writeBytes(image, testImage(4096)));
+        Program flasher({"-p", path("tty0"), image}, QStringLiteral(FWFLASH_PATH), path("config"));
+        QCOMPARE(flasher.finish(), 2);
+        QCOMPARE(flasher.errors().trimmed(), "fwflash: " + said.replace("{path}", image));
     }
 
     void readBackThroughPortSession_data()

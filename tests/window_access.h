@@ -86,6 +86,8 @@ public:
     QStringList logLines() const
     {
         QStringList lines;
+        if (log()->isEmpty())
+            return lines;
         for (QTextBlock block = log()->begin(); block.isValid(); block = block.next())
             lines << messageOf(block);
         return lines;

@@ -242,6 +242,7 @@ private:
     QTimer *m_portScanTimer = nullptr;
     QTimer *m_pathCheckTimer = nullptr; // typing in the path field has paused
     QString m_checkedPath;              // the path the last check was about
+    QString m_refusedPath;              // the field's path when a check refused it
     QSettings *m_settings = nullptr;
     QThread *m_workerThread = nullptr;
     SerialWorker *m_worker = nullptr;

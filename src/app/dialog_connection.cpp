@@ -103,7 +103,9 @@ void Dialog::refreshUiState()
     const UpdatePhase phase = !updating ? UpdatePhase::None
                               : (m_cancelRequested || m_resultPending) ? UpdatePhase::Stopping
                                                                         : UpdatePhase::Running;
-    const bool hasPath = !m_pathEdit->text().trimmed().isEmpty();
+    // A path that its check refused does not count until it changes.
+    const QString path = m_pathEdit->text().trimmed();
+    const bool hasPath = !path.isEmpty() && path != m_refusedPath;
     const EnabledControls enabled = enabledControls(phase, m_connectionState, hasPath);
     m_connectButton->setEnabled(enabled.connectButton);
     m_portCombo->setEnabled(enabled.portSelector);

@@ -39,6 +39,7 @@ void Dialog::acceptFirmwareFile(const QString &path)
 {
     m_pathCheckTimer->stop();
     m_checkedPath = path;
+    m_refusedPath.clear();
     m_pathEdit->setText(path);
     m_pathEdit->setToolTip(path);
     logMessage(tr("已加载固件：%1").arg(path), Info);
@@ -53,8 +54,11 @@ void Dialog::checkTypedPath()
     if (!path.isEmpty() && path != m_checkedPath) {
         m_checkedPath = path;
         if (validateFirmwareFile(path)) {
+            m_refusedPath.clear();
             m_pathEdit->setToolTip(path);
             logMessage(tr("已加载固件：%1").arg(path), Info);
+        } else {
+            m_refusedPath = path; // 开始 stays off until the path changes
         }
     }
     refreshUiState();

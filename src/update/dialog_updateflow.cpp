@@ -35,8 +35,11 @@ void Dialog::updateFirmware()
         logMessage(tr("请选择串口和固件文件。"), Error);
         return;
     }
-    if (!validateFirmwareFile(path))
+    if (!validateFirmwareFile(path)) {
+        m_refusedPath = path;
+        refreshUiState();
         return;
+    }
     // The confirmation names the device: a start right after connecting waits for its answer,
     // which the worker gives within its reply limit.
     if (m_identityPending) {

@@ -21,9 +21,13 @@ int storedSizeLimit(QSettings &settings)
 
 QString refusalFor(const QString &path, qint64 limit)
 {
+    using FirmwareRules::PathKind;
     const QFileInfo info(path);
-    const bool isFile = info.isFile();
-    return FirmwareRules::refusalReason(isFile, info.suffix(), isFile ? info.size() : 0, limit);
+    const PathKind kind = !info.exists()  ? PathKind::Missing
+                          : info.isFile() ? PathKind::File
+                                          : PathKind::NotAFile;
+    return FirmwareRules::refusalReason(kind, path, info.suffix(),
+                                        kind == PathKind::File ? info.size() : 0, limit);
 }
 
 } // namespace FirmwareCheck

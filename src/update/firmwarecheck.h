@@ -13,7 +13,7 @@ namespace FirmwareCheck {
 int storedSizeLimit(QSettings &settings);
 
 // Why the file at path may not be sent under limit (the window's log line), or an empty string
-// when it may. Looks at the file system: a directory or a dangling link is no image.
+// when it may. Looks at the file system: a dangling link is missing, a folder is no file.
 QString refusalFor(const QString &path, qint64 limit);
 
 } // namespace FirmwareCheck

@@ -24,9 +24,14 @@ int sizeLimitBytes(const QVariant &storedKB)
     return kBootloaderLimitBytes;
 }
 
-QString refusalReason(bool isFile, const QString &suffix, qint64 size, qint64 limit)
+QString refusalReason(PathKind kind, const QString &path, const QString &suffix, qint64 size,
+                      qint64 limit)
 {
-    if (!isFile || suffix.toLower() != QLatin1String("bin"))
+    if (kind == PathKind::Missing)
+        return QCoreApplication::translate("Dialog", "文件不存在：%1").arg(path);
+    if (kind == PathKind::NotAFile)
+        return QCoreApplication::translate("Dialog", "不是文件：%1").arg(path);
+    if (suffix.toLower() != QLatin1String("bin"))
         return QCoreApplication::translate("Dialog", "无效文件，仅支持 .bin 格式。");
     if (size > limit) {
         return QCoreApplication::translate(

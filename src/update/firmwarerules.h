@@ -23,10 +23,14 @@ inline constexpr int kRemainingFromPercent = 5;
 // No widgets, no I/O.
 int sizeLimitBytes(const QVariant &storedKB);
 
-// Why a file may not be sent (the log line), or an empty string when it may.
-// Checks in order: exists as a file, ".bin" suffix in any case, size within limit, not empty.
-// No widgets, no I/O.
-QString refusalReason(bool isFile, const QString &suffix, qint64 size, qint64 limit);
+// What a path names on disk.
+enum class PathKind { Missing, NotAFile, File };
+
+// Why the file at path may not be sent (the log line), or an empty string when it may. Checks in
+// order: it exists, it is a file (not a folder or a device), ".bin" suffix in any case, size
+// within limit, not empty. No widgets, no I/O.
+QString refusalReason(PathKind kind, const QString &path, const QString &suffix, qint64 size,
+                      qint64 limit);
 
 // True when a dropped path names a ".bin" file, in any case. No widgets, no I/O.
 bool hasBinSuffix(const QString &path);
