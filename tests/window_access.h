@@ -10,7 +10,9 @@
 #include "testsettings.h"
 #include "ui/widgets.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QCompleter>
 #include <QDateTime>
 #include <QDropEvent>
 #include <QFile>
@@ -103,6 +105,7 @@ public:
     QPushButton *historyButton() const { return d.m_historyButton; }
     QPushButton *sendButton() const { return d.m_sendButton; }
     QMenu *historyMenu() const { return d.m_historyMenu; }
+    QWidget *completionList() const { return d.m_completer->popup(); }
     QStringList history() const { return d.m_commandHistory; }
     QStringList completions() const { return d.m_historyModel->stringList(); }
     int historyIndex() const { return d.m_historyIndex; }

@@ -4,6 +4,7 @@
 #include "ui/appicon.h"
 #include "ui/widgets.h"
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QCompleter>
 #include <QDeadlineTimer>
@@ -75,6 +76,7 @@ Dialog::Dialog(QWidget *parent)
     m_completer->setCaseSensitivity(Qt::CaseInsensitive);
     m_completer->setCompletionMode(QCompleter::PopupCompletion);
     m_cmdEdit->setCompleter(m_completer);
+    m_completer->popup()->installEventFilter(this);
 
     m_historyMenu = new QMenu(this);
     m_historyMenu->setStyleSheet(QStringLiteral("QMenu { menu-scrollable: 1; }"));

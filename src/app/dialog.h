@@ -258,6 +258,7 @@ private:
     QElapsedTimer m_progressClock;     // since the update started
     FirmwareRules::RateEstimate m_rate; // over its progress reports
     int m_historyIndex = -1;
+    QString m_historyDraft; // the line being typed when browsing began
     bool m_imeComposing = false;
     QCompleter *m_completer = nullptr;
     QStringListModel *m_historyModel = nullptr;

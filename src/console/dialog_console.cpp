@@ -2,7 +2,9 @@
 
 #include "console/history.h"
 
+#include <QAbstractItemView>
 #include <QAction>
+#include <QCompleter>
 #include <QGuiApplication>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -108,6 +110,17 @@ bool Dialog::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_statusLabel && event->type() == QEvent::Resize)
         fitStatusText();
+    // While the completer's list is open it gets the keys, and would take Return only to close
+    // itself: Return sends what the field shows (the entry chosen in the list, if any).
+    if (event->type() == QEvent::KeyPress && watched == m_completer->popup()) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            m_completer->popup()->hide();
+            m_imeComposing = false;
+            sendCustomCommand();
+            return true;
+        }
+    }
     if (watched != m_cmdEdit || !m_cmdEdit)
         return QDialog::eventFilter(watched, event);
 
@@ -130,8 +143,11 @@ bool Dialog::eventFilter(QObject *watched, QEvent *event)
         if ((key == Qt::Key_Up || key == Qt::Key_Down) && !m_imeComposing) {
             const auto direction = key == Qt::Key_Up ? CommandHistory::Direction::Older
                                                      : CommandHistory::Direction::Newer;
+            // The line being typed is kept when browsing starts and comes back below the newest.
+            if (m_historyIndex < 0)
+                m_historyDraft = m_cmdEdit->text();
             const CommandHistory::BrowseStep step =
-                CommandHistory::browse(m_commandHistory, m_historyIndex, direction);
+                CommandHistory::browse(m_commandHistory, m_historyIndex, direction, m_historyDraft);
             if (step.changed) {
                 m_historyIndex = step.index;
                 m_cmdEdit->setText(step.text);
