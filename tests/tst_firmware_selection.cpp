@@ -3,6 +3,7 @@
 
 #include "window_access.h"
 
+#include <QFileDialog>
 #include <QTest>
 
 namespace {
@@ -122,6 +123,36 @@ private Q_SLOTS:
         QCOMPARE(edit->toolTip(), taken.isEmpty() ? QString() : path);
         QCOMPARE(edit->styleSheet(), logged.contains(kRefusedDrop) ? kRedFrame : QString());
         QTRY_VERIFY_WITH_TIMEOUT(edit->styleSheet().isEmpty(), kWaitMs);
+    }
+
+    void fileDialogOpensWhereTheImageIs()
+    {
+        QTemporaryDir other;
+        const QString chosen = makeFile(other, QStringLiteral("other.bin"), 4096);
+        // Opens the dialog, notes its folder and chooses file (or nothing).
+        const auto browse = [this](const QString &file) {
+            QString folder;
+            const auto answer = answerNextModal([&folder, file](QWidget *modal) {
+                auto *dialog = qobject_cast<QFileDialog *>(modal);
+                folder = dialog ? dialog->directory().absolutePath() : QString();
+                if (dialog && !file.isEmpty()) {
+                    dialog->selectFile(file);
+                    QMetaObject::invokeMethod(dialog, "accept");
+                } else {
+                    modal->close();
+                }
+            });
+            win().browse();
+            return folder;
+        };
+        win().pathField()->setText(makeFile(*m_dir, QStringLiteral("app.bin"), 4096));
+        QCOMPARE(browse(chosen), m_dir->path()); // the current image's folder
+        QCOMPARE(win().pathField()->text(), chosen);
+        win().pathField()->setText(QStringLiteral("/no/such/folder/app.bin"));
+        QCOMPARE(browse(QString()), other.path()); // else the one last chosen from
+        m_dialog = std::make_unique<Dialog>(); // no image and nothing chosen yet
+        win().pathField()->clear();
+        QCOMPARE(browse(QString()), QDir::homePath());
     }
 
     void typedPath_data()

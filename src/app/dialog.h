@@ -243,6 +243,7 @@ private:
     QTimer *m_pathCheckTimer = nullptr; // typing in the path field has paused
     QString m_checkedPath;              // the path the last check was about
     QString m_refusedPath;              // the field's path when a check refused it
+    QString m_lastBrowseFolder;         // where the file dialog last chose a file
     QSettings *m_settings = nullptr;
     QThread *m_workerThread = nullptr;
     SerialWorker *m_worker = nullptr;

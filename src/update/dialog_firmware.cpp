@@ -7,6 +7,7 @@
 
 #include <QDragEnterEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QTimer>
@@ -66,9 +67,14 @@ void Dialog::checkTypedPath()
 
 void Dialog::browse()
 {
-    const QString path = QFileDialog::getOpenFileName(this, tr("选择固件文件"), QString(),
+    const QString folder =
+        FirmwareCheck::browseFolder(m_pathEdit->text().trimmed(), m_lastBrowseFolder);
+    const QString path = QFileDialog::getOpenFileName(this, tr("选择固件文件"), folder,
                                                       tr("固件文件 (*.bin);;所有文件 (*)"));
-    if (path.isEmpty() || !validateFirmwareFile(path))
+    if (path.isEmpty())
+        return;
+    m_lastBrowseFolder = QFileInfo(path).absolutePath();
+    if (!validateFirmwareFile(path))
         return;
     acceptFirmwareFile(path);
 }

@@ -2,6 +2,7 @@
 
 #include "update/firmwarerules.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSettings>
 
@@ -28,6 +29,17 @@ QString refusalFor(const QString &path, qint64 limit)
                                           : PathKind::NotAFile;
     return FirmwareRules::refusalReason(kind, path, info.suffix(),
                                         kind == PathKind::File ? info.size() : 0, limit);
+}
+
+QString browseFolder(const QString &currentImage, const QString &lastFolder)
+{
+    const QString imageFolder =
+        currentImage.isEmpty() ? QString() : QFileInfo(currentImage).absolutePath();
+    for (const QString &folder : {imageFolder, lastFolder}) {
+        if (!folder.isEmpty() && QFileInfo(folder).isDir())
+            return folder;
+    }
+    return QDir::homePath();
 }
 
 } // namespace FirmwareCheck

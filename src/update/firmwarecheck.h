@@ -16,4 +16,8 @@ int storedSizeLimit(QSettings &settings);
 // when it may. Looks at the file system: a dangling link is missing, a folder is no file.
 QString refusalFor(const QString &path, qint64 limit);
 
+// Where the file dialog opens: the current image's folder, else the folder last chosen from,
+// else the home folder; only folders that exist.
+QString browseFolder(const QString &currentImage, const QString &lastFolder);
+
 } // namespace FirmwareCheck
