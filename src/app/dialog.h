@@ -254,6 +254,7 @@ private:
     bool m_cancelRequested = false; // the user cancelled the running update
     bool m_resultPending = false;   // the worker reported; the result is shown 500 ms later
     bool m_disconnectPending = false; // a port loss reported while that result was pending
+    bool m_workerUpdating = false;    // the worker has begun the update and not reported its end
     bool m_commandInFlight = false;
     QString m_pendingCommand;
     QElapsedTimer m_progressClock;     // since the update started

@@ -137,6 +137,7 @@ void Dialog::cancelUpdate()
 
 void Dialog::onUpdateSuccess()
 {
+    m_workerUpdating = false;
     m_progressBar->setMaximum(m_progressBar->value());
     m_progressBar->setValue(m_progressBar->maximum());
     // One result per update: a later report changes nothing.
@@ -151,6 +152,7 @@ void Dialog::onUpdateSuccess()
 
 void Dialog::onUpdateFailed(const QString &error)
 {
+    m_workerUpdating = false;
     if (!m_updateInProgress || m_resultPending)
         return;
 
