@@ -7,8 +7,6 @@
 #include "simulatorprocess.h"
 #include "window_access.h"
 
-#include <QDir>
-#include <QPainter>
 #include <QRandomGenerator>
 #include <QTest>
 
@@ -30,13 +28,6 @@ PortListing adapter(const QString &name)
     return port;
 }
 
-void saveArtifact(const QPixmap &picture, const QString &name)
-{
-    const QString folder = qEnvironmentVariable("FW_TEST_ARTIFACTS", QDir::tempPath());
-    QDir().mkpath(folder);
-    if (picture.save(QDir(folder).filePath(name)))
-        qInfo("rendered to %s", qPrintable(QDir(folder).filePath(name)));
-}
 } // namespace
 
 class TestEndToEndUpdate : public QObject
@@ -91,8 +82,9 @@ private Q_SLOTS:
         win().pathField()->clear();
         QTest::keyClicks(win().pathField(), m_imagePath);
         QTest::keyClick(win().pathField(), Qt::Key_Return);
-        const QStringList shown =
-            confirmAfter([this] { QTest::mouseClick(win().startButton(), Qt::LeftButton); });
+        const QStringList shown = confirmAfter(
+            [this] { QTest::mouseClick(win().startButton(), Qt::LeftButton); }, true,
+            QStringLiteral("update-confirmation.png"));
         // A start right after connecting waits for the device's answer, which the confirmation
         // names.
         QCOMPARE(shown.mid(2, 2), QStringList({"设备：TM-1 · SN0001 · 当前版本 1.0.38",
@@ -140,10 +132,8 @@ private Q_SLOTS:
 
         QStringList asked;
         const auto answer = answerNextModal([this, &asked](QWidget *box) {
-            QPixmap shot = m_dialog->grab();
-            QPainter(&shot).drawPixmap(box->mapToGlobal(QPoint()) - m_dialog->mapToGlobal(QPoint()),
-                                       box->grab());
-            saveArtifact(shot, QStringLiteral("cancel-confirmation.png"));
+            saveArtifact(grabWithModal(m_dialog.get(), box),
+                         QStringLiteral("cancel-confirmation.png"));
             for (const QLabel *label : box->findChildren<QLabel *>())
                 asked << label->text();
             box->findChild<QPushButton *>(QStringLiteral("confirmOk"))->click();

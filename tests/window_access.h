@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QCompleter>
 #include <QDateTime>
+#include <QDir>
 #include <QDropEvent>
 #include <QFile>
 #include <QIcon>
@@ -21,6 +22,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
+#include <QPainter>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStringListModel>
@@ -209,14 +211,36 @@ inline QString makeFile(const QTemporaryDir &dir, const QString &name, qint64 si
     return poll;
 }
 
+// Saves a picture into $FW_TEST_ARTIFACTS (the system's temporary folder without it).
+inline void saveArtifact(const QPixmap &picture, const QString &name)
+{
+    const QString folder = qEnvironmentVariable("FW_TEST_ARTIFACTS", QDir::tempPath());
+    QDir().mkpath(folder);
+    if (picture.save(QDir(folder).filePath(name)))
+        qInfo("rendered to %s", qPrintable(QDir(folder).filePath(name)));
+}
+
+// The window with a modal box over it, as the user sees them.
+inline QPixmap grabWithModal(QWidget *window, QWidget *box)
+{
+    QPixmap shot = window->grab();
+    QPainter(&shot).drawPixmap(box->mapToGlobal(QPoint()) - window->mapToGlobal(QPoint()),
+                               box->grab());
+    return shot;
+}
+
 // Runs action (a start) and answers the confirmation it opens, also one that opens a moment
 // later (a start that waits for the device's identity); returns what the confirmation showed
-// (title, detail lines, notice, warning, the two buttons), empty when none opened.
-inline QStringList confirmAfter(const std::function<void()> &action, bool confirm = true)
+// (title, detail lines, notice, warning, the two buttons), empty when none opened. With a render
+// name the confirmation over its window is saved as a test artifact.
+inline QStringList confirmAfter(const std::function<void()> &action, bool confirm = true,
+                                const QString &render = QString())
 {
     constexpr int kLateModalMs = 5000;
     QStringList texts;
-    const auto poll = answerNextModal([&texts, confirm](QWidget *box) {
+    const auto poll = answerNextModal([&texts, confirm, render](QWidget *box) {
+        if (!render.isEmpty() && box->parentWidget())
+            saveArtifact(grabWithModal(box->parentWidget()->window(), box), render);
         for (const char *name : {"confirmTitle", "confirmText", "confirmNotice", "confirmDanger",
                                  "confirmCancel", "confirmOk"}) {
             const auto parts = box->findChildren<QWidget *>(QString::fromLatin1(name));

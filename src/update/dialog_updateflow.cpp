@@ -108,6 +108,8 @@ void Dialog::onUpdateProgress(int bytesSent, int totalBytes)
 
     // The rate counts from the first report, so the handshake before it is not in it; the text
     // follows every report, so its percentage is always the bar's.
+    if (!m_progressClock.isValid())
+        m_progressClock.start();
     m_rate.add(shown, m_progressClock.elapsed());
     const double rate = m_rate.kbps();
     updateStatus(FirmwareRules::progressText(
