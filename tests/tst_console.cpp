@@ -299,16 +299,18 @@ private Q_SLOTS:
         // In flight: Return and keypad Enter queue behind it with a note, and are consumed (the
         // field never reports them), also after a refresh.
         m_win->refresh();
+        QTest::keyClick(edit, Qt::Key_Return);
         edit->setText(u"MEAS?"_s);
         QTest::keyClick(edit, Qt::Key_Enter, Qt::KeypadModifier);
         QCOMPARE(m_sent->size(), 2);
         QCOMPARE(returnPressed.size(), 0);
         QVERIFY(m_win->logText().contains(u"已排队：MEAS?（等待上一条命令的响应）"_s));
-        // Each response sends the next queued command; the last frees the console.
-        for (const QString &response : {u"ORVANE,1.2\r\n"_s, u"A"_s})
+        // Each response sends the next queued command, oldest first; the last frees the console.
+        for (const QString &response : {u"ORVANE,1.2\r\n"_s, u"A"_s, u"B"_s})
             m_win->respond(response);
-        QCOMPARE(m_sent->size(), 3);
-        QCOMPARE(sent(2), u"MEAS?"_s);
+        QCOMPARE(m_sent->size(), 4);
+        QCOMPARE(sent(2), u"*IDN?"_s);
+        QCOMPARE(sent(3), u"MEAS?"_s);
         QVERIFY(!m_win->inFlight() && buttonsOn());
 
         // Twenty commands wait at most; the line going away drops them, and a new connection
@@ -323,8 +325,8 @@ private Q_SLOTS:
         QCOMPARE(m_win->logLines().last(), u"已取消 20 条排队的命令"_s);
         m_win->connected();
         m_win->respond(u"设备未连接"_s); // the old line's command ends
-        QCOMPARE(m_sent->size(), 5); // ... and the new line is asked who it is, nothing else
-        QCOMPARE(sent(4), u"*idn?"_s);
+        QCOMPARE(m_sent->size(), 6); // ... and the new line is asked who it is, nothing else
+        QCOMPARE(sent(5), u"*idn?"_s);
     }
     void historyIsLoadedSavedAndListed_data()
     {

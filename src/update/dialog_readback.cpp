@@ -163,11 +163,10 @@ void Dialog::presentReadBack(const ReadBack::Outcome &outcome)
     }
     }
     logMessage(text, level);
-    if (!after.isEmpty()) {
-        m_identity = after;
-        m_identityPending = false;
-        showIdentity();
-    }
+    // The status bar names the device that answered (or none).
+    m_identity = after;
+    m_identityPending = false;
+    showIdentity();
     showOutcome(text);
 }
 
