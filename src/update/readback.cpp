@@ -69,6 +69,9 @@ void ReadBack::onDisconnected()
     if (!m_running)
         return;
     m_connectPending = false;
+    // A query on the line that went away gets no answer worth waiting for: ask again once the
+    // device is back (a late reply to it is taken as no answer).
+    m_queryPending = false;
     const bool wasOpen = m_portOpen;
     m_portOpen = false;
     if (wasOpen) {
