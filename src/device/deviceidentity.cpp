@@ -1,5 +1,7 @@
 #include "device/deviceidentity.h"
 
+#include "device/versionrule.h"
+
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <QStringList>
@@ -7,25 +9,12 @@
 namespace {
 // The usual form: maker, model, serial number, version.
 constexpr int kFieldCount = 4;
-
-QString escapedControls(const QString &text)
-{
-    QString out;
-    out.reserve(text.size());
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
-}
 } // namespace
 
 DeviceIdentity DeviceIdentity::fromReply(const QString &reply)
 {
     DeviceIdentity identity;
-    identity.reply = escapedControls(reply.trimmed());
+    identity.reply = DeviceReply::escapedText(reply.trimmed());
     const QStringList fields = identity.reply.split(QLatin1Char(','));
     if (fields.size() != kFieldCount)
         return identity;
