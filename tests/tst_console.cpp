@@ -271,18 +271,30 @@ private Q_SLOTS:
     }
     void returnQueuesBehindTheCommandInFlight()
     {
-        openWindow();
+        openWindow(QStringList{u"*IDN?"_s});
+        // Connecting asks the device who it is, first and quietly.
+        m_win->connected();
+        QCOMPARE(m_sent->size(), 1);
+        QCOMPARE(sent(0), u"*idn?"_s);
         QLineEdit *edit = m_win->commandField();
         QSignalSpy returnPressed(edit, &QLineEdit::returnPressed);
         const auto buttonsOn = [this] {
             return m_win->sendButton()->isEnabled() && m_win->historyButton()->isEnabled();
         };
+        // A command from the history opens the completer's list; Return there sends it all the
+        // same, behind the query.
         QTest::keyClicks(edit, u"*IDN?"_s);
-        QTest::keyClick(edit, Qt::Key_Return);
-        QCOMPARE(m_sent->size(), 1);
+        QWidget *list = m_win->completionList();
+        QTRY_VERIFY(list->isVisible());
+        QTest::keyClick(list, Qt::Key_Return);
+        QVERIFY(!list->isVisible());
+        QCOMPARE(m_win->logLines(), QStringList({u"已连接：ttyFW0"_s, u"已排队：*IDN?（正在识别设备）"_s}));
+        m_win->respond(u"Orvane,TM-1,SN0001,1.0.38"_s); // the identity: not logged
+        QCOMPARE(m_sent->size(), 2);
+        QCOMPARE(sent(1), u"*IDN?"_s);
         QVERIFY(m_win->inFlight() && !buttonsOn() && edit->isEnabled());
         QCOMPARE(edit->selectedText(), u"*IDN?"_s);
-        QVERIFY(m_win->log()->isEmpty()); // logged only with the response
+        QCOMPARE(m_win->logLines().size(), 2); // a command is logged with its response
 
         // In flight: Return and keypad Enter queue behind it with a note, and are consumed (the
         // field never reports them), also after a refresh.
@@ -290,24 +302,31 @@ private Q_SLOTS:
         QTest::keyClick(edit, Qt::Key_Return);
         edit->setText(u"MEAS?"_s);
         QTest::keyClick(edit, Qt::Key_Enter, Qt::KeypadModifier);
-        QCOMPARE(m_sent->size(), 1);
+        QCOMPARE(m_sent->size(), 2);
         QCOMPARE(returnPressed.size(), 0);
-        QVERIFY(m_win->logText().contains(u"已排队：MEAS?"_s));
-
+        QVERIFY(m_win->logText().contains(u"已排队：MEAS?（等待上一条命令的响应）"_s));
         // Each response sends the next queued command, oldest first; the last frees the console.
         for (const QString &response : {u"ORVANE,1.2\r\n"_s, u"A"_s, u"B"_s})
             m_win->respond(response);
-        QCOMPARE(m_sent->size(), 3);
-        QCOMPARE(sent(1), u"*IDN?"_s);
-        QCOMPARE(sent(2), u"MEAS?"_s);
-        QVERIFY(!m_win->inFlight() && buttonsOn());
-        QTest::keyClick(edit, Qt::Key_Enter, Qt::KeypadModifier);
         QCOMPARE(m_sent->size(), 4);
+        QCOMPARE(sent(2), u"*IDN?"_s);
+        QCOMPARE(sent(3), u"MEAS?"_s);
+        QVERIFY(!m_win->inFlight() && buttonsOn());
 
-        // A response that comes after disconnecting leaves the buttons off.
-        m_win->setState(Dialog::Disconnected);
-        m_win->respond(u"设备未连接"_s);
-        QVERIFY(!m_win->inFlight() && !buttonsOn());
+        // Twenty commands wait at most; the line going away drops them, and a new connection
+        // sends none of them.
+        QTest::keyClick(edit, Qt::Key_Return);
+        for (int i = 0; i <= 20; ++i) {
+            edit->setText(u"Q%1"_s.arg(i));
+            QTest::keyClick(edit, Qt::Key_Return);
+        }
+        QCOMPARE(m_win->logLines().last(), u"命令未发送：已有 20 条命令在等待，请稍候。"_s);
+        m_win->portLost();
+        QCOMPARE(m_win->logLines().last(), u"已取消 20 条排队的命令"_s);
+        m_win->connected();
+        m_win->respond(u"设备未连接"_s); // the old line's command ends
+        QCOMPARE(m_sent->size(), 6); // ... and the new line is asked who it is, nothing else
+        QCOMPARE(sent(5), u"*idn?"_s);
     }
     void historyIsLoadedSavedAndListed_data()
     {
@@ -386,8 +405,8 @@ private Q_SLOTS:
         QTest::keyClick(edit, Qt::Key_Escape); // and Escape
         press(Qt::Key_Down, u"mid"_s, 1);
         press(Qt::Key_Down, u"new"_s, 0);
-        press(Qt::Key_Down, QString(), -1); // past the newest the field empties and browsing ends
-        press(Qt::Key_Down, QString(), -1);
+        press(Qt::Key_Down, u"draft"_s, -1); // past the newest the line being typed comes back
+        press(Qt::Key_Down, u"draft"_s, -1);
 
         // Picking from the menu fills in the whole command and ends browsing.
         press(Qt::Key_Up, u"new"_s, 0);

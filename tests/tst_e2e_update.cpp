@@ -7,8 +7,6 @@
 #include "simulatorprocess.h"
 #include "window_access.h"
 
-#include <QDir>
-#include <QPainter>
 #include <QRandomGenerator>
 #include <QTest>
 
@@ -22,13 +20,14 @@ constexpr int kConnectWaitMs = 5000;
 // A whole update with the shortened time limits, including the 500 ms result step.
 constexpr int kUpdateWaitMs = 20000;
 
-void saveArtifact(const QPixmap &picture, const QString &name)
+// A USB adapter as the system lists it.
+PortListing adapter(const QString &name)
 {
-    const QString folder = qEnvironmentVariable("FW_TEST_ARTIFACTS", QDir::tempPath());
-    QDir().mkpath(folder);
-    if (picture.save(QDir(folder).filePath(name)))
-        qInfo("rendered to %s", qPrintable(QDir(folder).filePath(name)));
+    PortListing port(name, QStringLiteral("Simulated device"));
+    port.serialNumber = QStringLiteral("SIM-A1");
+    return port;
 }
+
 } // namespace
 
 class TestEndToEndUpdate : public QObject
@@ -62,34 +61,58 @@ private Q_SLOTS:
 
     void typedSimulatorPortAndImageThroughTheWidgets()
     {
+        // The simulated device restarts into its new application on a new port, as a USB adapter
+        // in the device re-enumerates; the system lists both ports with the adapter's serial
+        // number.
         QTemporaryDir out; // where the simulator keeps what it received
-        Simulator simulator(
-            {"--unpaced", "--once", "--output", out.path(), "--expect", m_imagePath});
+        Simulator simulator({"--unpaced", "--reenumerate-after-update", "300",
+                             "--idn-after-update", "Orvane,TM-1,SN0001,1.0.39", "--output",
+                             out.path(), "--expect", m_imagePath});
         const QString port = simulator.port();
         QVERIFY2(!port.isEmpty(), qPrintable(simulator.errors()));
+        const QString link = out.filePath(QStringLiteral("ttySIM0"));
+        QVERIFY(QFile::link(port, link));
+        g_ports = {adapter(link)};
 
         win().portSelector()->lineEdit()->clear();
-        QTest::keyClicks(win().portSelector()->lineEdit(), port);
+        QTest::keyClicks(win().portSelector()->lineEdit(), link);
         QTest::mouseClick(win().connectButton(), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(win().state(), Dialog::Connected, kConnectWaitMs);
+        QVERIFY(QFile::remove(link)); // the old name never comes back
         win().pathField()->clear();
         QTest::keyClicks(win().pathField(), m_imagePath);
         QTest::keyClick(win().pathField(), Qt::Key_Return);
-        const QStringList shown =
-            confirmAfter([this] { QTest::mouseClick(win().startButton(), Qt::LeftButton); });
-        QCOMPARE(shown.value(2), QStringLiteral("文件：app.bin"));
-        QCOMPARE(shown.value(6), QStringLiteral("继续")); // the image check found it plausible
-        QTRY_VERIFY_WITH_TIMEOUT(!win().updating(), kUpdateWaitMs);
-        QVERIFY(m_failures.isEmpty());
+        const QStringList shown = confirmAfter(
+            [this] { QTest::mouseClick(win().startButton(), Qt::LeftButton); }, true,
+            QStringLiteral("update-confirmation.png"));
+        // A start right after connecting waits for the device's answer, which the confirmation
+        // names.
+        QCOMPARE(shown.mid(2, 2), QStringList({"设备：TM-1 · SN0001 · 当前版本 1.0.38",
+                                               "文件：app.bin"}));
+        QCOMPARE(shown.value(7), QStringLiteral("继续")); // the image check found it plausible
+        const QString again = simulator.waitFor(
+            QStringLiteral("Port to use: \\S+[\\s\\S]*Port to use: (\\S+)"), kUpdateWaitMs);
+        QVERIFY2(!again.isEmpty(), qPrintable(simulator.output()));
+        g_ports = {adapter(again)};
 
-        // The simulator checked every block and the image against the file.
-        QCOMPARE(simulator.finish(), 0);
-        // Its line is gone with it. A slow machine may not have noticed yet: the user then
-        // disconnects, as after any update.
-        if (!QTest::qWaitFor([this] { return win().state() == Dialog::Disconnected; },
-                             kConnectWaitMs))
-            QTest::mouseClick(win().connectButton(), Qt::LeftButton);
+        // The window finds the device by its serial number, connects and reads the new version.
+        const QString confirmed = QStringLiteral("设备已运行新固件：版本 1.0.39（更新前 1.0.38）");
+        QTRY_VERIFY_WITH_TIMEOUT(win().logText().contains(confirmed), kUpdateWaitMs);
+        QVERIFY(m_failures.isEmpty());
+        const QStringList lines = win().logLines();
+        QCOMPARE(lines.mid(lines.indexOf("固件更新成功")),
+                 QStringList({"固件更新成功", "设备正在重启（串口已断开）", "已连接：" + again,
+                              confirmed}));
+        QVERIFY2(!lines.join('|').contains(QStringLiteral("串口错误")), qPrintable(lines.join('\n')));
+        QCOMPARE(win().status(), confirmed);
+        QCOMPARE(win().selectedPort(), again);
+        QVERIFY(!simulator.waitFor(QStringLiteral("the image MATCHED")).isEmpty());
+        saveArtifact(m_dialog->grab(), QStringLiteral("update-confirmed.png"));
+
+        QTest::mouseClick(win().connectButton(), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(win().state(), Dialog::Disconnected, kConnectWaitMs);
+        g_ports = {{m_device.portName(), QStringLiteral("Scripted device")}};
+        win().scan();
     }
 
     void userCancelsFromTheWindow()
@@ -103,16 +126,14 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(win().state(), Dialog::Connected, kConnectWaitMs);
         QPushButton *start = win().startButton();
         confirmAfter([start] { QTest::mouseClick(start, Qt::LeftButton); });
-        QTRY_VERIFY_WITH_TIMEOUT(m_device.hasEvent(QStringLiteral("block:3")), kUpdateWaitMs);
+        QTRY_VERIFY2_WITH_TIMEOUT(m_device.hasEvent(QStringLiteral("block:3")), qPrintable(win().logText() + m_device.events().join(" ")), kUpdateWaitMs);
         QVERIFY(win().updating());
         saveArtifact(m_dialog->grab(), QStringLiteral("update-in-progress.png"));
 
         QStringList asked;
         const auto answer = answerNextModal([this, &asked](QWidget *box) {
-            QPixmap shot = m_dialog->grab();
-            QPainter(&shot).drawPixmap(box->mapToGlobal(QPoint()) - m_dialog->mapToGlobal(QPoint()),
-                                       box->grab());
-            saveArtifact(shot, QStringLiteral("cancel-confirmation.png"));
+            saveArtifact(grabWithModal(m_dialog.get(), box),
+                         QStringLiteral("cancel-confirmation.png"));
             for (const QLabel *label : box->findChildren<QLabel *>())
                 asked << label->text();
             box->findChild<QPushButton *>(QStringLiteral("confirmOk"))->click();

@@ -3,6 +3,7 @@
 
 #include "window_access.h"
 
+#include <QFileDialog>
 #include <QTest>
 
 namespace {
@@ -54,8 +55,6 @@ private Q_SLOTS:
             << tooLarge(2048, 1024);
         QTest::newRow("an empty .bin is refused")
             << "app.bin" << 0LL << QByteArray() << "固件文件为空。";
-        QTest::newRow("a missing file is refused")
-            << "missing.bin" << -1LL << QByteArray() << kWrongType;
     }
 
     void validation()
@@ -74,7 +73,7 @@ private Q_SLOTS:
             QVERIFY(conf.write(edited) == edited.size());
         }
         QCOMPARE(win().validate(m_dir->filePath(name)), message.isEmpty());
-        QCOMPARE(logLines(), message.isEmpty() ? QStringList() : QStringList{message});
+        QCOMPARE(win().logLines(), message.isEmpty() ? QStringList() : QStringList{message});
     }
 
     void drops_data()
@@ -119,28 +118,69 @@ private Q_SLOTS:
         const QString path = taken.isEmpty() ? kOldPath : m_dir->filePath(taken);
         if (!taken.isEmpty())
             logged.last() += path;
-        QCOMPARE(logLines(), logged);
+        QCOMPARE(win().logLines(), logged);
         QCOMPARE(edit->text(), path);
         QCOMPARE(edit->toolTip(), taken.isEmpty() ? QString() : path);
         QCOMPARE(edit->styleSheet(), logged.contains(kRefusedDrop) ? kRedFrame : QString());
         QTRY_VERIFY_WITH_TIMEOUT(edit->styleSheet().isEmpty(), kWaitMs);
     }
 
+    void fileDialogOpensWhereTheImageIs()
+    {
+        // The file chosen lies where the dialog opens: a file elsewhere would be found by the
+        // dialog's file model only later.
+        const QString chosen = makeFile(*m_dir, QStringLiteral("other.bin"), 4096);
+        // Opens the dialog, notes its folder and chooses file (or nothing).
+        const auto browse = [this](const QString &file) {
+            QString folder;
+            const auto answer = answerNextModal([&folder, file](QWidget *modal) {
+                auto *dialog = qobject_cast<QFileDialog *>(modal);
+                folder = dialog ? dialog->directory().absolutePath() : QString();
+                if (dialog && !file.isEmpty()) {
+                    dialog->selectFile(file);
+                    QMetaObject::invokeMethod(dialog, "accept");
+                } else {
+                    modal->close();
+                }
+            });
+            QTimer guard; // a dialog left open fails the test instead of hanging it
+            connect(&guard, &QTimer::timeout, [] {
+                if (QWidget *modal = QApplication::activeModalWidget())
+                    modal->close();
+            });
+            guard.start(kWaitMs);
+            win().browse();
+            return folder;
+        };
+        win().pathField()->setText(makeFile(*m_dir, QStringLiteral("app.bin"), 4096));
+        QCOMPARE(browse(chosen), m_dir->path()); // the current image's folder
+        QCOMPARE(win().pathField()->text(), chosen);
+        win().pathField()->setText(QStringLiteral("/no/such/folder/app.bin"));
+        QCOMPARE(browse(QString()), m_dir->path()); // else the one last chosen from
+        m_dialog = std::make_unique<Dialog>(); // no image and nothing chosen yet
+        win().pathField()->clear();
+        QCOMPARE(browse(QString()), QDir::homePath());
+    }
+
     void typedPath_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<qint64>("size");
+        QTest::addColumn<qint64>("size");      // -1: nothing there, -2: a folder
         QTest::addColumn<bool>("pressReturn"); // at once, else after the pause in typing checked it
-        QTest::addColumn<QString>("logged");   // kLoaded: followed by the path
+        QTest::addColumn<QString>("logged");   // kLoaded, or a refusal; the path follows it
         QTest::newRow(
             "a typed image is checked once typing pauses, and Return after that adds nothing")
             << "app.bin" << 4096LL << false << kLoaded;
         QTest::newRow("Return checks a typed image at once")
             << "app.bin" << 4096LL << true << kLoaded;
-        QTest::newRow("a typed .txt is refused once, not at every keystroke")
+        QTest::newRow("a typed .txt is refused once, not at every keystroke, and 开始 goes off")
             << "notes.txt" << 4096LL << false << kWrongType;
         QTest::newRow("a typed empty image is refused on Return")
             << "app.bin" << 0LL << true << "固件文件为空。";
+        QTest::newRow("a path to nothing is a missing file, not a wrong type")
+            << "gone.bin" << -1LL << true << "文件不存在：";
+        QTest::newRow("a folder is no file, whatever its name")
+            << "folder.bin" << -2LL << false << "不是文件：";
     }
 
     void typedPath()
@@ -153,27 +193,29 @@ private Q_SLOTS:
         field->clear();
         win().setState(Dialog::Connected);
         QVERIFY(!win().startButton()->isEnabled());
-        const QString path = makeFile(*m_dir, name, size);
+        const QString path = size >= 0 ? makeFile(*m_dir, name, size) : m_dir->filePath(name);
+        if (size == -2)
+            QVERIFY(QDir(m_dir->path()).mkdir(name));
+        // 开始 follows the typing at once, the check once typing pauses.
         QTest::keyClicks(field, path);
-        QVERIFY(logLines().isEmpty()); // nothing while typing
-        if (!pressReturn)
-            QTRY_VERIFY_WITH_TIMEOUT(!logLines().isEmpty(), kWaitMs);
-        QTest::keyClick(field, Qt::Key_Return);
+        QVERIFY(win().logLines().isEmpty()); // nothing while typing
         QVERIFY(win().startButton()->isEnabled());
+        if (!pressReturn)
+            QTRY_VERIFY_WITH_TIMEOUT(!win().logLines().isEmpty(), kWaitMs);
+        QTest::keyClick(field, Qt::Key_Return);
+        const bool accepted = logged == kLoaded;
+        QCOMPARE(win().startButton()->isEnabled(), accepted);
         QTest::qWait(kFrameMs); // a pause after Return adds nothing
-        QCOMPARE(logLines(), QStringList{logged == kLoaded ? logged + path : logged});
+        QCOMPARE(win().logLines(),
+                 QStringList{logged.endsWith(u'：') ? logged + path : logged});
+        // An edit makes a new path, which 开始 follows again.
+        if (!accepted) {
+            QTest::keyClick(field, Qt::Key_Backspace);
+            QVERIFY(win().startButton()->isEnabled());
+        }
     }
 
 private:
-    // The log, one entry a line, without the time stamps ("[hh:mm:ss] ").
-    QStringList logLines() const
-    {
-        QStringList lines = win().logText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        for (QString &line : lines)
-            line = line.mid(11);
-        return lines;
-    }
-
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<Dialog> m_dialog;
     DialogTestAccess win() const { return DialogTestAccess(*m_dialog); }

@@ -1,7 +1,8 @@
-// The vector table check, which needs no widget. The image limit from the store and the progress
-// text are tested through the window (tst_firmware_selection, tst_update_flow), the window's
-// placement too (tst_port_discovery).
+// The vector table check and the progress arithmetic, which need no widget. The image limit from
+// the store and the progress text's percentage are tested through the window
+// (tst_firmware_selection, tst_update_flow), the window's placement too (tst_port_discovery).
 
+#include "update/firmwarerules.h"
 #include "update/imagecheck.h"
 
 #include <QTest>
@@ -59,6 +60,45 @@ private Q_SLOTS:
         QCOMPARE(result.verdict, verdict);
         QCOMPARE(result.plausible(), verdict == Verdict::Plausible);
         QCOMPARE(result.reason.isEmpty(), result.plausible());
+    }
+
+    void rateAndTimeRemaining_data()
+    {
+        QTest::addColumn<QList<QPoint>>("reports"); // (milliseconds, bytes sent), in order
+        QTest::addColumn<int>("total");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("the first report only starts the clock: no rate, no time left")
+            << QList<QPoint>{{0, 4096}} << 102400 << "更新进度：4096 / 102400 字节（4%）";
+        QTest::newRow("below 5 % the rate shows, the time left does not")
+            << QList<QPoint>{{0, 0}, {1000, 4096}} << 102400
+            << "更新进度：4096 / 102400 字节（4%） · 4.0 KB/s";
+        QTest::newRow("reports closer than 0.1 s make one interval; from 5 % the time left shows")
+            << QList<QPoint>{{0, 0}, {50, 4096}, {1000, 8192}} << 102400
+            << "更新进度：8192 / 102400 字节（8%） · 8.0 KB/s · 剩余 12 秒";
+        QTest::newRow("a stall of 3 s moves the rate 63 % of the way to its own, not all of it")
+            << QList<QPoint>{{0, 0}, {1000, 4096}, {4000, 8192}} << 102400
+            << "更新进度：8192 / 102400 字节（8%） · 2.3 KB/s · 剩余 40 秒";
+        QTest::newRow("a minute or more is told in minutes and seconds")
+            << QList<QPoint>{{0, 0}, {10000, 16384}} << 236544
+            << "更新进度：16384 / 236544 字节（7%） · 1.6 KB/s · 剩余 2 分 14 秒";
+        QTest::newRow("with every byte out no time is left to count")
+            << QList<QPoint>{{0, 0}, {1000, 102400}} << 102400
+            << "更新进度：102400 / 102400 字节（100%） · 100.0 KB/s";
+    }
+
+    void rateAndTimeRemaining()
+    {
+        QFETCH(QList<QPoint>, reports);
+        QFETCH(int, total);
+        QFETCH(QString, text);
+        FirmwareRules::RateEstimate rate;
+        for (const QPoint &report : reports)
+            rate.add(report.y(), report.x());
+        const int shown = reports.last().y();
+        QCOMPARE(FirmwareRules::progressText(
+                     shown, total, rate.kbps(),
+                     FirmwareRules::secondsRemaining(shown, total, rate.kbps())),
+                 text);
     }
 };
 

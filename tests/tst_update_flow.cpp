@@ -32,6 +32,8 @@ private Q_SLOTS:
         connect(d, &Dialog::requestUpdate, this,
                 [this](const QString &path) { m_requests << "update " + path; });
         connect(d, &Dialog::requestAbort, this, [this] { m_requests << QStringLiteral("abort"); });
+        connect(d, &Dialog::requestSendCustomCommand, this,
+                [this](const QString &command) { m_requests << "command " + command; });
     }
     void cleanup() { m_dialog.reset(); }
 
@@ -43,16 +45,21 @@ private Q_SLOTS:
         QTest::addColumn<int>("limit");
         QTest::addColumn<QByteArray>("start");   // empty: a plausible vector table
         QTest::addColumn<QStringList>("notice"); // the red line and the confirm button
-        QTest::newRow("10239 bytes read 10.0 KB; a stored 0 gives 237440")
+        QTest::addColumn<QString>("reply");      // the device's, to the query on connecting
+        QTest::addColumn<QString>("device");     // as the confirmation and the status bar name it
+        QTest::newRow("10239 bytes read 10.0 KB; a stored 0 gives 237440; model, SN and version")
             << 10239LL << QVariant(0) << "大小：10.0 KB" << 237440 << QByteArray()
-            << QStringList{"继续"};
-        QTest::newRow("a word in the store gives 237440 too")
+            << QStringList{"继续"} << "Orvane,TM-1,SN0001,1.0.38"
+            << "TM-1 · SN0001 · 当前版本 1.0.38";
+        QTest::newRow("a word in the store gives 237440 too; a silent device is not identified")
             << 4096LL << QVariant("viel") << "大小：4.0 KB" << 237440 << QByteArray()
-            << QStringList{"继续"};
-        QTest::newRow("a whole-flash image is named in red, and 仍然更新 sends it all the same")
+            << QStringList{"继续"} << "" << "未识别（无应答）";
+        QTest::newRow("a whole-flash image is named in red, and 仍然更新 sends it all the same; a "
+                      "reply of another form shows whole, its control bytes escaped")
             << 5000LL << QVariant() << "大小：4.9 KB" << 236544
             << QByteArray::fromHex("00500020c5010008")
-            << QStringList{"像是整片 Flash 镜像（含 bootloader，链接地址 0x08000000）", "仍然更新"};
+            << QStringList{"像是整片 Flash 镜像（含 bootloader，链接地址 0x08000000）", "仍然更新"}
+            << "ACME\x06 meter" << "ACME\\x06 meter";
     }
 
     void confirmedStartHandsTheJobToTheWorkerOnce()
@@ -63,6 +70,14 @@ private Q_SLOTS:
         QFETCH(int, limit);
         QFETCH(QByteArray, start);
         QFETCH(QStringList, notice);
+        QFETCH(QString, reply);
+        QFETCH(QString, device);
+        // Connecting asks the device who it is, quietly: no echo, nothing logged.
+        win().connected();
+        win().respond(reply);
+        QVERIFY(!win().logText().contains(">>"));
+        QCOMPARE(win().deviceLabel()->text(), "设备：" + device);
+        m_requests.removeOne("command *idn?");
         if (storedKB.isValid())
             store().setValue(QStringLiteral("maxFirmwareKB"), storedKB);
         const QString path = makeFile(m_dir, QStringLiteral("app.bin"), size, start);
@@ -73,7 +88,8 @@ private Q_SLOTS:
         QVERIFY(!win().updating());
         QVERIFY(m_requests.isEmpty());
         QCOMPARE(startUpdate(*m_dialog),
-                 QStringList({"确认固件更新", "串口：ttyFAKE0", "文件：app.bin", sizeLine}) +
+                 QStringList({"确认固件更新", "串口：ttyFAKE0", "设备：" + device, "文件：app.bin",
+                              sizeLine}) +
                      notice + QStringList({"更新过程中请勿断开设备或关闭电源。", "取消", ok}));
         QCOMPARE(win().logText().contains("警告：" + notice.value(0)), !notice.isEmpty());
         QVERIFY(win().updating());
@@ -90,63 +106,55 @@ private Q_SLOTS:
         QVERIFY(!win().startButton()->isEnabled());
     }
 
-    void progressReports_data()
+    void progressTextKeepsUpWithTheBar()
     {
-        QTest::addColumn<int>("msAgo"); // since the text was last written
-        QTest::addColumn<int>("bytesThen");
-        QTest::addColumn<int>("sent");
-        QTest::addColumn<int>("total");
-        QTest::addColumn<QString>("text"); // empty: the text stays as it was
-        // A minute-long interval keeps the rounded rate the same however slowly the test runs.
-        QTest::newRow("the rate is the average over the interval since the last text")
-            << 60000 << 16384 << 507904 << 1048576
-            << "更新进度：507904 / 1048576 字节（48%） · 8.0 KB/s";
-        QTest::newRow("0.5 % rounds up to 1 %")
-            << 60000 << 1 << 1 << 200 << "更新进度：1 / 200 字节（1%）";
-        QTest::newRow("a report past the total shows the total and 100 %")
-            << 0 << 0 << 10240 << 10000 << "更新进度：10000 / 10000 字节（100%）";
-        QTest::newRow("a completing report within 100 ms shows at once, without a rate")
-            << 30 << 77824 << 81920 << 81920 << "更新进度：81920 / 81920 字节（100%）";
-    }
-
-    void progressReports()
-    {
-        QFETCH(int, msAgo);
-        QFETCH(int, bytesThen);
-        QFETCH(int, sent);
-        QFETCH(int, total);
-        QFETCH(QString, text);
+        // Every report of a 231 KiB image, and one past its end: the text's percentage is the
+        // bar's at each step.
+        constexpr int kTotal = 236544;
         pretendUpdating();
-        win().updateStatus(QStringLiteral("before"));
-        win().setLastRefresh(msAgo, bytesThen);
-        win().progress(sent, total);
-        QCOMPARE(win().status(), text.isEmpty() ? QStringLiteral("before") : text);
-        QCOMPARE(win().progressBar()->maximum(), total);
-        QCOMPARE(win().progressBar()->value(), total > 0 ? qMin(sent, total) : sent);
+        const UpdateProgressBar *bar = win().progressBar();
+        for (int sent = 4096; sent <= kTotal + 4096; sent += 4096) {
+            win().progress(sent, kTotal);
+            QCOMPARE(bar->maximum(), kTotal);
+            QCOMPARE(bar->value(), qMin(sent, kTotal));
+            const QString percent = progressPercentText(
+                progressFraction(bar->minimum(), bar->maximum(), bar->value()));
+            QVERIFY2(win().status().startsWith(QStringLiteral("更新进度：%1 / %2 字节（%3）")
+                                                   .arg(bar->value())
+                                                   .arg(kTotal)
+                                                   .arg(percent)),
+                     qPrintable(win().status()));
+        }
     }
 
     void resultIsPresentedAfterHalfASecond_data()
     {
         QTest::addColumn<QStringList>("events"); // "success", "lost" or a failure's reason
-        QTest::addColumn<QString>("logged");
+        QTest::addColumn<QStringList>("logged"); // in this order
         QTest::addColumn<QString>("status");
         const QString longReason(300, QChar(u'长'));
         QTest::newRow("failure turns the bar red, then logs and shows the reason")
-            << QStringList{"设备响应超时"} << "更新失败：设备响应超时"
+            << QStringList{"设备响应超时"} << QStringList{"更新失败：设备响应超时"}
             << "更新失败：设备响应超时";
-        QTest::newRow("a line lost right after the success is told after the success")
-            << QStringList{"success", "lost"} << "固件更新成功"
-            << "等待连接…";
+        QTest::newRow("a line lost with a failure is told after it; the reason stays in the bar")
+            << QStringList{"串口错误：设备已断开或丢失", "lost"}
+            << QStringList{"更新失败：串口错误：设备已断开或丢失", "已断开连接"}
+            << "更新失败：串口错误：设备已断开或丢失";
+        QTest::newRow("a line lost right after the success is the device restarting")
+            << QStringList{"success", "lost"}
+            << QStringList{"固件更新成功", "设备正在重启（串口已断开）"} << "更新完成";
         QTest::newRow("a reason too long for the status bar is cut there, whole in its tooltip")
-            << QStringList{longReason} << longReason << "更新失败：" + longReason;
+            << QStringList{longReason} << QStringList{"更新失败：" + longReason}
+            << "更新失败：" + longReason;
     }
 
     void resultIsPresentedAfterHalfASecond()
     {
         QFETCH(QStringList, events);
-        QFETCH(QString, logged);
+        QFETCH(QStringList, logged);
         QFETCH(QString, status);
         m_dialog->show();
+        win().setState(Dialog::Connected);
         pretendUpdating();
         win().progress(3000, 5000);
         UpdateProgressBar *bar = win().progressBar();
@@ -166,10 +174,7 @@ private Q_SLOTS:
         QTest::qWait(kSecondStepMs); // a second result step would have run by now
         QVERIFY(bar->isHidden());
         QVERIFY(bar->styleSheet().isEmpty());
-        const QString log = win().logText();
-        QCOMPARE(log.count(logged), 1);
-        QCOMPARE(log.indexOf(QStringLiteral("已断开连接")) > log.indexOf(logged),
-                 events.contains("lost"));
+        QCOMPARE(win().logLines().mid(win().logLines().indexOf(logged.first())), logged);
         const QLabel *label = win().statusLabel();
         QCOMPARE(label->toolTip().isEmpty() ? label->text() : label->toolTip(), status);
         QCOMPARE(label->toolTip().isEmpty(), status.size() < 100);
@@ -178,6 +183,53 @@ private Q_SLOTS:
             QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <=
                     label->contentsRect().width());
         }
+    }
+
+    void applicationIsReadBackAfterTheSuccess_data()
+    {
+        QTest::addColumn<QString>("reply"); // the application's, to every query after the update
+        QTest::addColumn<QString>("told");  // in the log and the status bar
+        QTest::addColumn<QString>("colour");
+        const QString green = QStringLiteral("#86efac"), orange = QStringLiteral("#fdba74");
+        QTest::newRow("the new version is confirmed in green, with the one before")
+            << "Orvane,TM-1,SN0001,1.0.39" << "设备已运行新固件：版本 1.0.39（更新前 1.0.38）"
+            << green;
+        QTest::newRow("the same version after the restart is told in orange")
+            << "Orvane,TM-1,SN0001,1.0.38" << "设备已重启，但版本未改变（1.0.38）" << orange;
+        QTest::newRow("another serial number is another unit, whatever its version")
+            << "Orvane,TM-1,SN0002,1.0.39" << "另一台设备（序列号 SN0002）已连接" << orange;
+        QTest::newRow("no answer within the limit asks the user to check the device")
+            << "" << "设备未在 2 秒内回应，请检查设备是否正常启动" << orange;
+    }
+
+    void applicationIsReadBackAfterTheSuccess()
+    {
+        QFETCH(QString, reply);
+        QFETCH(QString, told);
+        QFETCH(QString, colour);
+        using namespace std::chrono_literals;
+        m_dialog->setReadBackTimingForTesting({2000ms, 0ms, 100ms, 100ms});
+        win().connected();
+        win().respond(QStringLiteral("Orvane,TM-1,SN0001,1.0.38"));
+        win().pathField()->setText(makeFile(m_dir, QStringLiteral("app.bin"), 4096));
+        QVERIFY(!startUpdate(*m_dialog).isEmpty());
+        win().success();
+        // The application is asked, quietly, until it answers or the time is up; it is still
+        // starting at the first query.
+        int queries = 0;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                if (win().inFlight())
+                    win().respond(queries++ == 0 ? QString() : reply);
+                return win().logText().contains(told);
+            },
+            kWaitMs));
+        QVERIFY(queries >= 2);
+        QVERIFY(!win().logText().contains(">>"));
+        QCOMPARE(win().logLines().mid(win().logLines().indexOf("固件更新成功")),
+                 QStringList({"固件更新成功", told}));
+        QCOMPARE(win().logFormatOf(told).foreground().color(), QColor(colour));
+        QCOMPARE(win().status(), told);
     }
 
 private:

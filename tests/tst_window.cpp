@@ -42,6 +42,7 @@ enum class Ending { NoPort, CannotOpen, UserDisconnects, PortLost };
 } // namespace
 
 Q_DECLARE_METATYPE(Ending)
+Q_DECLARE_METATYPE(ProgressTextLook)
 
 class WindowTest : public QObject
 {
@@ -258,17 +259,28 @@ private Q_SLOTS:
         QTest::addColumn<int>("value");
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("filledOf201");
-        QTest::newRow("half way: 50%, 99.5 px round to 100") << 0 << 100 << 50 << u"50%"_s << 100;
-        QTest::newRow("0.5 % rounds up to 1%") << 0 << 1000 << 5 << u"1%"_s << 1;
-        QTest::newRow("0.4 % shows 0% yet fills a pixel") << 0 << 1000 << 4 << u"0%"_s << 1;
-        QTest::newRow("a range counts from its minimum") << 100 << 300 << 150 << u"25%"_s << 50;
+        // Of a text 22 px wide in the middle of that bar: dark, white, or dark on a white halo
+        // where the chunk's edge runs through it.
+        QTest::addColumn<ProgressTextLook>("look");
+        using L = ProgressTextLook;
+        QTest::newRow("half way: 50%, 99.5 px round to 100; the edge runs through the text")
+            << 0 << 100 << 50 << u"50%"_s << 100 << L::Haloed;
+        QTest::newRow("0.5 % rounds up to 1%") << 0 << 1000 << 5 << u"1%"_s << 1 << L::Dark;
+        QTest::newRow("0.4 % shows 0% yet fills a pixel") << 0 << 1000 << 4 << u"0%"_s << 1
+                                                          << L::Dark;
+        QTest::newRow("a range counts from its minimum")
+            << 100 << 300 << 150 << u"25%"_s << 50 << L::Dark;
         QTest::newRow("a huge range does not overflow")
-            << -2147483647 << 2147483647 << 0 << u"50%"_s << 100;
-        QTest::newRow("a value below the minimum shows 0%") << 10 << 20 << 3 << u"0%"_s << 0;
+            << -2147483647 << 2147483647 << 0 << u"50%"_s << 100 << L::Haloed;
+        QTest::newRow("an edge 2 px short of the text leaves it dark")
+            << 0 << 199 << 87 << u"44%"_s << 87 << L::Dark;
+        QTest::newRow("an edge 2 px past the text makes it white")
+            << 0 << 199 << 113 << u"57%"_s << 113 << L::White;
+        QTest::newRow("a value below the minimum shows 0%") << 10 << 20 << 3 << u"0%"_s << 0
+                                                            << L::Dark;
         QTest::newRow("a value above the maximum shows 100% and fills the inner 199 px")
-            << 0 << 10 << 99 << u"100%"_s << 199;
-        QTest::newRow("an empty range shows 0%") << 7 << 7 << 7 << u"0%"_s << 0;
-        QTest::newRow("an inverted range shows 0%") << 9 << 3 << 9 << u"0%"_s << 0;
+            << 0 << 10 << 99 << u"100%"_s << 199 << L::White;
+        QTest::newRow("an empty range shows 0%") << 7 << 7 << 7 << u"0%"_s << 0 << L::Dark;
     }
     void progressBar()
     {
@@ -277,9 +289,11 @@ private Q_SLOTS:
         QFETCH(int, value);
         QFETCH(QString, text);
         QFETCH(int, filledOf201);
+        QFETCH(ProgressTextLook, look);
         const double fraction = progressFraction(minimum, maximum, value);
         QCOMPARE(progressPercentText(fraction), text);
         QCOMPARE(progressFilledWidth(201, fraction), filledOf201);
+        QCOMPARE(progressTextLook(1 + filledOf201, 90, 112), look);
     }
     void disabledSelectorArrowIsLighter()
     {

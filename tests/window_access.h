@@ -10,8 +10,11 @@
 #include "testsettings.h"
 #include "ui/widgets.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QCompleter>
 #include <QDateTime>
+#include <QDir>
 #include <QDropEvent>
 #include <QFile>
 #include <QIcon>
@@ -19,10 +22,12 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
+#include <QPainter>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStringListModel>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTextBlock>
 #include <QThread>
 #include <QTimer>
@@ -81,6 +86,16 @@ public:
     LogView *logView() const { return d.m_logView; }
     QTextDocument *log() const { return d.m_logView->document(); }
     QString logText() const { return d.m_logView->toPlainText(); }
+    // The log's messages, one an entry, without their time stamps.
+    QStringList logLines() const
+    {
+        QStringList lines;
+        if (log()->isEmpty())
+            return lines;
+        for (QTextBlock block = log()->begin(); block.isValid(); block = block.next())
+            lines << messageOf(block);
+        return lines;
+    }
     QList<QPushButton *> footerButtons() const
     {
         return {d.m_saveButton, d.m_copyButton, d.m_clearButton};
@@ -92,6 +107,7 @@ public:
     QPushButton *historyButton() const { return d.m_historyButton; }
     QPushButton *sendButton() const { return d.m_sendButton; }
     QMenu *historyMenu() const { return d.m_historyMenu; }
+    QWidget *completionList() const { return d.m_completer->popup(); }
     QStringList history() const { return d.m_commandHistory; }
     QStringList completions() const { return d.m_historyModel->stringList(); }
     int historyIndex() const { return d.m_historyIndex; }
@@ -114,12 +130,6 @@ public:
         d.refreshUiState();
     }
     void refresh() { d.refreshUiState(); }
-    // Pretends the progress text was last written msAgo milliseconds ago, at these bytes.
-    void setLastRefresh(qint64 msAgo, int bytes)
-    {
-        d.m_lastProgressRefreshMs = QDateTime::currentMSecsSinceEpoch() - msAgo;
-        d.m_bytesAtLastRefresh = bytes;
-    }
     bool validate(const QString &path) { return d.validateFirmwareFile(path); }
     void browse() { d.browse(); }
     void startUpdate() { d.updateFirmware(); }
@@ -127,6 +137,8 @@ public:
     void success() { d.onUpdateSuccess(); }
     void failure(const QString &error) { d.onUpdateFailed(error); }
     void portLost() { d.onDisconnected(); }
+    void connected() { d.onConnected(); }
+    QLabel *deviceLabel() const { return d.m_deviceLabel; }
     void scan() { d.scanSerialPorts(); }
     static void setScreens(ScreenProvider p) { Dialog::setScreenProvider(std::move(p)); }
     void updateStatus(const QString &text) { d.updateStatus(text); }
@@ -199,12 +211,36 @@ inline QString makeFile(const QTemporaryDir &dir, const QString &name, qint64 si
     return poll;
 }
 
-// Runs action (a start) and answers the confirmation it opens; returns what the confirmation
-// showed (title, detail lines, notice, warning, the two buttons), empty when none opened.
-inline QStringList confirmAfter(const std::function<void()> &action, bool confirm = true)
+// Saves a picture into $FW_TEST_ARTIFACTS (the system's temporary folder without it).
+inline void saveArtifact(const QPixmap &picture, const QString &name)
 {
+    const QString folder = qEnvironmentVariable("FW_TEST_ARTIFACTS", QDir::tempPath());
+    QDir().mkpath(folder);
+    if (picture.save(QDir(folder).filePath(name)))
+        qInfo("rendered to %s", qPrintable(QDir(folder).filePath(name)));
+}
+
+// The window with a modal box over it, as the user sees them.
+inline QPixmap grabWithModal(QWidget *window, QWidget *box)
+{
+    QPixmap shot = window->grab();
+    QPainter(&shot).drawPixmap(box->mapToGlobal(QPoint()) - window->mapToGlobal(QPoint()),
+                               box->grab());
+    return shot;
+}
+
+// Runs action (a start) and answers the confirmation it opens, also one that opens a moment
+// later (a start that waits for the device's identity); returns what the confirmation showed
+// (title, detail lines, notice, warning, the two buttons), empty when none opened. With a render
+// name the confirmation over its window is saved as a test artifact.
+inline QStringList confirmAfter(const std::function<void()> &action, bool confirm = true,
+                                const QString &render = QString())
+{
+    constexpr int kLateModalMs = 5000;
     QStringList texts;
-    const auto poll = answerNextModal([&texts, confirm](QWidget *box) {
+    const auto poll = answerNextModal([&texts, confirm, render](QWidget *box) {
+        if (!render.isEmpty() && box->parentWidget())
+            saveArtifact(grabWithModal(box->parentWidget()->window(), box), render);
         for (const char *name : {"confirmTitle", "confirmText", "confirmNotice", "confirmDanger",
                                  "confirmCancel", "confirmOk"}) {
             const auto parts = box->findChildren<QWidget *>(QString::fromLatin1(name));
@@ -217,6 +253,9 @@ inline QStringList confirmAfter(const std::function<void()> &action, bool confir
             box->close(); // not the confirmation
     });
     action();
+    // Empty when none came: the caller judges.
+    [[maybe_unused]] const bool shown =
+        QTest::qWaitFor([&texts] { return !texts.isEmpty(); }, kLateModalMs);
     return texts;
 }
 

@@ -4,6 +4,7 @@
 #include "ui/appicon.h"
 #include "ui/widgets.h"
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QCompleter>
 #include <QDeadlineTimer>
@@ -11,12 +12,14 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QSemaphore>
 #include <QSettings>
 #include <QStringListModel>
 #include <QThread>
 #include <QTimer>
 
 #include <chrono>
+#include <memory>
 
 using namespace std::chrono_literals;
 
@@ -24,6 +27,8 @@ namespace {
 constexpr auto kPortScanInterval = 2000ms;
 constexpr int kCloseDeadlineMs = 10000;
 constexpr int kDestructorDeadlineMs = 3000;
+// A close during an update gives the worker this long to end it (and tell the device).
+constexpr auto kAbortNotice = 2000ms;
 // A typed path is checked once typing has paused this long.
 constexpr auto kTypingPause = 700ms;
 } // namespace
@@ -39,6 +44,7 @@ Dialog::Dialog(QWidget *parent)
 {
     applyGlobalStyle();
     setupUi();
+    setupReadBack();
     setupConnections();
     loadHistory();
     setWindowTitle(tr("Orvane固件更新工具"));
@@ -74,6 +80,7 @@ Dialog::Dialog(QWidget *parent)
     m_completer->setCaseSensitivity(Qt::CaseInsensitive);
     m_completer->setCompletionMode(QCompleter::PopupCompletion);
     m_cmdEdit->setCompleter(m_completer);
+    m_completer->popup()->installEventFilter(this);
 
     m_historyMenu = new QMenu(this);
     m_historyMenu->setStyleSheet(QStringLiteral("QMenu { menu-scrollable: 1; }"));
@@ -130,8 +137,18 @@ void Dialog::setupConnections()
     connect(m_worker, &SerialWorker::logMessage, this, &Dialog::onWorkerLog);
     connect(m_worker, &SerialWorker::logWarning, this,
             [this](const QString &message) { queueLogMessage(message, Warning); });
-    connect(m_worker, &SerialWorker::errorOccurred, this,
-            [this](const QString &error) { logMessage(error, Error); });
+    connect(m_worker, &SerialWorker::errorOccurred, this, [this](const QString &error) {
+        // After a successful update a lost line is the device restarting, not an error.
+        if (!m_readBack->isRunning())
+            logMessage(error, Error);
+    });
+    connect(m_worker, &SerialWorker::updatePhaseChanged, this, [this] { m_workerUpdating = true; });
+    connect(m_worker, &SerialWorker::identified, this, [this](const QString &identification) {
+        m_identityBeforeUpdate = DeviceIdentity::fromReply(identification);
+        m_identity = m_identityBeforeUpdate;
+        m_identityPending = false;
+        showIdentity();
+    });
     connect(m_worker, &SerialWorker::baudRateInfo, this, &Dialog::onBaudRateInfo);
     connect(m_worker, &SerialWorker::customCommandResponse, this,
             &Dialog::onCustomCommandResponse);
@@ -144,8 +161,24 @@ void Dialog::cleanupThread(int timeoutMs)
 {
     if (!m_worker)
         return;
-    if (m_updateInProgress)
+    if (m_updateInProgress) {
+        // The worker stops the update and cancels the transfer on the line, so the device does
+        // not wait for blocks that never come: give it that moment before its thread is asked to
+        // quit. Its report is awaited on the worker's side, so no window event runs meanwhile.
+        auto ended = std::make_shared<QSemaphore>();
+        const auto release = [ended] { ended->release(); };
+        const QMetaObject::Connection failed = connect(
+            m_worker, &SerialWorker::updateFailed, m_worker, release, Qt::DirectConnection);
+        const QMetaObject::Connection succeeded = connect(
+            m_worker, &SerialWorker::updateSuccess, m_worker, release, Qt::DirectConnection);
         Q_EMIT requestAbort();
+        // Only an update the worker has begun has a report to wait for.
+        [[maybe_unused]] const bool reported =
+            !m_workerUpdating ||
+            ended->tryAcquire(1, int(std::chrono::milliseconds(kAbortNotice).count()));
+        disconnect(failed);
+        disconnect(succeeded);
+    }
 
     m_workerThread->requestInterruption();
     m_workerThread->quit();

@@ -14,13 +14,20 @@
 //   update/dialog_firmware.cpp    image validation, browse, drag and drop
 //   update/dialog_updateflow.cpp  update start, progress, result
 //   update/dialog_portscan.cpp    serial port discovery
+//   update/dialog_readback.cpp    the device's identity on connect, the read-back after an update
 
 #include "app/windowgeometry.h"
+#include "device/deviceidentity.h"
 #include "update/portdiscovery.h"
+#include "update/firmwarerules.h"
+#include "update/readback.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QRect>
 #include <QStringList>
+
+#include <functional>
 
 class QCompleter;
 class QFrame;
@@ -69,6 +76,8 @@ public:
 
     // Seam for tests: where the list of serial ports comes from (the system's by default).
     static void setPortEnumerator(PortEnumerator enumerator);
+    // Test hook: the waits of the read-back after an update.
+    void setReadBackTimingForTesting(const ReadBack::Timing &timing);
 
 Q_SIGNALS:
     void requestConnect(const QString &portName);
@@ -177,6 +186,29 @@ private:
     // The result step 500 ms after the worker's report.
     void presentResult(bool success, const QString &error);
 
+    // --- device identity and read-back (update/dialog_readback.cpp) ---
+    // The window's own "*idn?" queries, sent like console commands but never echoed.
+    enum class QuietQuery { None, Identity, ReadBack };
+    void setupReadBack();
+    void askIdentity();
+    void sendQuietQuery(QuietQuery kind);
+    // Takes a reply to the window's own query.
+    void takeQuietReply(QuietQuery kind, const QString &response);
+    // Sends what waits behind the reply that just came: the window's query first, then the
+    // user's commands, or drops the user's commands when the console cannot be used.
+    void sendNextCommand();
+    void dropQueuedCommands();
+    void showIdentity();
+    void startReadBack();
+    void onReadBackConnect(const QString &port);
+    void onReadBackPortLost();
+    void onReadBackFinished(const ReadBack::Outcome &outcome);
+    void presentReadBack(const ReadBack::Outcome &outcome);
+    // Runs step now, or after the success once it is shown.
+    void tellAfterSuccess(std::function<void()> step);
+    // The last update's outcome, kept in the status bar until the user acts.
+    void showOutcome(const QString &text);
+
     // --- port discovery (update/dialog_portscan.cpp) ---
     static PortEnumerator &portEnumerator();
     void fillPortSelector(const QList<PortListing> &ports);
@@ -213,9 +245,12 @@ private:
     QString m_statusText; // the status label's whole text, before eliding
     QStatusBar *m_statusBar = nullptr;
     QLabel *m_baudLabel = nullptr;
+    QLabel *m_deviceLabel = nullptr; // the connected device's identity
     QTimer *m_portScanTimer = nullptr;
     QTimer *m_pathCheckTimer = nullptr; // typing in the path field has paused
     QString m_checkedPath;              // the path the last check was about
+    QString m_refusedPath;              // the field's path when a check refused it
+    QString m_lastBrowseFolder;         // where the file dialog last chose a file
     QSettings *m_settings = nullptr;
     QThread *m_workerThread = nullptr;
     SerialWorker *m_worker = nullptr;
@@ -226,14 +261,30 @@ private:
     bool m_cancelRequested = false; // the user cancelled the running update
     bool m_resultPending = false;   // the worker reported; the result is shown 500 ms later
     bool m_disconnectPending = false; // a port loss reported while that result was pending
+    bool m_workerUpdating = false;    // the worker has begun the update and not reported its end
     bool m_commandInFlight = false;
     QString m_pendingCommand;
-    qint64 m_lastProgressRefreshMs = 0;
-    int m_bytesAtLastRefresh = 0;
+    QElapsedTimer m_progressClock;     // since the update started
+    FirmwareRules::RateEstimate m_rate; // over its progress reports
     int m_historyIndex = -1;
+    QString m_historyDraft; // the line being typed when browsing began
     bool m_imeComposing = false;
     QCompleter *m_completer = nullptr;
     QStringListModel *m_historyModel = nullptr;
+
+    // The device and the read-back.
+    ReadBack *m_readBack = nullptr;
+    DeviceIdentity m_identity;
+    bool m_identityPending = false;                // asked on connect, not answered yet
+    bool m_startWhenIdentified = false;            // the start button waits for that answer
+    QuietQuery m_inFlightQuiet = QuietQuery::None; // the command in flight is the window's query
+    QuietQuery m_quietQueued = QuietQuery::None;   // the window's query waits behind a command
+    QString m_updatePort;                          // where the running or last update went
+    PortListing m_updateListing;                   // how the system listed that port
+    DeviceIdentity m_identityBeforeUpdate;
+    // What the read-back told while the success was still to be shown, told after it.
+    QList<std::function<void()>> m_afterSuccess;
+    QString m_outcomeStatus; // the last update's outcome in the status bar, until the user acts
 
     friend class DialogTestAccess;
 };

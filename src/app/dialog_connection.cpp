@@ -18,6 +18,9 @@
 
 void Dialog::toggleConnection()
 {
+    // The user takes over: a read-back still waiting ends, the last outcome leaves the status bar.
+    m_readBack->stop();
+    m_outcomeStatus.clear();
     if (m_connectionState != Disconnected) {
         updateSerialPortState(Disconnecting);
         Q_EMIT requestDisconnect();
@@ -35,24 +38,51 @@ void Dialog::toggleConnection()
 void Dialog::onConnected()
 {
     updateSerialPortState(Connected);
-    logMessage(tr("已连接：%1").arg(selectedPortName()), Info);
+    const QString connected = tr("已连接：%1").arg(selectedPortName());
+    // After an update the read-back asks the device itself.
+    if (m_readBack->isRunning()) {
+        tellAfterSuccess([this, connected] { logMessage(connected, Info); });
+        m_readBack->onConnected();
+    } else {
+        logMessage(connected, Info);
+        askIdentity();
+    }
 }
 
 void Dialog::onDisconnected()
 {
-    // A device that drops its line right after a successful update (it jumps to its application,
-    // and many USB adapters re-enumerate then) is told after the success, not before it.
+    // After a successful update the line going away is the device restarting into its
+    // application: the read-back says so and waits for it to come back.
+    if (m_readBack->isRunning()) {
+        updateSerialPortState(Disconnected);
+        dropQueuedCommands();
+        showIdentity();
+        m_readBack->onDisconnected();
+        return;
+    }
+    // A line lost with a failed update is told after the failure.
     if (m_resultPending) {
         m_disconnectPending = true;
         return;
     }
     updateSerialPortState(Disconnected);
     logMessage(tr("已断开连接"), Info);
+    // Commands that waited for the old line must not go to the next one.
+    dropQueuedCommands();
+    m_quietQueued = QuietQuery::None;
+    m_identityPending = false;
+    m_startWhenIdentified = false;
+    showIdentity();
 }
 
 void Dialog::onConnectionFailed(const QString &error)
 {
     updateSerialPortState(Disconnected);
+    // The read-back tries again while the device is still on its way back.
+    if (m_readBack->isRunning()) {
+        m_readBack->onConnectionFailed();
+        return;
+    }
     logMessage(error, Error);
 }
 
@@ -73,7 +103,9 @@ void Dialog::refreshUiState()
     const UpdatePhase phase = !updating ? UpdatePhase::None
                               : (m_cancelRequested || m_resultPending) ? UpdatePhase::Stopping
                                                                         : UpdatePhase::Running;
-    const bool hasPath = !m_pathEdit->text().trimmed().isEmpty();
+    // A path that its check refused does not count until it changes.
+    const QString path = m_pathEdit->text().trimmed();
+    const bool hasPath = !path.isEmpty() && path != m_refusedPath;
     const EnabledControls enabled = enabledControls(phase, m_connectionState, hasPath);
     m_connectButton->setEnabled(enabled.connectButton);
     m_portCombo->setEnabled(enabled.portSelector);
@@ -91,7 +123,7 @@ void Dialog::refreshUiState()
         return;
 
     if (const auto row = connectionStateRow(m_connectionState)) {
-        updateStatus(row->statusText);
+        updateStatus(m_outcomeStatus.isEmpty() ? row->statusText : m_outcomeStatus);
         if (row->connectText)
             m_connectButton->setText(*row->connectText);
         if (row->connectToolTip)

@@ -254,7 +254,12 @@ void Dialog::setupUi()
     m_baudLabel = new QLabel(this);
     m_baudLabel->setObjectName(QStringLiteral("baudInfoLabel"));
     m_baudLabel->hide();
+    m_deviceLabel = new QLabel(this);
+    m_deviceLabel->setObjectName(QStringLiteral("deviceInfoLabel"));
+    m_deviceLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_deviceLabel->hide();
     m_statusBar->addWidget(m_statusLabel, 1);
+    m_statusBar->addPermanentWidget(m_deviceLabel, 0);
     m_statusBar->addPermanentWidget(m_baudLabel, 0);
 
     auto *windowBox = new QVBoxLayout(this);

@@ -6,7 +6,6 @@
 #include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 
 namespace FlashReport {
 
@@ -77,15 +76,6 @@ QString startCommandText(const QByteArray &command)
     if (command == VersionRule::firmwareUpdateCommand())
         return QStringLiteral("*FWUPD");
     return QString::fromLatin1(command.toHex(' '));
-}
-
-bool carriesVersion(const QString &reply, const QString &version)
-{
-    if (version.isEmpty())
-        return false;
-    const QRegularExpression whole(
-        QStringLiteral("(?<![0-9.])%1(?![0-9]|\\.[0-9])").arg(QRegularExpression::escape(version)));
-    return whole.match(reply).hasMatch();
 }
 
 namespace {
@@ -176,14 +166,6 @@ QString portTable(const QList<PortListing> &ports)
                  rows);
 }
 
-int secondsLeft(int shown, int totalBytes, double rateKBps)
-{
-    if (rateKBps <= 0.0 || totalBytes <= 0)
-        return -1;
-    const double left = double(qMax(0, totalBytes - shown)) / 1024.0 / rateKBps;
-    return int(left + 0.5);
-}
-
 QString progressLine(const ProgressView &v, int portWidth)
 {
     QString line = v.port + QString(qMax(0, portWidth - displayWidth(v.port)), QLatin1Char(' '));
@@ -201,25 +183,6 @@ QString progressLine(const ProgressView &v, int portWidth)
                     .arg(v.secondsLeft / 60)
                     .arg(v.secondsLeft % 60, 2, 10, QLatin1Char('0'));
     return line;
-}
-
-QString portLocation(const QString &port)
-{
-    if (port.contains(QLatin1Char('/')))
-        return port;
-    return QStringLiteral("/dev/") + port;
-}
-
-PortListing listingFor(const QList<PortListing> &ports, const QString &port,
-                       const QString &resolvedPath)
-{
-    const QString devName =
-        resolvedPath.startsWith(QLatin1String("/dev/")) ? resolvedPath.mid(5) : QString();
-    for (const PortListing &listing : ports) {
-        if (listing.name == port || (!devName.isEmpty() && listing.name == devName))
-            return listing;
-    }
-    return PortListing(port);
 }
 
 } // namespace FlashReport

@@ -59,10 +59,6 @@ QString sha256Hex(const QByteArray &bytes);
 // No widgets, no I/O.
 QString startCommandText(const QByteArray &command);
 
-// True when the reply names version (X.Y.Z) as a whole dotted number: "1.0.39" is in
-// "TM-1,1.0.39" but not in "1.0.391" or "1.0.39.2". No widgets, no I/O.
-bool carriesVersion(const QString &reply, const QString &version);
-
 // Terminal columns the text takes: wide (CJK) characters count two. No widgets, no I/O.
 int displayWidth(const QString &text);
 // The text cut to at most columns, by display width. No widgets, no I/O.
@@ -79,10 +75,6 @@ QString summaryTable(const QList<UnitRecord> &records);
 // Name, description, manufacturer, serial number, VID:PID, one row a port. No widgets, no I/O.
 QString portTable(const QList<PortListing> &ports);
 
-// Seconds until the transfer ends at the rate so far, or -1 when there is no rate yet.
-// No widgets, no I/O.
-int secondsLeft(int shown, int totalBytes, double rateKBps);
-
 // What a port's progress line shows.
 struct ProgressView
 {
@@ -98,13 +90,5 @@ struct ProgressView
 // "PORT  PHASE  shown/total B  pp%  r.r KB/s  m:ss left", the numbers only while transferring.
 // portWidth pads the port name so the lines of several ports align. No widgets, no I/O.
 QString progressLine(const ProgressView &view, int portWidth);
-
-// The path a port name stands for: a path as it is, a bare name under /dev. No widgets, no I/O.
-QString portLocation(const QString &port);
-
-// The system listing of the port given on the command line: by name, or by the /dev name its
-// path resolves to (resolvedPath, empty when it does not resolve). No widgets, no I/O.
-PortListing listingFor(const QList<PortListing> &ports, const QString &port,
-                       const QString &resolvedPath);
 
 } // namespace FlashReport

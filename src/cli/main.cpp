@@ -32,16 +32,21 @@ int refuse(const QString &text)
 std::optional<FlashReport::ImageFacts> checkImage(const QString &path, int limit, bool force,
                                                   QString *why)
 {
+    const auto refuseWith = [&](const QString &reason) {
+        *why = QStringLiteral("%1: %2").arg(path, reason);
+        return std::nullopt;
+    };
     const QString refusal = FirmwareCheck::refusalFor(path, limit);
-    if (!refusal.isEmpty()) {
+    // A missing file or a folder is named in the window's words, which hold the path already.
+    if (refusal.contains(path)) {
         *why = refusal;
         return std::nullopt;
     }
+    if (!refusal.isEmpty())
+        return refuseWith(refusal);
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *why = file.errorString();
-        return std::nullopt;
-    }
+    if (!file.open(QIODevice::ReadOnly))
+        return refuseWith(file.errorString());
     // The checks capped the size at the bootloader's limit.
     const QByteArray bytes = file.read(limit + 1);
     FlashReport::ImageFacts image;
@@ -52,10 +57,8 @@ std::optional<FlashReport::ImageFacts> checkImage(const QString &path, int limit
     const ImageCheck::Result check = ImageCheck::checkImage(bytes, bytes.size());
     image.checkReason = check.reason;
     if (!check.plausible()) {
-        if (!force) {
-            *why = check.reason + QStringLiteral(" (--force flashes it anyway)");
-            return std::nullopt;
-        }
+        if (!force)
+            return refuseWith(check.reason + QStringLiteral(" (--force flashes it anyway)"));
         std::fprintf(stderr, "fwflash: warning: %s\n", qPrintable(check.reason));
     }
     return image;
@@ -99,7 +102,7 @@ int main(int argc, char *argv[])
     const std::optional<FlashReport::ImageFacts> image =
         checkImage(options.imagePath, limit, options.force, &why);
     if (!image)
-        return refuse(QStringLiteral("%1: %2").arg(options.imagePath, why));
+        return refuse(why);
     if (!options.jsonPath.isEmpty()) {
         QFile json(options.jsonPath);
         if (!json.open(QIODevice::WriteOnly | QIODevice::Append))

@@ -1,9 +1,9 @@
 #include "cli/portsession.h"
 
+#include "device/deviceidentity.h"
 #include "device/versionrule.h"
 #include "update/firmwarerules.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
 #include <QThread>
@@ -15,11 +15,7 @@ using namespace std::chrono_literals;
 namespace {
 // How often a waiting session looks at its port.
 constexpr auto kPollInterval = 500ms;
-// The application needs a moment after "Jump To App" before it answers.
-constexpr auto kAppStart = 500ms;
-// Longest wait for the application to answer after the update.
-constexpr auto kAppReturnLimit = 30s;
-// Between identification queries while waiting (for the application, or for a new device).
+// Between identification queries while waiting for a new device.
 constexpr auto kQueryInterval = 1000ms;
 
 // Time on the clock, comparable with the limits above.
@@ -30,17 +26,7 @@ std::chrono::milliseconds elapsed(const QElapsedTimer &clock)
 
 bool portExists(const QString &port)
 {
-    return QFileInfo::exists(FlashReport::portLocation(port));
-}
-
-// The worker's refusals of a command, which are no reply of the device.
-bool isWorkerRefusal(const QString &text)
-{
-    auto tr = [](const char *source) {
-        return QCoreApplication::translate("SerialWorker", source);
-    };
-    return text == tr("串口未打开") || text == tr("设备未连接") ||
-           text.startsWith(tr("写入错误：%1").arg(QString()));
+    return QFileInfo::exists(portLocation(port));
 }
 
 QString nowUtc()
@@ -50,7 +36,11 @@ QString nowUtc()
 } // namespace
 
 PortSession::PortSession(const Settings &settings, QObject *parent)
-    : QObject(parent), m_settings(settings), m_thread(new QThread(this)), m_worker(new SerialWorker)
+    : QObject(parent)
+    , m_settings(settings)
+    , m_thread(new QThread(this))
+    , m_worker(new SerialWorker)
+    , m_readBack(systemSerialPorts)
 {
     using W = SerialWorker;
     connect(this, &PortSession::requestConnect, m_worker, &W::connectToPort);
@@ -77,6 +67,15 @@ PortSession::PortSession(const Settings &settings, QObject *parent)
 
     m_poll.setInterval(kPollInterval);
     connect(&m_poll, &QTimer::timeout, this, &PortSession::poll);
+
+    connect(&m_readBack, &ReadBack::requestConnect, this, &PortSession::requestConnect);
+    connect(&m_readBack, &ReadBack::requestQuery, this, &PortSession::queryIdentification);
+    connect(&m_readBack, &ReadBack::finished, this, &PortSession::onReadBackFinished);
+}
+
+void PortSession::setReadBackTimingForTesting(const ReadBack::Timing &timing)
+{
+    m_readBack.setTimingForTesting(timing);
 }
 
 PortSession::~PortSession()
@@ -131,11 +130,12 @@ void PortSession::startUpdate()
 {
     // The system's listing tells identical adapters apart in the record.
     const QString resolved =
-        QFileInfo(FlashReport::portLocation(m_settings.port)).canonicalFilePath();
+        QFileInfo(portLocation(m_settings.port)).canonicalFilePath();
     const PortListing listing =
-        FlashReport::listingFor(systemSerialPorts(), m_settings.port, resolved);
+        listingFor(systemSerialPorts(), m_settings.port, resolved);
     m_record.serialNumber = listing.serialNumber;
     m_record.vidPid = vidPidText(listing);
+    m_listing = listing;
 
     setStep(Step::Updating);
     Q_EMIT requestSetMaxFirmwareSize(m_settings.sizeLimit);
@@ -192,6 +192,7 @@ void PortSession::interrupt()
                    QStringLiteral("interrupted before the update started"));
         break;
     case Step::Verifying:
+        m_readBack.stop();
         finishUnit(FlashReport::Outcome::Interrupted,
                    QStringLiteral("interrupted before the version was read back"));
         break;
@@ -206,6 +207,7 @@ void PortSession::interrupt()
 void PortSession::forceEnd()
 {
     m_stopping = true;
+    m_readBack.stop();
     if (unitRunning())
         finishUnit(FlashReport::Outcome::Interrupted,
                    QStringLiteral("interrupted; the update did not stop in time"));
@@ -231,20 +233,6 @@ void PortSession::poll()
             Q_EMIT requestConnect(m_settings.port);
         }
         break;
-    case Step::Verifying:
-        if (elapsed(m_verifyClock) > kAppReturnLimit) {
-            finishUnit(FlashReport::Outcome::VersionMismatch,
-                       QStringLiteral("the application did not answer within %1 s")
-                           .arg(std::chrono::seconds(kAppReturnLimit).count()));
-        } else if (!m_portOpen) {
-            // The port re-enumerated when the application started: open it again once it is back.
-            if (portExists(m_settings.port))
-                Q_EMIT requestConnect(m_settings.port);
-        } else if (!m_queryPending && elapsed(m_verifyClock) >= kAppStart &&
-                   (!m_sinceQuery.isValid() || elapsed(m_sinceQuery) >= kQueryInterval)) {
-            queryIdentification();
-        }
-        break;
     case Step::WaitingForRemoval:
         if (!m_portOpen || !portExists(m_settings.port)) {
             Q_EMIT requestDisconnect();
@@ -255,6 +243,7 @@ void PortSession::poll()
         break;
     case Step::Connecting:
     case Step::Updating:
+    case Step::Verifying: // the read-back keeps its own time
     case Step::Done:
         break;
     }
@@ -271,6 +260,8 @@ void PortSession::onConnected()
 {
     m_portOpen = true;
     m_lastNotice.clear();
+    if (m_step == Step::Verifying)
+        m_readBack.onConnected();
     if (m_step != Step::Connecting)
         return;
     if (m_stopping) {
@@ -284,12 +275,16 @@ void PortSession::onConnected()
 void PortSession::onDisconnected()
 {
     m_portOpen = false;
+    if (m_step == Step::Verifying)
+        m_readBack.onDisconnected();
 }
 
 void PortSession::onConnectionFailed(const QString &error)
 {
+    if (m_step == Step::Verifying)
+        m_readBack.onConnectionFailed(); // tried again while the device is on its way back
     if (m_step != Step::Connecting)
-        return; // a re-open while verifying is tried again at the next poll
+        return;
     if (!m_settings.loop) {
         finishUnit(FlashReport::Outcome::Failed, error);
         return;
@@ -307,8 +302,10 @@ void PortSession::onPhase(SerialWorker::UpdatePhase phase)
     if (m_step != Step::Updating)
         return;
     m_phase = phase;
-    if (phase == SerialWorker::UpdatePhase::Transferring)
+    if (phase == SerialWorker::UpdatePhase::Transferring) {
         m_transferClock.start();
+        m_rate = FirmwareRules::RateEstimate();
+    }
     Q_EMIT changed();
 }
 
@@ -327,6 +324,7 @@ void PortSession::onProgress(int bytesSent, int totalBytes)
         return;
     m_total = totalBytes;
     m_shown = FirmwareRules::shownBytes(bytesSent, totalBytes);
+    m_rate.add(m_shown, m_transferClock.elapsed());
     Q_EMIT changed();
 }
 
@@ -344,11 +342,14 @@ void PortSession::onUpdateSuccess()
                    QStringLiteral("interrupted before the version was read back"));
         return;
     }
-    m_verifyClock.start();
-    m_sinceQuery.invalidate();
     m_queryPending = false;
     setStep(Step::Verifying);
-    m_poll.start();
+    ReadBack::Target target;
+    target.port = m_settings.port;
+    target.listing = m_listing;
+    target.before = DeviceIdentity::fromReply(m_record.identification);
+    target.expectVersion = m_settings.expectVersion;
+    m_readBack.start(target, m_portOpen);
 }
 
 void PortSession::onUpdateFailed(const QString &reason)
@@ -364,25 +365,15 @@ void PortSession::onCommandResponse(const QString &reply)
     if (!m_queryPending)
         return;
     m_queryPending = false;
+    if (m_step == Step::Verifying) {
+        m_readBack.onQueryResponse(reply);
+        return;
+    }
     // A reply from a port that has gone since, or the worker's own refusal, tells nothing.
     if (!m_portOpen || isWorkerRefusal(reply))
         return;
     // Recorded and printed without raw control bytes, as the worker's identification is.
     const QString response = DeviceReply::escapedText(reply);
-
-    if (m_step == Step::Verifying) {
-        if (response.isEmpty())
-            return; // not up yet: asked again at the next poll
-        m_record.readBack = true;
-        m_record.versionReadBack = response;
-        if (FlashReport::carriesVersion(response, m_settings.expectVersion))
-            finishUnit(FlashReport::Outcome::Success, QString());
-        else
-            finishUnit(FlashReport::Outcome::VersionMismatch,
-                       QStringLiteral("the application answers \"%1\", not version %2")
-                           .arg(response, m_settings.expectVersion));
-        return;
-    }
     if (m_step != Step::WaitingForRemoval)
         return;
     // On a port that stays, the reply tells the boards apart: a board that answered and then
@@ -400,6 +391,40 @@ void PortSession::onCommandResponse(const QString &reply)
     if (m_boardSilent || response != m_departureBaseline) {
         beginUnit();
         startUpdate();
+    }
+}
+
+void PortSession::onReadBackFinished(const ReadBack::Outcome &outcome)
+{
+    if (m_step != Step::Verifying)
+        return;
+    const QString reply = outcome.after.reply;
+    m_record.readBack = !outcome.after.isEmpty();
+    m_record.versionReadBack = reply;
+    const QString expected = m_settings.expectVersion;
+    switch (outcome.verdict) {
+    case ReadBack::Verdict::NewVersion:
+        finishUnit(FlashReport::Outcome::Success, QString());
+        return;
+    case ReadBack::Verdict::SameVersion:
+    case ReadBack::Verdict::UnexpectedVersion:
+        finishUnit(FlashReport::Outcome::VersionMismatch,
+                   QStringLiteral("the application answers \"%1\", not version %2")
+                       .arg(reply, expected));
+        return;
+    case ReadBack::Verdict::AnotherUnit:
+        finishUnit(FlashReport::Outcome::VersionMismatch,
+                   QStringLiteral("another unit answers \"%1\" (serial number %2, not %3)")
+                       .arg(reply, outcome.after.serialNumber,
+                            DeviceIdentity::fromReply(m_record.identification).serialNumber));
+        return;
+    case ReadBack::Verdict::Silence:
+        finishUnit(FlashReport::Outcome::VersionMismatch,
+                   QStringLiteral("the application did not answer within %1 s")
+                       .arg(std::chrono::duration_cast<std::chrono::seconds>(
+                                m_readBack.timing().limit)
+                                .count()));
+        return;
     }
 }
 
@@ -427,8 +452,8 @@ FlashReport::ProgressView PortSession::view() const
         case SerialWorker::UpdatePhase::Transferring:
             v.phase = QStringLiteral("transferring");
             v.transferring = true;
-            v.rateKBps = FirmwareRules::rateKBps(m_shown, m_transferClock.elapsed());
-            v.secondsLeft = FlashReport::secondsLeft(m_shown, m_total, v.rateKBps);
+            v.rateKBps = m_rate.kbps();
+            v.secondsLeft = FirmwareRules::secondsRemaining(m_shown, m_total, v.rateKBps);
             break;
         case SerialWorker::UpdatePhase::CheckingReport:
             v.phase = QStringLiteral("checking report");

@@ -6,6 +6,8 @@
 
 #include "cli/flashreport.h"
 #include "device/serialworker.h"
+#include "update/firmwarerules.h"
+#include "update/readback.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -50,6 +52,8 @@ public:
     void deviceReplaced();
     // Stops the worker thread by the deadline; false when it did not stop.
     bool stopThread(QDeadlineTimer deadline);
+    // Test hook: the waits of the read-back after an update.
+    void setReadBackTimingForTesting(const ReadBack::Timing &timing);
 
     Step step() const { return m_step; }
     bool unitRunning() const;
@@ -78,6 +82,7 @@ private:
     void onUpdateSuccess();
     void onUpdateFailed(const QString &reason);
     void onCommandResponse(const QString &reply);
+    void onReadBackFinished(const ReadBack::Outcome &outcome);
 
     void beginUnit();
     void startUpdate();
@@ -91,6 +96,7 @@ private:
     QThread *m_thread = nullptr;
     SerialWorker *m_worker = nullptr;
     QTimer m_poll;
+    ReadBack m_readBack; // --expect-version: the application after the update
 
     Step m_step = Step::WaitingForDevice;
     SerialWorker::UpdatePhase m_phase = SerialWorker::UpdatePhase::Querying;
@@ -101,9 +107,10 @@ private:
     QString m_lastNotice;
 
     FlashReport::UnitRecord m_record;
+    PortListing m_listing; // the system's listing of the port when the unit began
     QElapsedTimer m_unitClock;
     QElapsedTimer m_transferClock;
-    QElapsedTimer m_verifyClock;
+    FirmwareRules::RateEstimate m_rate; // over the transfer's progress reports
     QElapsedTimer m_sinceQuery;
     int m_units = 0; // units finished on this port
     int m_shown = 0;

@@ -2,7 +2,9 @@
 
 #include "console/history.h"
 
+#include <QAbstractItemView>
 #include <QAction>
+#include <QCompleter>
 #include <QGuiApplication>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -13,6 +15,8 @@
 #include <QScreen>
 #include <QSettings>
 #include <QStringListModel>
+
+#include <utility>
 
 namespace {
 const QString kHistoryKey = QStringLiteral("commandHistory");
@@ -53,7 +57,10 @@ void Dialog::sendCustomCommand()
             return;
         }
         m_commandQueue.append(command);
-        logMessage(tr("已排队：%1（等待上一条命令的响应）").arg(command), Info);
+        logMessage(m_inFlightQuiet != QuietQuery::None
+                       ? tr("已排队：%1（正在识别设备）").arg(command)
+                       : tr("已排队：%1（等待上一条命令的响应）").arg(command),
+                   Info);
     } else {
         dispatchCommand(command);
     }
@@ -79,35 +86,41 @@ void Dialog::dispatchCommand(const QString &command)
 
 void Dialog::onCustomCommandResponse(const QString &response)
 {
-    const QString command = m_pendingCommand;
-    m_pendingCommand.clear();
+    const QString command = std::exchange(m_pendingCommand, QString());
+    const QuietQuery quiet = std::exchange(m_inFlightQuiet, QuietQuery::None);
     m_commandInFlight = false;
 
     const bool usable = m_connectionState == Connected && !m_updateInProgress;
     m_sendButton->setEnabled(usable);
     m_historyButton->setEnabled(usable);
 
-    logMessage(tr(">> %1").arg(command), Command);
-    if (response.trimmed().isEmpty())
-        logMessage(tr("（无响应）"), Info);
-    else
-        logMessage(response, Response);
-
-    if (m_commandQueue.isEmpty())
-        return;
-    if (usable) {
-        dispatchCommand(m_commandQueue.takeFirst());
-        return;
+    if (quiet != QuietQuery::None) {
+        takeQuietReply(quiet, response);
+    } else {
+        logMessage(tr(">> %1").arg(command), Command);
+        if (response.trimmed().isEmpty())
+            logMessage(tr("（无响应）"), Info);
+        else
+            logMessage(response, Response);
     }
-    // The line went away or an update took it: what waited is not sent.
-    logMessage(tr("已取消 %1 条排队的命令").arg(m_commandQueue.size()), Info);
-    m_commandQueue.clear();
+    sendNextCommand();
 }
 
 bool Dialog::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_statusLabel && event->type() == QEvent::Resize)
         fitStatusText();
+    // While the completer's list is open it gets the keys, and would take Return only to close
+    // itself: Return sends what the field shows (the entry chosen in the list, if any).
+    if (event->type() == QEvent::KeyPress && watched == m_completer->popup()) {
+        const int key = static_cast<QKeyEvent *>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            m_completer->popup()->hide();
+            m_imeComposing = false;
+            sendCustomCommand();
+            return true;
+        }
+    }
     if (watched != m_cmdEdit || !m_cmdEdit)
         return QDialog::eventFilter(watched, event);
 
@@ -130,8 +143,11 @@ bool Dialog::eventFilter(QObject *watched, QEvent *event)
         if ((key == Qt::Key_Up || key == Qt::Key_Down) && !m_imeComposing) {
             const auto direction = key == Qt::Key_Up ? CommandHistory::Direction::Older
                                                      : CommandHistory::Direction::Newer;
+            // The line being typed is kept when browsing starts and comes back below the newest.
+            if (m_historyIndex < 0)
+                m_historyDraft = m_cmdEdit->text();
             const CommandHistory::BrowseStep step =
-                CommandHistory::browse(m_commandHistory, m_historyIndex, direction);
+                CommandHistory::browse(m_commandHistory, m_historyIndex, direction, m_historyDraft);
             if (step.changed) {
                 m_historyIndex = step.index;
                 m_cmdEdit->setText(step.text);

@@ -19,7 +19,8 @@ QStringList pushed(QStringList history, const QString &command)
     return capped(std::move(history));
 }
 
-BrowseStep browse(const QStringList &history, int index, Direction direction)
+BrowseStep browse(const QStringList &history, int index, Direction direction,
+                  const QString &draft)
 {
     const int count = int(history.size());
     // A stale position (the history shrank under it) counts as the oldest entry.
@@ -36,8 +37,7 @@ BrowseStep browse(const QStringList &history, int index, Direction direction)
         step.index = index - 1;
     }
     step.changed = true;
-    if (step.index >= 0)
-        step.text = history.at(step.index);
+    step.text = step.index >= 0 ? history.at(step.index) : draft;
     return step;
 }
 

@@ -25,15 +25,17 @@ QStringList pushed(QStringList history, const QString &command);
 
 enum class Direction { Older, Newer };
 
-// One arrow-key step. When changed, index is the new position (-1 = not browsing) and text is
-// what the command field shows (empty when browsing ends). No widgets, no I/O.
+// One arrow-key step. The line being typed is the newest entry, below the history: draft is
+// that line, kept when browsing starts. When changed, index is the new position (-1 = back on
+// the draft) and text is what the command field shows. No widgets, no I/O.
 struct BrowseStep
 {
     bool changed = false;
     int index = -1;
     QString text;
 };
-BrowseStep browse(const QStringList &history, int index, Direction direction);
+BrowseStep browse(const QStringList &history, int index, Direction direction,
+                  const QString &draft);
 
 // Menu text of a command: the command itself, or its first kMenuLabelChars characters and "…".
 // No widgets, no I/O.

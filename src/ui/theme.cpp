@@ -93,6 +93,7 @@ const char *const kWindowRules[] = {
     "QStatusBar::item { border: none; }",
     "QLabel#statusLabel { color: ${textSub}; font-size: 11px; }",
     "QLabel#baudInfoLabel { color: ${textMuted}; font-size: 11px; }",
+    "QLabel#deviceInfoLabel { color: ${textSub}; font-size: 11px; }",
     "QMenu { background-color: ${surface}; border: 1px solid ${fieldBorder};    "
     "border-radius: 4px; padding: 4px; color: ${menuText}; }",
     "QMenu::item { padding: 4px 18px 4px 8px; border-radius: 3px; font-size: 12px; }",

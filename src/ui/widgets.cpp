@@ -3,7 +3,9 @@
 #include "ui/theme.h"
 
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPen>
 
 #include <algorithm>
@@ -25,6 +27,9 @@ QColor tint(const char *colour, int alpha)
     c.setAlpha(alpha);
     return c;
 }
+
+// Width of the white outline around a percentage that the chunk's edge runs through.
+constexpr qreal kHaloWidth = 3.0;
 
 QPen hairlinePen(const char *colour)
 {
@@ -49,6 +54,15 @@ QString progressPercentText(double fraction)
 int progressFilledWidth(int barWidth, double fraction)
 {
     return static_cast<int>(std::lround((barWidth - 2) * fraction));
+}
+
+ProgressTextLook progressTextLook(int chunkRight, int textLeft, int textRight)
+{
+    if (chunkRight <= textLeft - kProgressEdgeSlack)
+        return ProgressTextLook::Dark;
+    if (chunkRight >= textRight + kProgressEdgeSlack)
+        return ProgressTextLook::White;
+    return ProgressTextLook::Haloed;
 }
 
 DropOverlay::~DropOverlay() = default;
@@ -130,18 +144,27 @@ void UpdateProgressBar::paintEvent(QPaintEvent *event)
     textFont.setPixelSize(12);
     textFont.setWeight(QFont::Bold);
 
+    const QFontMetrics metrics(textFont);
+    const int textLeft = (width() - metrics.horizontalAdvance(text)) / 2;
+    const int filled = progressFilledWidth(width(), fraction);
+    const ProgressTextLook look =
+        progressTextLook(1 + filled, textLeft, textLeft + metrics.horizontalAdvance(text));
+
     QPainter painter(this);
     painter.setRenderHint(QPainter::TextAntialiasing);
     painter.setFont(textFont);
-    painter.setPen(QColor(QLatin1String{Theme::kTextMain}));
-    painter.drawText(rect(), Qt::AlignCenter, text);
-
-    const int filled = progressFilledWidth(width(), fraction);
-    if (filled > 0) {
-        painter.save();
-        painter.setClipRect(QRect(1, 1, filled, height() - 2), Qt::ReplaceClip);
-        painter.setPen(Qt::white);
-        painter.drawText(rect(), Qt::AlignCenter, text);
-        painter.restore();
+    const QColor dark(QLatin1String{Theme::kTextMain});
+    if (look == ProgressTextLook::Haloed) {
+        // Dark on a white halo reads on the chunk and on the groove alike.
+        QPainterPath outline;
+        outline.addText(textLeft, (height() - metrics.height()) / 2.0 + metrics.ascent(),
+                        textFont, text);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.strokePath(outline,
+                           QPen(Qt::white, kHaloWidth, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.fillPath(outline, dark);
+        return;
     }
+    painter.setPen(look == ProgressTextLook::White ? QColor(Qt::white) : dark);
+    painter.drawText(rect(), Qt::AlignCenter, text);
 }

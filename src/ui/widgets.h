@@ -56,7 +56,8 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 };
 
-// Progress bar whose percentage is white over the chunk and dark elsewhere.
+// Progress bar whose percentage is white over the chunk and dark elsewhere; dark with a white
+// halo while the chunk's edge runs through it, so that no digit is half white on light grey.
 class UpdateProgressBar : public QProgressBar
 {
 public:
@@ -74,6 +75,11 @@ double progressFraction(int minimum, int maximum, int value);
 QString progressPercentText(double fraction);
 // Pixels of the chunk inside the bar's 1-px border, rounded to the nearest pixel.
 int progressFilledWidth(int barWidth, double fraction);
+// How the percentage is drawn, given the chunk's right edge and the text's extent in pixels: the
+// style draws the chunk's rounded, smoothed end up to kProgressEdgeSlack pixels off that edge.
+enum class ProgressTextLook { Dark, White, Haloed };
+inline constexpr int kProgressEdgeSlack = 2;
+ProgressTextLook progressTextLook(int chunkRight, int textLeft, int textRight);
 
 // A 1-px separator line for the confirmation dialog.
 QFrame *makeSeparator(QWidget *parent);

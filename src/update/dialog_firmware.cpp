@@ -7,6 +7,7 @@
 
 #include <QDragEnterEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QTimer>
@@ -39,6 +40,7 @@ void Dialog::acceptFirmwareFile(const QString &path)
 {
     m_pathCheckTimer->stop();
     m_checkedPath = path;
+    m_refusedPath.clear();
     m_pathEdit->setText(path);
     m_pathEdit->setToolTip(path);
     logMessage(tr("已加载固件：%1").arg(path), Info);
@@ -53,8 +55,11 @@ void Dialog::checkTypedPath()
     if (!path.isEmpty() && path != m_checkedPath) {
         m_checkedPath = path;
         if (validateFirmwareFile(path)) {
+            m_refusedPath.clear();
             m_pathEdit->setToolTip(path);
             logMessage(tr("已加载固件：%1").arg(path), Info);
+        } else {
+            m_refusedPath = path; // 开始 stays off until the path changes
         }
     }
     refreshUiState();
@@ -62,9 +67,14 @@ void Dialog::checkTypedPath()
 
 void Dialog::browse()
 {
-    const QString path = QFileDialog::getOpenFileName(this, tr("选择固件文件"), QString(),
+    const QString folder =
+        FirmwareCheck::browseFolder(m_pathEdit->text().trimmed(), m_lastBrowseFolder);
+    const QString path = QFileDialog::getOpenFileName(this, tr("选择固件文件"), folder,
                                                       tr("固件文件 (*.bin);;所有文件 (*)"));
-    if (path.isEmpty() || !validateFirmwareFile(path))
+    if (path.isEmpty())
+        return;
+    m_lastBrowseFolder = QFileInfo(path).absolutePath();
+    if (!validateFirmwareFile(path))
         return;
     acceptFirmwareFile(path);
 }

@@ -5,7 +5,6 @@
 #include "update/firmwarerules.h"
 #include "update/imagecheck.h"
 
-#include <QDateTime>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +12,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <utility>
 
 using namespace std::chrono_literals;
 
@@ -35,13 +35,23 @@ void Dialog::updateFirmware()
         logMessage(tr("请选择串口和固件文件。"), Error);
         return;
     }
-    if (!validateFirmwareFile(path))
+    if (!validateFirmwareFile(path)) {
+        m_refusedPath = path;
+        refreshUiState();
         return;
+    }
+    // The confirmation names the device: a start right after connecting waits for its answer,
+    // which the worker gives within its reply limit.
+    if (m_identityPending) {
+        m_startWhenIdentified = true;
+        return;
+    }
 
     const QFileInfo info(path);
     const qint64 size = info.size();
     const QStringList lines{
         tr("串口：%1").arg(portName),
+        tr("设备：%1").arg(m_identity.summary()),
         tr("文件：%1").arg(info.fileName()),
         tr("大小：%1 KB").arg(FirmwareRules::sizeText(size)),
     };
@@ -60,6 +70,12 @@ void Dialog::updateFirmware()
         return;
 
     logMessage(tr("正在启动固件更新…"), Info);
+    m_readBack->stop();
+    m_outcomeStatus.clear();
+    m_updatePort = portName;
+    m_updateListing = listingFor(portEnumerator()(), portName,
+                                 QFileInfo(portLocation(portName)).canonicalFilePath());
+    m_identityBeforeUpdate = m_identity; // the update's own query replaces it
     m_updateInProgress = true;
     m_cancelRequested = false;
     m_resultPending = false;
@@ -74,8 +90,8 @@ void Dialog::updateFirmware()
     m_progressBar->setValue(0);
     m_progressBar->show();
 
-    m_lastProgressRefreshMs = QDateTime::currentMSecsSinceEpoch();
-    m_bytesAtLastRefresh = 0;
+    m_progressClock.start();
+    m_rate = FirmwareRules::RateEstimate();
     updateStatus(tr("正在准备…"));
     m_portScanTimer->stop();
 
@@ -90,15 +106,14 @@ void Dialog::onUpdateProgress(int bytesSent, int totalBytes)
         m_progressBar->setMaximum(totalBytes);
     m_progressBar->setValue(shown);
 
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    const qint64 elapsedMs = now - m_lastProgressRefreshMs;
-    const double rate = FirmwareRules::rateKBps(shown - m_bytesAtLastRefresh, elapsedMs);
-    if (!FirmwareRules::refreshesText(shown, totalBytes, elapsedMs))
-        return;
-
-    m_lastProgressRefreshMs = now;
-    m_bytesAtLastRefresh = shown;
-    updateStatus(FirmwareRules::progressText(shown, totalBytes, rate));
+    // The rate counts from the first report, so the handshake before it is not in it; the text
+    // follows every report, so its percentage is always the bar's.
+    if (!m_progressClock.isValid())
+        m_progressClock.start();
+    m_rate.add(shown, m_progressClock.elapsed());
+    const double rate = m_rate.kbps();
+    updateStatus(FirmwareRules::progressText(
+        shown, totalBytes, rate, FirmwareRules::secondsRemaining(shown, totalBytes, rate)));
 }
 
 void Dialog::cancelUpdate()
@@ -124,6 +139,7 @@ void Dialog::cancelUpdate()
 
 void Dialog::onUpdateSuccess()
 {
+    m_workerUpdating = false;
     m_progressBar->setMaximum(m_progressBar->value());
     m_progressBar->setValue(m_progressBar->maximum());
     // One result per update: a later report changes nothing.
@@ -131,11 +147,14 @@ void Dialog::onUpdateSuccess()
         return;
     m_resultPending = true;
     refreshUiState();
+    // From here on the device starts its application; the read-back waits for it.
+    startReadBack();
     QTimer::singleShot(kResultPresentationDelay, this, [this] { presentResult(true, QString()); });
 }
 
 void Dialog::onUpdateFailed(const QString &error)
 {
+    m_workerUpdating = false;
     if (!m_updateInProgress || m_resultPending)
         return;
 
@@ -158,14 +177,16 @@ void Dialog::presentResult(bool success, const QString &error)
     m_progressBar->hide();
     m_progressBar->setStyleSheet(QString());
     m_startButton->setVisible(true);
+    // The status bar keeps the outcome, also when the line goes away after it.
+    m_outcomeStatus = success ? tr("更新完成") : tr("更新失败：%1").arg(error);
     refreshUiState();
-    if (success) {
+    if (success)
         logMessage(tr("固件更新成功"), Success);
-        updateStatus(tr("更新完成"));
-    } else {
+    else
         logMessage(tr("更新失败：%1").arg(error), Error);
-        updateStatus(tr("更新失败：%1").arg(error));
-    }
+    // What the read-back saw meanwhile is told after the success.
+    for (const auto &step : std::exchange(m_afterSuccess, {}))
+        step();
     // A port lost while the result was pending is told now, after the result.
     if (m_disconnectPending) {
         m_disconnectPending = false;

@@ -2,6 +2,7 @@
 
 #include "update/firmwarerules.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSettings>
 
@@ -21,9 +22,24 @@ int storedSizeLimit(QSettings &settings)
 
 QString refusalFor(const QString &path, qint64 limit)
 {
+    using FirmwareRules::PathKind;
     const QFileInfo info(path);
-    const bool isFile = info.isFile();
-    return FirmwareRules::refusalReason(isFile, info.suffix(), isFile ? info.size() : 0, limit);
+    const PathKind kind = !info.exists()  ? PathKind::Missing
+                          : info.isFile() ? PathKind::File
+                                          : PathKind::NotAFile;
+    return FirmwareRules::refusalReason(kind, path, info.suffix(),
+                                        kind == PathKind::File ? info.size() : 0, limit);
+}
+
+QString browseFolder(const QString &currentImage, const QString &lastFolder)
+{
+    const QString imageFolder =
+        currentImage.isEmpty() ? QString() : QFileInfo(currentImage).absolutePath();
+    for (const QString &folder : {imageFolder, lastFolder}) {
+        if (!folder.isEmpty() && QFileInfo(folder).isDir())
+            return folder;
+    }
+    return QDir::homePath();
 }
 
 } // namespace FirmwareCheck

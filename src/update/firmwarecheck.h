@@ -13,7 +13,11 @@ namespace FirmwareCheck {
 int storedSizeLimit(QSettings &settings);
 
 // Why the file at path may not be sent under limit (the window's log line), or an empty string
-// when it may. Looks at the file system: a directory or a dangling link is no image.
+// when it may. Looks at the file system: a dangling link is missing, a folder is no file.
 QString refusalFor(const QString &path, qint64 limit);
+
+// Where the file dialog opens: the current image's folder, else the folder last chosen from,
+// else the home folder; only folders that exist.
+QString browseFolder(const QString &currentImage, const QString &lastFolder);
 
 } // namespace FirmwareCheck

@@ -24,9 +24,14 @@ int sizeLimitBytes(const QVariant &storedKB)
     return kBootloaderLimitBytes;
 }
 
-QString refusalReason(bool isFile, const QString &suffix, qint64 size, qint64 limit)
+QString refusalReason(PathKind kind, const QString &path, const QString &suffix, qint64 size,
+                      qint64 limit)
 {
-    if (!isFile || suffix.toLower() != QLatin1String("bin"))
+    if (kind == PathKind::Missing)
+        return QCoreApplication::translate("Dialog", "文件不存在：%1").arg(path);
+    if (kind == PathKind::NotAFile)
+        return QCoreApplication::translate("Dialog", "不是文件：%1").arg(path);
+    if (suffix.toLower() != QLatin1String("bin"))
         return QCoreApplication::translate("Dialog", "无效文件，仅支持 .bin 格式。");
     if (size > limit) {
         return QCoreApplication::translate(
@@ -64,30 +69,48 @@ int percent(int shown, int totalBytes)
     return int(qBound(0L, rounded, 100L));
 }
 
-double rateKBps(int deltaBytes, qint64 elapsedMs)
+void RateEstimate::add(int shown, qint64 nowMs)
 {
-    if (elapsedMs <= 0)
-        return 0.0;
-    const double seconds = double(elapsedMs) / 1000.0;
-    if (deltaBytes <= 0 || seconds <= kMinRateSeconds)
-        return 0.0;
-    return (double(deltaBytes) / 1024.0) / seconds;
+    const qint64 intervalMs = nowMs - m_lastMs;
+    // The first report, or bytes that went backwards (another transfer): a new start.
+    if (m_lastMs < 0 || shown < m_lastBytes || intervalMs < 0) {
+        m_lastMs = nowMs;
+        m_lastBytes = shown;
+        return;
+    }
+    const double seconds = double(intervalMs) / 1000.0;
+    if (seconds < kMinRateSeconds)
+        return; // too short to measure: the interval goes on
+    const double sample = (double(shown - m_lastBytes) / 1024.0) / seconds;
+    const double weight = m_kbps > 0.0 ? 1.0 - std::exp(-seconds / kRateSmoothingSeconds) : 1.0;
+    m_kbps += weight * (sample - m_kbps);
+    m_lastMs = nowMs;
+    m_lastBytes = shown;
 }
 
-bool refreshesText(int shown, int totalBytes, qint64 elapsedMs)
+int secondsRemaining(int shown, int totalBytes, double rateKBps)
 {
-    return shown == totalBytes || elapsedMs >= kProgressRefreshMs || elapsedMs < 0;
+    // Nothing left to count down once every byte is out; the device still has to answer.
+    if (rateKBps <= 0.0 || totalBytes <= 0 || shown >= totalBytes ||
+        double(shown) * 100.0 < double(totalBytes) * kRemainingFromPercent)
+        return -1;
+    const double left = double(qMax(0, totalBytes - shown)) / 1024.0 / rateKBps;
+    return int(left + 0.5);
 }
 
-QString progressText(int shown, int totalBytes, double rate)
+QString progressText(int shown, int totalBytes, double rate, int secondsLeft)
 {
-    QString text = QCoreApplication::translate("Dialog", "更新进度：%1 / %2 字节（%3%）")
+    const auto tr = [](const char *text) { return QCoreApplication::translate("Dialog", text); };
+    QString text = tr("更新进度：%1 / %2 字节（%3%）")
                        .arg(shown)
                        .arg(totalBytes)
                        .arg(percent(shown, totalBytes));
     if (rate > 0.0)
-        text +=
-            QCoreApplication::translate("Dialog", " · %1 KB/s").arg(QString::number(rate, 'f', 1));
+        text += tr(" · %1 KB/s").arg(QString::number(rate, 'f', 1));
+    if (secondsLeft >= 60)
+        text += tr(" · 剩余 %1 分 %2 秒").arg(secondsLeft / 60).arg(secondsLeft % 60);
+    else if (secondsLeft >= 0)
+        text += tr(" · 剩余 %1 秒").arg(secondsLeft);
     return text;
 }
 

@@ -12,19 +12,25 @@ inline constexpr int kDefaultMaxFirmwareKB = 231;
 inline constexpr int kBootloaderLimitBytes = 237440;
 // Below this size the size line keeps one decimal.
 inline constexpr qint64 kSizeTextDecimalBelow = 10240;
-// The progress text changes at most this often, except on the completing report.
-inline constexpr qint64 kProgressRefreshMs = 1000;
-// A rate over a shorter interval than this is not shown.
+// A rate over a shorter interval than this is not taken.
 inline constexpr double kMinRateSeconds = 0.1;
+// How quickly the smoothed rate follows a change: an interval this long moves it 63 % of the way.
+inline constexpr double kRateSmoothingSeconds = 3.0;
+// The time remaining is shown from this share of the image on: before it the rate says little.
+inline constexpr int kRemainingFromPercent = 5;
 
 // Byte limit from the stored "maxFirmwareKB": value × 1024 for 1..231, else 237440.
 // No widgets, no I/O.
 int sizeLimitBytes(const QVariant &storedKB);
 
-// Why a file may not be sent (the log line), or an empty string when it may.
-// Checks in order: exists as a file, ".bin" suffix in any case, size within limit, not empty.
-// No widgets, no I/O.
-QString refusalReason(bool isFile, const QString &suffix, qint64 size, qint64 limit);
+// What a path names on disk.
+enum class PathKind { Missing, NotAFile, File };
+
+// Why the file at path may not be sent (the log line), or an empty string when it may. Checks in
+// order: it exists, it is a file (not a folder or a device), ".bin" suffix in any case, size
+// within limit, not empty. No widgets, no I/O.
+QString refusalReason(PathKind kind, const QString &path, const QString &suffix, qint64 size,
+                      qint64 limit);
 
 // True when a dropped path names a ".bin" file, in any case. No widgets, no I/O.
 bool hasBinSuffix(const QString &path);
@@ -40,16 +46,29 @@ int shownBytes(int bytesSent, int totalBytes);
 // No widgets, no I/O.
 int percent(int shown, int totalBytes);
 
-// KB/s over one refresh interval, 0 when nothing moved or the interval is 0.1 s or shorter.
+// The transfer rate in KB/s, smoothed over the progress reports: each interval of at least
+// kMinRateSeconds moves it towards that interval's rate, the more the longer the interval.
 // No widgets, no I/O.
-double rateKBps(int deltaBytes, qint64 elapsedMs);
+class RateEstimate
+{
+public:
+    // A report of shown bytes at nowMs on a steady clock.
+    void add(int shown, qint64 nowMs);
+    // 0 until two reports far enough apart came.
+    double kbps() const { return m_kbps; }
 
-// Whether a report refreshes the text: on completion, after a second, or when the wall clock
-// went backwards (the interval is meaningless then). No widgets, no I/O.
-bool refreshesText(int shown, int totalBytes, qint64 elapsedMs);
+private:
+    qint64 m_lastMs = -1;
+    int m_lastBytes = 0;
+    double m_kbps = 0.0;
+};
 
-// "更新进度：%1 / %2 字节（%3%）" plus " · %1 KB/s" when the rate is above 0.
-// No widgets, no I/O.
-QString progressText(int shown, int totalBytes, double rate);
+// Seconds until the transfer ends at the rate, or -1 when there is no rate yet or less than
+// kRemainingFromPercent of the image is sent. No widgets, no I/O.
+int secondsRemaining(int shown, int totalBytes, double rateKBps);
+
+// "更新进度：%1 / %2 字节（%3%）", then " · %1 KB/s" when the rate is above 0 and " · 剩余 %1 秒"
+// (with minutes from a minute on) when the time remaining is known. No widgets, no I/O.
+QString progressText(int shown, int totalBytes, double rate, int secondsLeft);
 
 } // namespace FirmwareRules

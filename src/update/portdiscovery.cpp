@@ -62,3 +62,22 @@ QString portDetails(const PortListing &port)
     }
     return lines.join(QLatin1Char('\n'));
 }
+
+QString portLocation(const QString &port)
+{
+    if (port.contains(QLatin1Char('/')))
+        return port;
+    return QStringLiteral("/dev/") + port;
+}
+
+PortListing listingFor(const QList<PortListing> &ports, const QString &port,
+                       const QString &resolvedPath)
+{
+    const QString devName =
+        resolvedPath.startsWith(QLatin1String("/dev/")) ? resolvedPath.mid(5) : QString();
+    for (const PortListing &listing : ports) {
+        if (listing.name == port || (!devName.isEmpty() && listing.name == devName))
+            return listing;
+    }
+    return PortListing(port);
+}

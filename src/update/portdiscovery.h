@@ -43,3 +43,12 @@ QString vidPidText(const PortListing &port);
 // What tells identical adapters apart, one line each (description, manufacturer, serial number,
 // VID:PID), for the selector entry's tooltip; only what the system knows. No widgets, no I/O.
 QString portDetails(const PortListing &port);
+
+// The path a port name stands for: a path as it is, a bare name under /dev. No widgets, no I/O.
+QString portLocation(const QString &port);
+
+// The system listing of a port given by name or path: by name, or by the /dev name its path
+// resolves to (resolvedPath, empty when it does not resolve); a bare listing of the name when the
+// system does not list it. No widgets, no I/O.
+PortListing listingFor(const QList<PortListing> &ports, const QString &port,
+                       const QString &resolvedPath);
