@@ -3,7 +3,7 @@
 // simulators said and the images they received.
 
 #include "cli/flashreport.h"
-#include "cli/portsession.h"
+#include "production/portsession.h"
 #include "device/deviceidentity.h"
 #include "scripteddevice.h"
 #include "simulatorprocess.h"

@@ -3,20 +3,24 @@
 // Dialog: the main window. It holds every widget, the connection state, the update flag, the
 // command history and the settings, and talks to the SerialWorker only through signals.
 //
-// Where the members are defined:
-//   app/dialog.cpp                construction, wiring, worker thread shutdown, close, Escape
-//   app/dialog_layout.cpp         setupUi, cards, painted icons
-//   app/dialog_connection.cpp     connect/disconnect, refreshUiState, LED, toast placement, resize
-//   app/dialog_settings.cpp       settings, default geometry, restore and on-screen check
-//   app/dialog_records.cpp        the update records' store and their history view
-//   console/dialog_log.cpp        log entries, trimming, save, copy, clear, context menu, toast
-//   console/dialog_console.cpp    command console, history, history menu, key handling
-//   update/dialog_firmware.cpp    image validation, browse, drag and drop
-//   update/dialog_updateflow.cpp  update start, progress, result
-//   update/dialog_portscan.cpp    serial port discovery
-//   update/dialog_readback.cpp    the device's identity on connect, the read-back after an update
+// Where the members are defined, one file per subsystem, all beside this header:
+//   dialog.cpp                construction, wiring, worker thread shutdown, close, Escape
+//   dialog_layout.cpp         setupUi, cards, painted icons
+//   dialog_connection.cpp     connect/disconnect, refreshUiState, LED, toast placement, resize
+//   dialog_settings.cpp       settings, default geometry, restore and on-screen check
+//   dialog_records.cpp        the update records' store and their history view
+//   dialog_log.cpp            log entries, trimming, save, copy, clear, context menu, toast
+//   dialog_console.cpp        command console, history, history menu, key handling
+//   dialog_theme.cpp          the window's style sheet from the palette
+//   dialog_firmware.cpp       image validation, browse, drag and drop
+//   dialog_updateflow.cpp     update start, progress, result
+//   dialog_portscan.cpp       serial port discovery
+//   dialog_readback.cpp       the device's identity on connect, the read-back after an update
+// The rules they apply (log markup, history, image checks, progress arithmetic, read-back, theme)
+// live below the window in console/, update/, ui/ and device/, where other front ends use them.
 
 #include "app/windowgeometry.h"
+#include "ui/states.h"
 #include "device/deviceidentity.h"
 #include "update/portdiscovery.h"
 #include "update/firmwarerules.h"
@@ -51,22 +55,19 @@ class Dialog : public QDialog
     Q_OBJECT
 
 public:
-    enum SerialPortState : int {
-        Disconnected = 0,
-        Connecting = 1,
-        Connected = 2,
-        Disconnecting = 3,
-    };
-    enum LogLevel : int {
-        Info = 0,
-        Command = 1,
-        Response = 2,
-        Error = 3,
-        Success = 4,
-        // Something the user should notice that is not (yet) a failure: a re-sent block, a
-        // device that restarted without the new version.
-        Warning = 5,
-    };
+    // The connection state and the log level under the window's own names.
+    using SerialPortState = Connection::State;
+    static constexpr SerialPortState Disconnected = Connection::Disconnected;
+    static constexpr SerialPortState Connecting = Connection::Connecting;
+    static constexpr SerialPortState Connected = Connection::Connected;
+    static constexpr SerialPortState Disconnecting = Connection::Disconnecting;
+    using LogLevel = Log::Level;
+    static constexpr LogLevel Info = Log::Info;
+    static constexpr LogLevel Command = Log::Command;
+    static constexpr LogLevel Response = Log::Response;
+    static constexpr LogLevel Error = Log::Error;
+    static constexpr LogLevel Success = Log::Success;
+    static constexpr LogLevel Warning = Log::Warning;
 
     explicit Dialog(QWidget *parent = nullptr);
     ~Dialog() override;
@@ -144,13 +145,13 @@ private:
     static void setScreenProvider(ScreenProvider provider);
     static ScreenProvider &screenProvider();
 
-    // --- update records (app/dialog_records.cpp) ---
+    // --- update records (dialog_records.cpp) ---
     // The store's URL from the settings ("recordsUrl"), the per-user default when absent.
     QString recordsUrl() const;
     // Opens the history view, or raises the one already open.
     void showRecordHistory();
 
-    // --- log panel (console/dialog_log.cpp) ---
+    // --- log panel (dialog_log.cpp) ---
     void queueLogMessage(const QString &message, LogLevel level);
     void applyLogPalette();
     void setupLogContextMenu();
@@ -160,7 +161,7 @@ private:
     void updateLogActions();
     void showToast(const QString &text);
 
-    // --- console and history (console/dialog_console.cpp) ---
+    // --- console and history (dialog_console.cpp) ---
     void loadHistory();
     void saveHistory();
     void showHistoryMenu();
@@ -168,10 +169,10 @@ private:
     // Hands one command to the worker; its echo and reply are logged when the reply arrives.
     void dispatchCommand(const QString &command);
 
-    // --- theme (ui) ---
+    // --- theme (dialog_theme.cpp) ---
     void applyGlobalStyle();
 
-    // --- image selection (update/dialog_firmware.cpp) ---
+    // --- image selection (dialog_firmware.cpp) ---
     bool validateFirmwareFile(const QString &path);
     int firmwareSizeLimit() const;
     void acceptFirmwareFile(const QString &path);
@@ -180,13 +181,13 @@ private:
     void showDropOverlay();
     void hideDropOverlay();
 
-    // --- update flow (update/dialog_updateflow.cpp) ---
+    // --- update flow (dialog_updateflow.cpp) ---
     // The start button while an update runs: asks, then stops the update through the worker.
     void cancelUpdate();
     // The result step 500 ms after the worker's report.
     void presentResult(bool success, const QString &error);
 
-    // --- device identity and read-back (update/dialog_readback.cpp) ---
+    // --- device identity and read-back (dialog_readback.cpp) ---
     // The window's own "*idn?" queries, sent like console commands but never echoed.
     enum class QuietQuery { None, Identity, ReadBack };
     void setupReadBack();
@@ -209,7 +210,7 @@ private:
     // The last update's outcome, kept in the status bar until the user acts.
     void showOutcome(const QString &text);
 
-    // --- port discovery (update/dialog_portscan.cpp) ---
+    // --- port discovery (dialog_portscan.cpp) ---
     static PortEnumerator &portEnumerator();
     void fillPortSelector(const QList<PortListing> &ports);
     // Selects the port by its system name, or shows it as typed when it is not listed.

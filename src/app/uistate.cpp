@@ -12,13 +12,14 @@ QString trDialog(const char *text)
 }
 } // namespace
 
-EnabledControls enabledControls(UpdatePhase phase, Dialog::SerialPortState state,
+EnabledControls enabledControls(UpdatePhase phase, Connection::State state,
                                 bool hasFirmwarePath)
 {
     const bool idle = phase == UpdatePhase::None;
-    const bool connected = state == Dialog::Connected;
+    const bool connected = state == Connection::Connected;
     EnabledControls controls;
-    controls.connectButton = idle && (state == Dialog::Disconnected || state == Dialog::Connected);
+    controls.connectButton =
+        idle && (state == Connection::Disconnected || state == Connection::Connected);
     controls.portSelector = idle;
     controls.browseButton = idle;
     controls.pathField = idle;
@@ -38,25 +39,25 @@ std::optional<ConnectionStateRow> connectionStateRow(int state)
 {
     ConnectionStateRow row;
     switch (state) {
-    case Dialog::Disconnected:
+    case Connection::Disconnected:
         row.statusText = trDialog("等待连接…");
         row.connectText = trDialog("连接");
         row.connectToolTip = trDialog("连接到选定串口");
         row.ledColour = QColor(QLatin1String(Theme::kDanger));
         row.hideBaudLabel = true;
         return row;
-    case Dialog::Connecting:
+    case Connection::Connecting:
         row.statusText = trDialog("正在连接…");
         row.ledColour = QColor(QLatin1String(Theme::kLedAmber));
         row.hideBaudLabel = true;
         return row;
-    case Dialog::Connected:
+    case Connection::Connected:
         row.statusText = trDialog("已连接");
         row.connectText = trDialog("断开");
         row.connectToolTip = trDialog("断开");
         row.ledColour = QColor(QLatin1String(Theme::kLedGreen));
         return row;
-    case Dialog::Disconnecting:
+    case Connection::Disconnecting:
         row.statusText = trDialog("正在断开…");
         row.ledColour = QColor(QLatin1String(Theme::kLedAmber));
         return row;

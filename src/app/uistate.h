@@ -2,7 +2,7 @@
 
 // The rules that turn the window's connection state and update flag into what the controls show.
 
-#include "app/dialog.h"
+#include "ui/states.h"
 
 #include <QColor>
 #include <QString>
@@ -31,7 +31,7 @@ enum class UpdatePhase {
 
 // Enabled states for the update phase, the connection state and whether a path is entered.
 // While an update runs the start button is its cancel button. No widgets, no I/O.
-EnabledControls enabledControls(UpdatePhase phase, Dialog::SerialPortState state,
+EnabledControls enabledControls(UpdatePhase phase, Connection::State state,
                                 bool hasFirmwarePath);
 
 // Start button text: "取消更新" while an update runs, "开始" otherwise. No widgets, no I/O.

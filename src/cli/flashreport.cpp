@@ -9,21 +9,6 @@
 
 namespace FlashReport {
 
-QString outcomeName(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::Success:
-        return QStringLiteral("success");
-    case Outcome::Failed:
-        return QStringLiteral("failed");
-    case Outcome::VersionMismatch:
-        return QStringLiteral("version-mismatch");
-    case Outcome::Interrupted:
-        return QStringLiteral("interrupted");
-    }
-    return QStringLiteral("failed");
-}
-
 QByteArray jsonLine(const UnitRecord &r)
 {
     auto orNull = [](const QString &text) {
@@ -64,18 +49,6 @@ int exitStatus(const QList<Outcome> &outcomes, bool interrupted)
             return 1;
     }
     return 0;
-}
-
-QString sha256Hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-
-QString startCommandText(const QByteArray &command)
-{
-    if (command == VersionRule::firmwareUpdateCommand())
-        return QStringLiteral("*FWUPD");
-    return QString::fromLatin1(command.toHex(' '));
 }
 
 namespace {

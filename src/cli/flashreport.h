@@ -1,49 +1,23 @@
 #pragma once
 
+#include "production/unitrecord.h"
 #include "update/portdiscovery.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
-// What the command-line flasher records and shows: the unit record and its JSON line, the
-// summary and port tables, the progress line, the exit status. No widgets, no I/O.
+// What the command-line flasher shows and writes: the unit record's JSON line, the summary and
+// port tables, the progress line, the exit status. No widgets, no I/O.
 namespace FlashReport {
 
-enum class Outcome { Success, Failed, VersionMismatch, Interrupted };
-
-// "success", "failed", "version-mismatch", "interrupted". No widgets, no I/O.
-QString outcomeName(Outcome outcome);
-
-// The image as checked before any port is opened.
-struct ImageFacts
-{
-    QString path;
-    QString fileName;
-    qint64 size = 0;
-    QString sha256; // lower-case hexadecimal
-    QString checkReason; // why the vector table looks wrong; empty when it looks plausible
-};
-
-// One device and attempt.
-struct UnitRecord
-{
-    QString timeUtc; // when the attempt began, ISO 8601 with milliseconds and "Z"
-    QString port;
-    QString serialNumber; // empty when the system does not know it
-    QString vidPid;       // "0403:6001", empty when unknown
-    ImageFacts image;
-    bool queried = false;   // the identification query ran
-    QString identification; // its reply, empty when none came
-    QString startCommand;   // "*FWUPD" or the legacy bytes in hexadecimal
-    Outcome outcome = Outcome::Failed;
-    QString reason; // empty on success
-    qint64 durationMs = 0;
-    int bytesSent = 0;
-    QString expectedVersion; // --expect-version, empty without it
-    bool readBack = false;   // the application answered after the update
-    QString versionReadBack; // that answer
-};
+// The unit's record and its parts, as the production loop makes them.
+using Production::ImageFacts;
+using Production::Outcome;
+using Production::outcomeName;
+using Production::sha256Hex;
+using Production::startCommandText;
+using Production::UnitRecord;
 
 // The record as one line of JSON with its line feed. Unknown values are null; the read-back
 // fields appear only when a version was expected. No widgets, no I/O.
@@ -51,13 +25,6 @@ QByteArray jsonLine(const UnitRecord &record);
 
 // 0 when every device was updated, 1 when any failed, 130 when interrupted. No widgets, no I/O.
 int exitStatus(const QList<Outcome> &outcomes, bool interrupted);
-
-// Lower-case SHA-256 of the bytes. No widgets, no I/O.
-QString sha256Hex(const QByteArray &bytes);
-
-// "*FWUPD" for the firmware-update command, else the bytes as spaced hexadecimal pairs.
-// No widgets, no I/O.
-QString startCommandText(const QByteArray &command);
 
 // Terminal columns the text takes: wide (CJK) characters count two. No widgets, no I/O.
 int displayWidth(const QString &text);

@@ -1,6 +1,6 @@
 #include "cli/flashrun.h"
 
-#include "cli/portsession.h"
+#include "production/portsession.h"
 #include "device/devicetimeouts.h"
 #include "update/firmwarerules.h"
 
@@ -51,6 +51,61 @@ int terminalColumns()
     if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
         return size.ws_col;
     return kDefaultColumns;
+}
+
+// What a port's progress line shows, in the flasher's words.
+FlashReport::ProgressView progressView(const PortSession::Status &s)
+{
+    using Step = PortSession::Step;
+    using Phase = SerialWorker::UpdatePhase;
+    FlashReport::ProgressView v;
+    v.port = s.port;
+    v.shown = s.shown;
+    v.total = s.total;
+    switch (s.step) {
+    case Step::WaitingForDevice:
+        v.phase = QStringLiteral("waiting for a device");
+        break;
+    case Step::Connecting:
+        v.phase = QStringLiteral("opening the port");
+        break;
+    case Step::Updating:
+        switch (s.phase) {
+        case Phase::Querying:
+            v.phase = QStringLiteral("query");
+            break;
+        case Phase::WaitingForBootloader:
+            v.phase = QStringLiteral("waiting for bootloader");
+            break;
+        case Phase::Transferring:
+            v.phase = QStringLiteral("transferring");
+            v.transferring = true;
+            v.rateKBps = s.rateKBps;
+            v.secondsLeft = s.secondsLeft;
+            break;
+        case Phase::CheckingReport:
+            v.phase = QStringLiteral("checking report");
+            break;
+        }
+        break;
+    case Step::Verifying:
+        v.phase = QStringLiteral("verifying version");
+        break;
+    case Step::WaitingForRemoval:
+        v.phase = FlashReport::outcomeName(s.lastOutcome) +
+                  QStringLiteral(", waiting for the device to go");
+        break;
+    case Step::Done:
+        if (s.units == 0) {
+            v.phase = QStringLiteral("stopped");
+            break;
+        }
+        v.phase = FlashReport::outcomeName(s.lastOutcome);
+        if (!s.lastReason.isEmpty())
+            v.phase += QStringLiteral(": ") + s.lastReason;
+        break;
+    }
+    return v;
 }
 
 QString resultLine(const FlashReport::UnitRecord &r)
@@ -157,7 +212,7 @@ void FlashRun::onSessionChanged(PortSession *session)
         return;
     }
     // Plain lines: one per phase, and one at every 10 % of the transfer.
-    const FlashReport::ProgressView view = session->view();
+    const FlashReport::ProgressView view = progressView(session->status());
     Shown &shown = m_shown[session];
     const int tenths = view.transferring ? FirmwareRules::percent(view.shown, view.total) / 10 : -1;
     if (view.phase == shown.phase && tenths <= shown.tenths)
@@ -179,7 +234,7 @@ void FlashRun::repaint()
         text += QStringLiteral("\x1b[%1A").arg(m_drawnLines);
     for (PortSession *session : std::as_const(m_sessions)) {
         text += QStringLiteral("\r\x1b[K") +
-                FlashReport::clipToWidth(FlashReport::progressLine(session->view(), m_portWidth),
+                FlashReport::clipToWidth(FlashReport::progressLine(progressView(session->status()), m_portWidth),
                                          columns) +
                 QLatin1Char('\n');
     }

@@ -1,6 +1,6 @@
 #include "console/logentry.h"
 
-#include "app/dialog.h"
+#include "ui/states.h"
 
 #include <algorithm>
 
@@ -9,16 +9,16 @@ namespace LogPanel {
 QString levelColor(int level)
 {
     switch (level) {
-    case Dialog::Command:
+    case Log::Command:
         return QStringLiteral("#93c5fd");
-    case Dialog::Response:
-    case Dialog::Success:
+    case Log::Response:
+    case Log::Success:
         return QStringLiteral("#86efac");
-    case Dialog::Error:
+    case Log::Error:
         return QStringLiteral("#fca5a5");
-    case Dialog::Warning:
+    case Log::Warning:
         return QStringLiteral("#fdba74");
-    case Dialog::Info:
+    case Log::Info:
     default:
         return QStringLiteral("#cbd5e1");
     }
@@ -26,7 +26,7 @@ QString levelColor(int level)
 
 bool levelIsBold(int level)
 {
-    return level == Dialog::Error;
+    return level == Log::Error;
 }
 
 QString escapeMessage(const QString &message)

@@ -88,10 +88,15 @@ def packs(entry):
     return not entry["file"].startswith(("src/", "tools/", "bench/", "tests/"))
 
 
+# tst_layers scans the #include lines of src/: a script too, run for every fault in src/.
+LAYERS_TEST = "tst_layers"
+SCRIPT_TESTS = {PACKAGE_TEST, LAYERS_TEST}
+
+
 def fingerprints(build, tests):
     """A digest of every test program and of the programs tests start. Linking is deterministic,
     so a program whose digest did not change does not contain the fault."""
-    paths = {t["name"]: Path(t["command"][0]) for t in tests if t["name"] != PACKAGE_TEST}
+    paths = {t["name"]: Path(t["command"][0]) for t in tests if t["name"] not in SCRIPT_TESTS}
     paths.update({tool: build / tool for tool in TOOLS})
     return {name: hashlib.sha256(path.read_bytes()).hexdigest() for name, path in paths.items()}
 
@@ -244,7 +249,8 @@ def main():
             changed_tools = any(now[t] != clean[t] for t in TOOLS)
             chosen = [t for t in tests
                       if (t["name"] == PACKAGE_TEST and packs(e))
-                      or (t["name"] != PACKAGE_TEST
+                      or (t["name"] == LAYERS_TEST and e["file"].startswith("src/"))
+                      or (t["name"] not in SCRIPT_TESTS
                           and (e["file"] in SENDER or t["name"] != "tst_interop_rb")
                           and (now[t["name"]] != clean[t["name"]]
                                or (changed_tools and t["name"] in TOOL_USERS)))]

@@ -1,10 +1,11 @@
 #pragma once
 
-// PortSession: the updates on one port. It drives its own SerialWorker on its own thread through
-// queued requests, exactly as the window does, and turns the worker's reports into the unit's
-// record. In the production loop it also waits for each device to come and to go.
+// PortSession: the updates on one port, the production loop's unit of work. It drives its own
+// SerialWorker on its own thread through queued requests, exactly as the window does, reads the
+// new version back, and turns the worker's reports into the unit's record. In the loop it also
+// waits for each device to come and to go. Front ends compose one per port and show status().
 
-#include "cli/flashreport.h"
+#include "production/unitrecord.h"
 #include "device/serialworker.h"
 #include "update/firmwarerules.h"
 #include "update/readback.h"
@@ -33,7 +34,7 @@ public:
     struct Settings
     {
         QString port;
-        FlashReport::ImageFacts image;
+        Production::ImageFacts image;
         int sizeLimit = 0;
         QString expectVersion;
         bool loop = false;
@@ -55,13 +56,28 @@ public:
     // Test hook: the waits of the read-back after an update.
     void setReadBackTimingForTesting(const ReadBack::Timing &timing);
 
+    // Where the session stands, for a front end to show.
+    struct Status
+    {
+        QString port;
+        Step step = Step::WaitingForDevice;
+        SerialWorker::UpdatePhase phase = SerialWorker::UpdatePhase::Querying; // while Updating
+        int shown = 0; // bytes shown as sent, of total
+        int total = 0;
+        double rateKBps = 0.0; // while transferring
+        int secondsLeft = -1;  // while transferring; -1 before there is a rate
+        int units = 0;         // units finished on this port
+        Production::Outcome lastOutcome = Production::Outcome::Failed; // of the last unit
+        QString lastReason;
+    };
+
     Step step() const { return m_step; }
     bool unitRunning() const;
-    FlashReport::ProgressView view() const;
+    Status status() const;
 
 Q_SIGNALS:
-    void unitFinished(const FlashReport::UnitRecord &record);
-    void changed(); // what view() shows changed
+    void unitFinished(const Production::UnitRecord &record);
+    void changed(); // what status() shows changed
     void notice(const QString &text);
     void finished(); // the session reached Done
 
@@ -86,7 +102,7 @@ private:
 
     void beginUnit();
     void startUpdate();
-    void finishUnit(FlashReport::Outcome outcome, const QString &reason);
+    void finishUnit(Production::Outcome outcome, const QString &reason);
     void setStep(Step step);
     void poll();
     void queryIdentification();
@@ -106,7 +122,7 @@ private:
     bool m_queryPending = false;
     QString m_lastNotice;
 
-    FlashReport::UnitRecord m_record;
+    Production::UnitRecord m_record;
     PortListing m_listing; // the system's listing of the port when the unit began
     QElapsedTimer m_unitClock;
     QElapsedTimer m_transferClock;

@@ -1,4 +1,4 @@
-#include "cli/portsession.h"
+#include "production/portsession.h"
 
 #include "device/deviceidentity.h"
 #include "device/versionrule.h"
@@ -113,7 +113,7 @@ bool PortSession::unitRunning() const
 
 void PortSession::beginUnit()
 {
-    m_record = FlashReport::UnitRecord();
+    m_record = Production::UnitRecord();
     m_record.timeUtc = nowUtc();
     m_record.port = m_settings.port;
     m_record.image = m_settings.image;
@@ -142,7 +142,7 @@ void PortSession::startUpdate()
     Q_EMIT requestUpdate(m_settings.image.path);
 }
 
-void PortSession::finishUnit(FlashReport::Outcome outcome, const QString &reason)
+void PortSession::finishUnit(Production::Outcome outcome, const QString &reason)
 {
     m_record.outcome = outcome;
     m_record.reason = reason;
@@ -188,12 +188,12 @@ void PortSession::interrupt()
         Q_EMIT requestAbort();
         break;
     case Step::Connecting:
-        finishUnit(FlashReport::Outcome::Interrupted,
+        finishUnit(Production::Outcome::Interrupted,
                    QStringLiteral("interrupted before the update started"));
         break;
     case Step::Verifying:
         m_readBack.stop();
-        finishUnit(FlashReport::Outcome::Interrupted,
+        finishUnit(Production::Outcome::Interrupted,
                    QStringLiteral("interrupted before the version was read back"));
         break;
     case Step::WaitingForDevice:
@@ -209,7 +209,7 @@ void PortSession::forceEnd()
     m_stopping = true;
     m_readBack.stop();
     if (unitRunning())
-        finishUnit(FlashReport::Outcome::Interrupted,
+        finishUnit(Production::Outcome::Interrupted,
                    QStringLiteral("interrupted; the update did not stop in time"));
     else
         end();
@@ -265,7 +265,7 @@ void PortSession::onConnected()
     if (m_step != Step::Connecting)
         return;
     if (m_stopping) {
-        finishUnit(FlashReport::Outcome::Interrupted,
+        finishUnit(Production::Outcome::Interrupted,
                    QStringLiteral("interrupted before the update started"));
         return;
     }
@@ -286,7 +286,7 @@ void PortSession::onConnectionFailed(const QString &error)
     if (m_step != Step::Connecting)
         return;
     if (!m_settings.loop) {
-        finishUnit(FlashReport::Outcome::Failed, error);
+        finishUnit(Production::Outcome::Failed, error);
         return;
     }
     // The port is there but does not open (yet): keep waiting, and say why once.
@@ -315,7 +315,7 @@ void PortSession::onIdentified(const QString &identification, const QByteArray &
         return;
     m_record.queried = true;
     m_record.identification = identification;
-    m_record.startCommand = FlashReport::startCommandText(command);
+    m_record.startCommand = Production::startCommandText(command);
 }
 
 void PortSession::onProgress(int bytesSent, int totalBytes)
@@ -334,11 +334,11 @@ void PortSession::onUpdateSuccess()
         return;
     m_shown = m_total;
     if (m_settings.expectVersion.isEmpty()) {
-        finishUnit(FlashReport::Outcome::Success, QString());
+        finishUnit(Production::Outcome::Success, QString());
         return;
     }
     if (m_stopping) {
-        finishUnit(FlashReport::Outcome::Interrupted,
+        finishUnit(Production::Outcome::Interrupted,
                    QStringLiteral("interrupted before the version was read back"));
         return;
     }
@@ -356,7 +356,7 @@ void PortSession::onUpdateFailed(const QString &reason)
 {
     if (m_step != Step::Updating)
         return;
-    finishUnit(m_interrupted ? FlashReport::Outcome::Interrupted : FlashReport::Outcome::Failed,
+    finishUnit(m_interrupted ? Production::Outcome::Interrupted : Production::Outcome::Failed,
                reason);
 }
 
@@ -404,22 +404,22 @@ void PortSession::onReadBackFinished(const ReadBack::Outcome &outcome)
     const QString expected = m_settings.expectVersion;
     switch (outcome.verdict) {
     case ReadBack::Verdict::NewVersion:
-        finishUnit(FlashReport::Outcome::Success, QString());
+        finishUnit(Production::Outcome::Success, QString());
         return;
     case ReadBack::Verdict::SameVersion:
     case ReadBack::Verdict::UnexpectedVersion:
-        finishUnit(FlashReport::Outcome::VersionMismatch,
+        finishUnit(Production::Outcome::VersionMismatch,
                    QStringLiteral("the application answers \"%1\", not version %2")
                        .arg(reply, expected));
         return;
     case ReadBack::Verdict::AnotherUnit:
-        finishUnit(FlashReport::Outcome::VersionMismatch,
+        finishUnit(Production::Outcome::VersionMismatch,
                    QStringLiteral("another unit answers \"%1\" (serial number %2, not %3)")
                        .arg(reply, outcome.after.serialNumber,
                             DeviceIdentity::fromReply(m_record.identification).serialNumber));
         return;
     case ReadBack::Verdict::Silence:
-        finishUnit(FlashReport::Outcome::VersionMismatch,
+        finishUnit(Production::Outcome::VersionMismatch,
                    QStringLiteral("the application did not answer within %1 s")
                        .arg(std::chrono::duration_cast<std::chrono::seconds>(
                                 m_readBack.timing().limit)
@@ -428,54 +428,20 @@ void PortSession::onReadBackFinished(const ReadBack::Outcome &outcome)
     }
 }
 
-FlashReport::ProgressView PortSession::view() const
+PortSession::Status PortSession::status() const
 {
-    FlashReport::ProgressView v;
-    v.port = m_settings.port;
-    v.shown = m_shown;
-    v.total = m_total;
-    switch (m_step) {
-    case Step::WaitingForDevice:
-        v.phase = QStringLiteral("waiting for a device");
-        break;
-    case Step::Connecting:
-        v.phase = QStringLiteral("opening the port");
-        break;
-    case Step::Updating:
-        switch (m_phase) {
-        case SerialWorker::UpdatePhase::Querying:
-            v.phase = QStringLiteral("query");
-            break;
-        case SerialWorker::UpdatePhase::WaitingForBootloader:
-            v.phase = QStringLiteral("waiting for bootloader");
-            break;
-        case SerialWorker::UpdatePhase::Transferring:
-            v.phase = QStringLiteral("transferring");
-            v.transferring = true;
-            v.rateKBps = m_rate.kbps();
-            v.secondsLeft = FirmwareRules::secondsRemaining(m_shown, m_total, v.rateKBps);
-            break;
-        case SerialWorker::UpdatePhase::CheckingReport:
-            v.phase = QStringLiteral("checking report");
-            break;
-        }
-        break;
-    case Step::Verifying:
-        v.phase = QStringLiteral("verifying version");
-        break;
-    case Step::WaitingForRemoval:
-        v.phase = FlashReport::outcomeName(m_record.outcome) +
-                  QStringLiteral(", waiting for the device to go");
-        break;
-    case Step::Done:
-        if (m_units == 0) {
-            v.phase = QStringLiteral("stopped");
-            break;
-        }
-        v.phase = FlashReport::outcomeName(m_record.outcome);
-        if (!m_record.reason.isEmpty())
-            v.phase += QStringLiteral(": ") + m_record.reason;
-        break;
+    Status status;
+    status.port = m_settings.port;
+    status.step = m_step;
+    status.phase = m_phase;
+    status.shown = m_shown;
+    status.total = m_total;
+    if (m_step == Step::Updating && m_phase == SerialWorker::UpdatePhase::Transferring) {
+        status.rateKBps = m_rate.kbps();
+        status.secondsLeft = FirmwareRules::secondsRemaining(m_shown, m_total, status.rateKBps);
     }
-    return v;
+    status.units = m_units;
+    status.lastOutcome = m_record.outcome;
+    status.lastReason = m_record.reason;
+    return status;
 }
