@@ -2,6 +2,7 @@
 // transfer, the console's command exchange, and the pure rules the worker applies.
 
 #include "device/porterrortext.h"
+#include "device/reasoncode.h"
 #include "device/serialworker.h"
 #include "device/versionrule.h"
 #include "scripteddevice.h"
@@ -201,6 +202,26 @@ private Q_SLOTS:
             << reason(true, port, true) << QVariant("用户取消更新");
         QTest::newRow("a recorded port error wins over the device's cancel")
             << reason(false, port, true) << QVariant(port);
+
+        // The stable code scripts and records get for each reason the worker words.
+        const auto codes = [](const QStringList &reasons) {
+            QStringList out;
+            for (const QString &reason : reasons)
+                out << ReasonCode::forWorkerReason(reason);
+            return QVariant(out.join(u' '));
+        };
+        const QString lost = PortErrorText::hint(QSerialPort::ResourceError, "");
+        const QString busy = PortErrorText::hint(QSerialPort::OpenError, "");
+        const QString denied = PortErrorText::hint(QSerialPort::PermissionError, "");
+        QTest::newRow("every reason the worker gives has its own code, the port's by its hint")
+            << codes({"设备响应超时", "设备中止了传输", "用户取消更新", "传输错误（错误码：5）",
+                      "串口错误：" + lost, "无法打开串口 ttyUSB0：" + busy + "（Device busy）",
+                      "串口错误：" + denied, "串口错误", "串口未打开", "写入错误：x",
+                      "启动命令发送失败", "固件文件为空", "固件为 240000 字节；bootloader …",
+                      "something new", ""})
+            << QVariant("device-timeout device-cancelled user-cancelled transfer-failed port-lost "
+                        "port-busy port-permission port-error port-lost write-failed write-failed "
+                        "image-refused image-refused failed ");
     }
     void rules()
     {
