@@ -202,10 +202,20 @@ def main():
             shutil.copyfile(src, dst)
         return dst
 
+    skipped = lambda d, names: [n for n in names if n == ".git" or
+                                (Path(d) == ROOT and n.startswith("build"))]
     if not args.keep_tree:
         shutil.copytree(ROOT, tree, dirs_exist_ok=True, copy_function=copy_changed,
-                        ignore=lambda d, names: [n for n in names if n == ".git" or
-                                                 (Path(d) == ROOT and n.startswith("build"))])
+                        ignore=skipped)
+        # Files moved or deleted since the last replay must not linger in the copy.
+        for folder, dirs, files in os.walk(tree):
+            here = Path(folder)
+            rel = here.relative_to(tree)
+            if rel == Path("."):
+                dirs[:] = [d for d in dirs if not d.startswith("build")]
+            for name in files:
+                if not (ROOT / rel / name).exists():
+                    (here / name).unlink()
     env = dict(os.environ, CCACHE_BASEDIR=str(scratch), CCACHE_NOHASHDIR="1")
     configure = ["cmake", "-S", str(tree), "-B", str(build), "-G", "Ninja",
                  "-DCMAKE_BUILD_TYPE=RelWithDebInfo"]
