@@ -475,6 +475,10 @@ void PortSession::onCommandResponse(const QString &reply)
     }
     if (m_step != Step::WaitingForRemoval)
         return;
+    // A receiver still waiting for a file ('C', ACK, NAK, CAN) is no application answering: it
+    // tells neither that the board went nor that another came.
+    if (DeviceReply::onlyProtocolBytes(reply.toLatin1()))
+        return;
     // On a port that stays, the reply tells the boards apart: a board that answered and then
     // falls silent is gone, and an answer after that silence, or a different answer, is the next
     // board. Silence before the first answer is an application still starting.
