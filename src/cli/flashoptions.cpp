@@ -121,8 +121,7 @@ FlashCommand parseFlashArguments(const QStringList &arguments)
     const QCommandLineOption records(
         QStringLiteral("records"),
         QStringLiteral("The record store: sqlite:///PATH or postgresql://USER@HOST:PORT/DBNAME. "
-                       "Default: the window's, %1.")
-            .arg(QStringLiteral("sqlite:///~/.local/share/fwupdater/records.sqlite")),
+                       "Default: the window's, records.sqlite in ~/.local/share/fwupdater."),
         QStringLiteral("URL"));
     const QCommandLineOption history(
         QStringLiteral("history"),
