@@ -297,7 +297,8 @@ int main(int argc, char *argv[])
                 line.successesWithoutSerial += success ? 1 : 0;
             } else {
                 ++line.bySerial[serial];
-                line.successes[serial] += success ? 1 : 0;
+                if (success)
+                    ++line.successes[serial];
             }
             if (!success)
                 ++codes[r[QLatin1String("reasonCode")].toString()];
@@ -341,8 +342,31 @@ int main(int argc, char *argv[])
         cut += endCut ? 1 : 0;
         const bool exact = r.bySerial == line.begun && (extra == 0 || endCut);
         linesExact += exact ? 1 : 0;
-        sameSuccesses = sameSuccesses && r.successes == line.matched &&
-                        r.successesWithoutSerial == line.matchedSilent;
+        const bool same =
+            r.successes == line.matched && r.successesWithoutSerial == line.matchedSilent;
+        sameSuccesses = sameSuccesses && same;
+        if (!same) {
+            // Name the boards where the record and the simulator disagree.
+            QStringList differ;
+            QSet<QString> serials;
+            for (auto it = r.successes.cbegin(); it != r.successes.cend(); ++it)
+                serials.insert(it.key());
+            for (auto it = line.matched.cbegin(); it != line.matched.cend(); ++it)
+                serials.insert(it.key());
+            for (const QString &serial : std::as_const(serials)) {
+                if (r.successes.value(serial) != line.matched.value(serial))
+                    differ << QStringLiteral("%1 (%2 recorded, %3 matched)")
+                                  .arg(serial)
+                                  .arg(r.successes.value(serial))
+                                  .arg(line.matched.value(serial));
+            }
+            if (r.successesWithoutSerial != line.matchedSilent)
+                differ << QStringLiteral("silent boards (%1 recorded, %2 matched)")
+                              .arg(r.successesWithoutSerial)
+                              .arg(line.matchedSilent);
+            std::printf("  %s successes differ: %s\n", qPrintable(name),
+                        qPrintable(differ.join(QStringLiteral(", "))));
+        }
         std::printf("  %s: %d boards, %d updates begun, %d records, %d matched%s\n",
                     qPrintable(name), line.boards, lineBegun,
                     int(r.withoutSerial + std::accumulate(r.bySerial.begin(), r.bySerial.end(), 0)),
