@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -118,11 +119,17 @@ int main(int argc, char *argv[])
     QByteArray bytes(kImageSize, Qt::Uninitialized);
     for (int i = 0; i < kImageSize; ++i)
         bytes[i] = char((i * 31 + i / 251) & 0xFF);
+    // The vector table of an application at 0x08004000, which the image check looks for: the
+    // stack in SRAM, the reset handler inside the image.
+    qToLittleEndian<quint32>(0x20005000, bytes.data());
+    qToLittleEndian<quint32>(0x080041C5, bytes.data() + 4);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != kImageSize)
         return 1;
     file.close();
-    // fwflash reads the window's settings store: give it an empty one.
+    // fwflash reads the window's settings store and records into the default record store:
+    // give it an empty one of each.
     qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toLocal8Bit());
+    qputenv("XDG_DATA_HOME", dir.filePath(QStringLiteral("data")).toLocal8Bit());
 
     std::printf("fwflash, %d bytes per device at 115200 baud, devices updated at once\n",
                 kImageSize);

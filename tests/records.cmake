@@ -2,5 +2,6 @@
 # and the history view.
 fw_add_test(tst_records SOURCES tst_records.cpp)
 target_link_libraries(tst_records PRIVATE fwrecordsamples)
-target_compile_definitions(tst_records PRIVATE FWRECORDFILL_PATH="$<TARGET_FILE:fwrecordfill>")
-add_dependencies(tst_records fwrecordfill)
+target_compile_definitions(tst_records PRIVATE FWRECORDFILL_PATH="$<TARGET_FILE:fwrecordfill>"
+                                              FWFLASH_PATH="$<TARGET_FILE:fwflash>")
+add_dependencies(tst_records fwrecordfill fwflash fwdevsim)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDate>
 #include <QString>
 #include <QStringList>
 
@@ -9,20 +10,32 @@
 
 struct FlashOptions
 {
+    enum class Format { Table, Json, Csv };
+
     QStringList ports;        // -p, in the order given
     QString imagePath;        // the one positional argument
     std::optional<int> limit; // --max-kb as bytes; none: the settings store decides
-    QString jsonPath;         // --json
+    QString jsonPath;         // --json; "-" for standard output
     QString expectVersion;    // --expect-version
+    QString recordsUrl;       // --records; empty: the default store
     bool loop = false;        // --wait
     bool nextOnEnter = false; // --next-on-enter
-    bool quiet = false;       // --quiet
+    bool allowRepeat = false; // --allow-repeat
+    bool quiet = false;       // -q, --quiet
+    bool verbose = false;     // --verbose: the protocol trace
     bool force = false;       // --force: flash an image whose vector table looks wrong
+
+    // --history
+    QString unit; // --unit: the unit's serial number
+    QDate since;  // --since: from this local day on; null: from the first record
+    Format format = Format::Table;
+
+    bool jsonToStdout() const { return jsonPath == QLatin1String("-"); }
 };
 
 struct FlashCommand
 {
-    enum class Action { Flash, ListPorts, Help, Version, UsageError };
+    enum class Action { Flash, ListPorts, History, Help, Version, UsageError };
     Action action = Action::UsageError;
     FlashOptions options;
     QString error;    // for UsageError: what is wrong, one line
@@ -38,3 +51,8 @@ std::optional<int> maxKbLimit(const QString &text);
 
 // --expect-version: three or four dotted numbers. No widgets, no I/O.
 bool isVersionText(const QString &text);
+
+// Two of the ports given that are one device: a link and its target, or two links to one port.
+// resolved holds each port's target (empty when it does not resolve, as for a port not there
+// yet). The refusal, or empty when every port is its own. No widgets, no I/O.
+QString samePortTwice(const QStringList &ports, const QStringList &resolved);

@@ -1,9 +1,11 @@
 // fwflash: the command-line front end of the update, for scripts, CI rigs and production lines.
 // The same worker as the window's, one per port on a thread of its own.
 
+#include "cli/flashhistory.h"
 #include "cli/flashoptions.h"
 #include "cli/flashreport.h"
 #include "cli/flashrun.h"
+#include "records/recordstore.h"
 #include "update/firmwarecheck.h"
 #include "update/imagecheck.h"
 #include "update/portdiscovery.h"
@@ -15,6 +17,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <unistd.h>
 
 namespace {
 
@@ -82,13 +85,36 @@ int main(int argc, char *argv[])
     case FlashCommand::Action::Version:
         std::printf("fwflash %s\n", FW_VERSION);
         return 0;
-    case FlashCommand::Action::ListPorts:
-        std::fputs(FlashReport::portTable(systemSerialPorts()).toLocal8Bit().constData(), stdout);
+    case FlashCommand::Action::ListPorts: {
+        const QList<PortListing> ports = systemSerialPorts();
+        if (command.options.jsonToStdout())
+            std::fputs(FlashReport::portListJson(ports).constData(), stdout);
+        else if (!ports.isEmpty() || ::isatty(STDOUT_FILENO))
+            std::fputs(FlashReport::portTable(ports).toLocal8Bit().constData(), stdout);
         return 0;
+    }
+    case FlashCommand::Action::History:
     case FlashCommand::Action::Flash:
         break;
     }
     const FlashOptions &options = command.options;
+
+    // The store is checked before any port is opened; a password in its URL is never shown.
+    const QString recordsUrl =
+        options.recordsUrl.isEmpty() ? RecordStore::defaultUrl() : options.recordsUrl;
+    const QString unusable = RecordStore::unusableReason(parseStoreUrl(recordsUrl));
+    if (!unusable.isEmpty())
+        return refuse(QStringLiteral("--records %1: %2").arg(maskPassword(recordsUrl), unusable));
+    if (command.action == FlashCommand::Action::History)
+        return printHistory(options, recordsUrl);
+
+    // A link and its target are one device: two workers must not share it.
+    QStringList resolved;
+    for (const QString &port : options.ports)
+        resolved << QFileInfo(portLocation(port)).canonicalFilePath();
+    const QString twice = samePortTwice(options.ports, resolved);
+    if (!twice.isEmpty())
+        return refuse(twice + QStringLiteral(" (see --help)"));
 
     int limit = 0;
     if (options.limit) {
@@ -103,13 +129,13 @@ int main(int argc, char *argv[])
         checkImage(options.imagePath, limit, options.force, &why);
     if (!image)
         return refuse(why);
-    if (!options.jsonPath.isEmpty()) {
+    if (!options.jsonPath.isEmpty() && !options.jsonToStdout()) {
         QFile json(options.jsonPath);
         if (!json.open(QIODevice::WriteOnly | QIODevice::Append))
             return refuse(QStringLiteral("--json: cannot write %1: %2")
                               .arg(options.jsonPath, json.errorString()));
     }
 
-    FlashRun run(options, *image, limit);
+    FlashRun run(options, *image, limit, recordsUrl);
     return run.exec();
 }

@@ -39,8 +39,25 @@ unsigned char SerialWorker::transmitBlock(const OutgoingBlock &block, bool useCh
         else
             sendBlockWithCheck(block.bytes, block.fieldSize, useChecksum);
 
+        if (m_debugMode)
+            sendDebug(tr("已发送%1（%2 字节）")
+                          .arg(block.name)
+                          .arg(block.fieldSize == 0
+                                   ? 1
+                                   : Ymodem::kHeaderSize + block.fieldSize + (useChecksum ? 1 : 2)));
+
         unsigned char reply = 0;
         const bool answered = receiveByte(&reply, unsigned(block.replyTimeout.count())) == 0;
+        if (m_debugMode) {
+            // The protocol trace an engineer asks for first when a board fails.
+            sendDebug(answered            ? tr("%1：%2").arg(block.name,
+                                                             reply == Ymodem::kAck ? QStringLiteral("ACK")
+                                                                                    : QStringLiteral("NAK"))
+                      : m_deviceCancelled ? tr("%1：CAN（设备中止传输）").arg(block.name)
+                                          : tr("%1：%2 毫秒内无应答")
+                                                .arg(block.name)
+                                                .arg(block.replyTimeout.count()));
+        }
         const bool resync =
             answered && reply == Ymodem::kNak && !block.resyncMessage.isEmpty() && !m_resyncUsed;
         if (answered && (reply == Ymodem::kAck || resync)) {

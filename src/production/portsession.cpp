@@ -1,9 +1,11 @@
 #include "production/portsession.h"
 
 #include "device/deviceidentity.h"
+#include "device/reasoncode.h"
 #include "device/versionrule.h"
 #include "update/firmwarerules.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
 #include <QThread>
@@ -15,13 +17,14 @@ using namespace std::chrono_literals;
 namespace {
 // How often a waiting session looks at its port.
 constexpr auto kPollInterval = 500ms;
-// Between identification queries while waiting for a new device.
+// Between identification queries while waiting for a device to go.
 constexpr auto kQueryInterval = 1000ms;
+
 
 // Time on the clock, comparable with the limits above.
 std::chrono::milliseconds elapsed(const QElapsedTimer &clock)
 {
-    return std::chrono::milliseconds(clock.elapsed());
+    return std::chrono::milliseconds(clock.isValid() ? clock.elapsed() : 0);
 }
 
 bool portExists(const QString &port)
@@ -29,9 +32,26 @@ bool portExists(const QString &port)
     return QFileInfo::exists(portLocation(port));
 }
 
-QString nowUtc()
+// The system's listing of a port as it is now.
+PortListing listingNow(const QString &port)
 {
-    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    const QString resolved = QFileInfo(portLocation(port)).canonicalFilePath();
+    return listingFor(systemSerialPorts(), port, resolved);
+}
+
+// A unit named for the user: its serial number, else its reply, else its adapter's.
+QString unitName(const DeviceIdentity &identity, const QString &usbSerial)
+{
+    if (!identity.serialNumber.isEmpty())
+        return identity.serialNumber;
+    if (!identity.reply.isEmpty())
+        return identity.reply;
+    return usbSerial;
+}
+
+QString orNull(const QString &text)
+{
+    return text.isEmpty() ? QString() : text;
 }
 } // namespace
 
@@ -42,6 +62,8 @@ PortSession::PortSession(const Settings &settings, QObject *parent)
     , m_worker(new SerialWorker)
     , m_readBack(systemSerialPorts)
 {
+    if (!m_settings.updated)
+        m_settings.updated = std::make_shared<Production::RecentUnits>();
     using W = SerialWorker;
     connect(this, &PortSession::requestConnect, m_worker, &W::connectToPort);
     connect(this, &PortSession::requestDisconnect, m_worker, &W::disconnectPort);
@@ -59,8 +81,12 @@ PortSession::PortSession(const Settings &settings, QObject *parent)
     connect(m_worker, &W::updateSuccess, this, &PortSession::onUpdateSuccess);
     connect(m_worker, &W::updateFailed, this, &PortSession::onUpdateFailed);
     connect(m_worker, &W::customCommandResponse, this, &PortSession::onCommandResponse);
+    if (m_settings.trace) {
+        connect(m_worker, &W::logMessage, this, &PortSession::trace);
+        connect(m_worker, &W::logWarning, this, &PortSession::trace);
+    }
 
-    m_worker->setDebugMode(false);
+    m_worker->setDebugMode(m_settings.trace);
     m_worker->moveToThread(m_thread);
     connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     m_thread->start();
@@ -70,7 +96,14 @@ PortSession::PortSession(const Settings &settings, QObject *parent)
 
     connect(&m_readBack, &ReadBack::requestConnect, this, &PortSession::requestConnect);
     connect(&m_readBack, &ReadBack::requestQuery, this, &PortSession::queryIdentification);
+    connect(&m_readBack, &ReadBack::portLost, this, [this] {
+        m_readBackLostPort = true;
+        m_portStays = false;
+        if (m_settings.trace)
+            Q_EMIT trace(tr("串口已断开，等待设备重新出现"));
+    });
     connect(&m_readBack, &ReadBack::finished, this, &PortSession::onReadBackFinished);
+    m_stepClock.start();
 }
 
 void PortSession::setReadBackTimingForTesting(const ReadBack::Timing &timing)
@@ -113,12 +146,10 @@ bool PortSession::unitRunning() const
 
 void PortSession::beginUnit()
 {
-    m_record = Production::UnitRecord();
-    m_record.timeUtc = nowUtc();
-    m_record.port = m_settings.port;
-    m_record.image = m_settings.image;
-    m_record.expectedVersion = m_settings.expectVersion;
+    m_record = Production::newRecord(m_settings.port, m_settings.image, m_settings.expectVersion);
     m_unitClock.start();
+    m_transferClock.invalidate();
+    m_transferMs = 0;
     m_shown = 0;
     m_total = int(m_settings.image.size);
     m_phase = SerialWorker::UpdatePhase::Querying;
@@ -126,41 +157,80 @@ void PortSession::beginUnit()
     m_interrupted = false;
 }
 
+QString PortSession::currentUsbSerial() const
+{
+    return listingNow(m_settings.port).serialNumber;
+}
+
 void PortSession::startUpdate()
 {
     // The system's listing tells identical adapters apart in the record.
-    const QString resolved =
-        QFileInfo(portLocation(m_settings.port)).canonicalFilePath();
-    const PortListing listing =
-        listingFor(systemSerialPorts(), m_settings.port, resolved);
-    m_record.serialNumber = listing.serialNumber;
-    m_record.vidPid = vidPidText(listing);
-    m_listing = listing;
+    m_listing = listingNow(m_settings.port);
+    m_record.usbSerial = orNull(m_listing.serialNumber);
+    m_record.vidPid = orNull(vidPidText(m_listing));
 
     setStep(Step::Updating);
     Q_EMIT requestSetMaxFirmwareSize(m_settings.sizeLimit);
     Q_EMIT requestUpdate(m_settings.image.path);
 }
 
-void PortSession::finishUnit(Production::Outcome outcome, const QString &reason)
+void PortSession::takeDevice(const QString &reply)
 {
-    m_record.outcome = outcome;
-    m_record.reason = reason;
+    const DeviceIdentity identity = DeviceIdentity::fromReply(reply);
+    const QString usbSerial = currentUsbSerial();
+    const QString key = Production::unitKey(identity, usbSerial, !m_portStays);
+    if (!m_settings.allowRepeat && !key.isEmpty() && m_settings.updated->contains(key)) {
+        m_lastUnit = unitName(identity, usbSerial);
+        m_lastResult = ReasonCode::kAlreadyUpdated;
+        m_lastReasonCode.clear();
+        Q_EMIT unitSkipped(m_lastUnit);
+        waitForRemoval(identity.reply, !identity.isEmpty());
+        return;
+    }
+    beginUnit();
+    startUpdate();
+}
+
+void PortSession::finishUnit(Production::Outcome outcome, const QString &reasonCode,
+                             const QString &reason, const QString *nextDevice)
+{
+    const bool success = outcome == Production::Outcome::Success;
+    m_record.endedUtc = QDateTime::currentDateTimeUtc();
+    m_record.outcome = Production::outcomeName(outcome);
+    m_record.reasonCode = success ? QString() : orNull(reasonCode);
+    m_record.reason = success ? QString() : orNull(reason);
     m_record.durationMs = m_unitClock.elapsed();
     m_record.bytesSent = m_shown;
+    m_record.rateKBps = Production::rateKBps(m_shown, m_transferMs);
     m_queryPending = false;
     ++m_units;
+    m_lastUnit = unitName(DeviceIdentity::fromReply(m_record.identBefore), m_record.usbSerial);
+    m_lastResult = m_record.outcome;
+    m_lastReasonCode = m_record.reasonCode;
+    if (success) {
+        m_settings.updated->add(Production::unitKey(DeviceIdentity::fromReply(m_record.identBefore),
+                                                    m_listing.serialNumber, !m_portStays));
+    }
     Q_EMIT unitFinished(m_record);
     if (m_settings.loop && !m_stopping) {
-        m_departureBaseline = m_record.versionReadBack;
-        m_baselineKnown = m_record.readBack;
-        m_boardSilent = false;
-        m_sinceQuery.start();
-        setStep(Step::WaitingForRemoval);
-        m_poll.start();
+        if (nextDevice)
+            takeDevice(*nextDevice);
+        else
+            waitForRemoval(m_record.identAfter, !m_record.identAfter.isEmpty());
         return;
     }
     end();
+}
+
+void PortSession::waitForRemoval(const QString &baseline, bool known)
+{
+    m_departureBaseline = baseline;
+    m_baselineKnown = known;
+    m_boardSilent = false;
+    m_queryPending = false;
+    m_sinceQuery.start();
+    setStep(Step::WaitingForRemoval);
+    m_poll.start();
 }
 
 void PortSession::end()
@@ -175,6 +245,8 @@ void PortSession::end()
 
 void PortSession::setStep(Step step)
 {
+    if (step != m_step)
+        m_stepClock.restart();
     m_step = step;
     Q_EMIT changed();
 }
@@ -188,15 +260,16 @@ void PortSession::interrupt()
         Q_EMIT requestAbort();
         break;
     case Step::Connecting:
-        finishUnit(Production::Outcome::Interrupted,
-                   QStringLiteral("interrupted before the update started"));
+        finishUnit(Production::Outcome::Interrupted, ReasonCode::kUserCancelled,
+                   tr("更新开始前已中断"));
         break;
     case Step::Verifying:
         m_readBack.stop();
-        finishUnit(Production::Outcome::Interrupted,
-                   QStringLiteral("interrupted before the version was read back"));
+        finishUnit(Production::Outcome::Interrupted, ReasonCode::kUserCancelled,
+                   tr("读回版本前已中断"));
         break;
     case Step::WaitingForDevice:
+    case Step::Checking: // only asked who it is: no update was started
     case Step::WaitingForRemoval:
     case Step::Done:
         end();
@@ -209,8 +282,8 @@ void PortSession::forceEnd()
     m_stopping = true;
     m_readBack.stop();
     if (unitRunning())
-        finishUnit(Production::Outcome::Interrupted,
-                   QStringLiteral("interrupted; the update did not stop in time"));
+        finishUnit(Production::Outcome::Interrupted, ReasonCode::kUserCancelled,
+                   tr("已中断：更新未能及时停止"));
     else
         end();
 }
@@ -219,6 +292,7 @@ void PortSession::deviceReplaced()
 {
     if (m_step != Step::WaitingForRemoval)
         return;
+    m_portStays = true; // Enter is for a port that stays while the boards change
     Q_EMIT requestDisconnect();
     setStep(Step::WaitingForDevice);
 }
@@ -235,6 +309,7 @@ void PortSession::poll()
         break;
     case Step::WaitingForRemoval:
         if (!m_portOpen || !portExists(m_settings.port)) {
+            m_portStays = false; // the adapter went with the board
             Q_EMIT requestDisconnect();
             setStep(Step::WaitingForDevice);
         } else if (!m_queryPending && elapsed(m_sinceQuery) >= kQueryInterval) {
@@ -242,7 +317,8 @@ void PortSession::poll()
         }
         break;
     case Step::Connecting:
-    case Step::Updating:
+    case Step::Checking:  // the worker's reply wait is bounded
+    case Step::Updating:  // so are the worker's update waits
     case Step::Verifying: // the read-back keeps its own time
     case Step::Done:
         break;
@@ -253,6 +329,8 @@ void PortSession::queryIdentification()
 {
     m_queryPending = true;
     m_sinceQuery.start();
+    if (m_settings.trace)
+        Q_EMIT trace(QStringLiteral("→ *idn?"));
     Q_EMIT requestCommand(QStringLiteral("*idn?"));
 }
 
@@ -265,8 +343,14 @@ void PortSession::onConnected()
     if (m_step != Step::Connecting)
         return;
     if (m_stopping) {
-        finishUnit(Production::Outcome::Interrupted,
-                   QStringLiteral("interrupted before the update started"));
+        finishUnit(Production::Outcome::Interrupted, ReasonCode::kUserCancelled,
+                   tr("更新开始前已中断"));
+        return;
+    }
+    if (m_settings.loop) {
+        // Who it is decides whether it is updated: a unit done earlier in this run is not.
+        setStep(Step::Checking);
+        queryIdentification();
         return;
     }
     startUpdate();
@@ -286,7 +370,7 @@ void PortSession::onConnectionFailed(const QString &error)
     if (m_step != Step::Connecting)
         return;
     if (!m_settings.loop) {
-        finishUnit(Production::Outcome::Failed, error);
+        finishUnit(Production::Outcome::Failed, ReasonCode::forWorkerReason(error), error);
         return;
     }
     // The port is there but does not open (yet): keep waiting, and say why once.
@@ -313,8 +397,7 @@ void PortSession::onIdentified(const QString &identification, const QByteArray &
 {
     if (m_step != Step::Updating)
         return;
-    m_record.queried = true;
-    m_record.identification = identification;
+    Production::setIdentificationBefore(&m_record, identification);
     m_record.startCommand = Production::startCommandText(command);
 }
 
@@ -324,7 +407,8 @@ void PortSession::onProgress(int bytesSent, int totalBytes)
         return;
     m_total = totalBytes;
     m_shown = FirmwareRules::shownBytes(bytesSent, totalBytes);
-    m_rate.add(m_shown, m_transferClock.elapsed());
+    m_transferMs = m_transferClock.isValid() ? m_transferClock.elapsed() : 0;
+    m_rate.add(m_shown, m_transferMs);
     Q_EMIT changed();
 }
 
@@ -334,12 +418,12 @@ void PortSession::onUpdateSuccess()
         return;
     m_shown = m_total;
     if (m_settings.expectVersion.isEmpty()) {
-        finishUnit(Production::Outcome::Success, QString());
+        finishUnit(Production::Outcome::Success, QString(), QString());
         return;
     }
     if (m_stopping) {
-        finishUnit(Production::Outcome::Interrupted,
-                   QStringLiteral("interrupted before the version was read back"));
+        finishUnit(Production::Outcome::Interrupted, ReasonCode::kUserCancelled,
+                   tr("读回版本前已中断"));
         return;
     }
     m_queryPending = false;
@@ -347,8 +431,9 @@ void PortSession::onUpdateSuccess()
     ReadBack::Target target;
     target.port = m_settings.port;
     target.listing = m_listing;
-    target.before = DeviceIdentity::fromReply(m_record.identification);
+    target.before = DeviceIdentity::fromReply(m_record.identBefore);
     target.expectVersion = m_settings.expectVersion;
+    m_readBackLostPort = false;
     m_readBack.start(target, m_portOpen);
 }
 
@@ -356,8 +441,11 @@ void PortSession::onUpdateFailed(const QString &reason)
 {
     if (m_step != Step::Updating)
         return;
-    finishUnit(m_interrupted ? Production::Outcome::Interrupted : Production::Outcome::Failed,
-               reason);
+    if (m_interrupted) {
+        finishUnit(Production::Outcome::Interrupted, ReasonCode::kUserCancelled, reason);
+        return;
+    }
+    finishUnit(Production::Outcome::Failed, ReasonCode::forWorkerReason(reason), reason);
 }
 
 void PortSession::onCommandResponse(const QString &reply)
@@ -365,16 +453,31 @@ void PortSession::onCommandResponse(const QString &reply)
     if (!m_queryPending)
         return;
     m_queryPending = false;
+    // Traced and recorded without raw control bytes, as the worker's identification is.
+    const QString response = DeviceReply::escapedText(reply);
+    if (m_settings.trace)
+        Q_EMIT trace(QStringLiteral("← ") + response);
     if (m_step == Step::Verifying) {
         m_readBack.onQueryResponse(reply);
         return;
     }
     // A reply from a port that has gone since, or the worker's own refusal, tells nothing.
-    if (!m_portOpen || isWorkerRefusal(reply))
+    if (!m_portOpen || isWorkerRefusal(reply)) {
+        if (m_step == Step::Checking) {
+            Q_EMIT requestDisconnect();
+            setStep(Step::WaitingForDevice);
+        }
         return;
-    // Recorded and printed without raw control bytes, as the worker's identification is.
-    const QString response = DeviceReply::escapedText(reply);
+    }
+    if (m_step == Step::Checking) {
+        takeDevice(response);
+        return;
+    }
     if (m_step != Step::WaitingForRemoval)
+        return;
+    // A receiver still waiting for a file ('C', ACK, NAK, CAN) is no application answering: it
+    // tells neither that the board went nor that another came.
+    if (DeviceReply::onlyProtocolBytes(reply.toLatin1()))
         return;
     // On a port that stays, the reply tells the boards apart: a board that answered and then
     // falls silent is gone, and an answer after that silence, or a different answer, is the next
@@ -389,8 +492,8 @@ void PortSession::onCommandResponse(const QString &reply)
         return;
     }
     if (m_boardSilent || response != m_departureBaseline) {
-        beginUnit();
-        startUpdate();
+        m_portStays = true; // the boards changed under an open port: a fixture's adapter
+        takeDevice(response);
     }
 }
 
@@ -398,29 +501,48 @@ void PortSession::onReadBackFinished(const ReadBack::Outcome &outcome)
 {
     if (m_step != Step::Verifying)
         return;
-    const QString reply = outcome.after.reply;
-    m_record.readBack = !outcome.after.isEmpty();
-    m_record.versionReadBack = reply;
+    using Outcome = Production::Outcome;
+    const DeviceIdentity before = DeviceIdentity::fromReply(m_record.identBefore);
+    const DeviceIdentity &after = outcome.after;
+    const QString usbAfter = listingNow(outcome.port).serialNumber;
+    const bool another =
+        outcome.verdict == ReadBack::Verdict::AnotherUnit ||
+        (!after.isEmpty() &&
+         Production::isAnotherUnit(before, after, m_listing.serialNumber, usbAfter));
+    const bool confirmed = !another && outcome.verdict == ReadBack::Verdict::NewVersion;
+    Production::setIdentificationAfter(&m_record, after, !another, confirmed);
     const QString expected = m_settings.expectVersion;
+    if (another) {
+        // The unit left before it could be verified, and the next one is on the line: the first
+        // is recorded as such, and the new one is taken as any new device is.
+        const QString now = unitName(after, usbAfter);
+        const QString was = unitName(before, m_listing.serialNumber);
+        // On a port that stayed open the boards were swapped on a fixture.
+        m_portStays = m_portStays || !m_readBackLostPort;
+        const QString next = after.reply;
+        const bool sameLine = outcome.port == m_settings.port && m_portOpen;
+        finishUnit(Outcome::Failed, ReasonCode::kUnitReplaced,
+                   tr("读回版本前设备被换下：应答的是另一台设备（%1），不是更新的设备（%2）")
+                       .arg(now, was.isEmpty() ? tr("未知") : was),
+                   sameLine ? &next : nullptr);
+        return;
+    }
     switch (outcome.verdict) {
     case ReadBack::Verdict::NewVersion:
-        finishUnit(Production::Outcome::Success, QString());
+        finishUnit(Outcome::Success, QString(), QString());
         return;
     case ReadBack::Verdict::SameVersion:
+        finishUnit(Outcome::VersionMismatch, ReasonCode::kVersionMismatch,
+                   tr("设备已重启，但版本未改变（%1）").arg(after.versionText()));
+        return;
     case ReadBack::Verdict::UnexpectedVersion:
-        finishUnit(Production::Outcome::VersionMismatch,
-                   QStringLiteral("the application answers \"%1\", not version %2")
-                       .arg(reply, expected));
+        finishUnit(Outcome::VersionMismatch, ReasonCode::kVersionMismatch,
+                   tr("设备应答的版本不是 %1：%2").arg(expected, after.reply));
         return;
-    case ReadBack::Verdict::AnotherUnit:
-        finishUnit(Production::Outcome::VersionMismatch,
-                   QStringLiteral("another unit answers \"%1\" (serial number %2, not %3)")
-                       .arg(reply, outcome.after.serialNumber,
-                            DeviceIdentity::fromReply(m_record.identification).serialNumber));
-        return;
+    case ReadBack::Verdict::AnotherUnit: // handled above
     case ReadBack::Verdict::Silence:
-        finishUnit(Production::Outcome::VersionMismatch,
-                   QStringLiteral("the application did not answer within %1 s")
+        finishUnit(Outcome::VersionMismatch, ReasonCode::kNoReadBack,
+                   tr("设备未在 %1 秒内应答")
                        .arg(std::chrono::duration_cast<std::chrono::seconds>(
                                 m_readBack.timing().limit)
                                 .count()));
@@ -436,12 +558,26 @@ PortSession::Status PortSession::status() const
     status.phase = m_phase;
     status.shown = m_shown;
     status.total = m_total;
+    status.stepMs = m_stepClock.elapsed();
+    switch (m_step) {
+    case Step::Checking:
+        status.limitMs = DeviceTimeouts{}.replyOverall.count();
+        break;
+    case Step::Verifying:
+        status.limitMs = m_readBack.timing().limit.count();
+        break;
+    default:
+        break;
+    }
     if (m_step == Step::Updating && m_phase == SerialWorker::UpdatePhase::Transferring) {
         status.rateKBps = m_rate.kbps();
         status.secondsLeft = FirmwareRules::secondsRemaining(m_shown, m_total, status.rateKBps);
     }
     status.units = m_units;
-    status.lastOutcome = m_record.outcome;
-    status.lastReason = m_record.reason;
+    status.lastOutcome = m_lastResult;
+    status.lastReasonCode = m_lastReasonCode;
+    status.lastUnit = m_lastUnit;
+    if (m_step == Step::WaitingForDevice)
+        status.waitingFor = m_lastNotice;
     return status;
 }

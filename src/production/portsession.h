@@ -3,7 +3,9 @@
 // PortSession: the updates on one port, the production loop's unit of work. It drives its own
 // SerialWorker on its own thread through queued requests, exactly as the window does, reads the
 // new version back, and turns the worker's reports into the unit's record. In the loop it also
-// waits for each device to come and to go. Front ends compose one per port and show status().
+// waits for each device to come and to go, asks each new one who it is, skips a unit already
+// updated in this run, and flashes the next unit at once when another one answers the read-back.
+// Front ends compose one per port and show status().
 
 #include "production/unitrecord.h"
 #include "device/serialworker.h"
@@ -15,6 +17,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <memory>
+
 class QThread;
 
 class PortSession : public QObject
@@ -25,6 +29,7 @@ public:
     enum class Step {
         WaitingForDevice,  // loop: the port does not exist or does not open yet
         Connecting,        // the port is being opened for a unit
+        Checking,          // loop: asking the device who it is before updating it
         Updating,          // the worker runs the update
         Verifying,         // waiting for the application to tell its version
         WaitingForRemoval, // loop: the unit is done, the device still there
@@ -38,6 +43,11 @@ public:
         int sizeLimit = 0;
         QString expectVersion;
         bool loop = false;
+        bool allowRepeat = false; // loop: update a unit again that was updated in this run
+        bool trace = false;       // emit trace() with the protocol's steps
+        // The units updated in this run, shared by the run's sessions; none: the session keeps
+        // its own.
+        std::shared_ptr<Production::RecentUnits> updated;
     };
 
     PortSession(const Settings &settings, QObject *parent = nullptr);
@@ -66,9 +76,13 @@ public:
         int total = 0;
         double rateKBps = 0.0; // while transferring
         int secondsLeft = -1;  // while transferring; -1 before there is a rate
+        qint64 stepMs = 0;     // how long the session has been in this step
+        qint64 limitMs = -1;   // the step's limit; -1 for a wait that a person ends
         int units = 0;         // units finished on this port
-        Production::Outcome lastOutcome = Production::Outcome::Failed; // of the last unit
-        QString lastReason;
+        QString lastOutcome;   // of the last unit: "success", ..., or "already-updated"
+        QString lastReasonCode;
+        QString lastUnit; // the last unit's serial number, or its identification
+        QString waitingFor; // loop, WaitingForDevice: why the port does not open yet
     };
 
     Step step() const { return m_step; }
@@ -76,10 +90,13 @@ public:
     Status status() const;
 
 Q_SIGNALS:
-    void unitFinished(const Production::UnitRecord &record);
+    void unitFinished(const UpdateRecord &record);
+    // A unit already updated in this run came back; it is left as it is. unit names it.
+    void unitSkipped(const QString &unit);
     void changed(); // what status() shows changed
     void notice(const QString &text);
-    void finished(); // the session reached Done
+    void trace(const QString &text); // the protocol's steps, with Settings::trace
+    void finished();                 // the session reached Done
 
     void requestConnect(const QString &port);
     void requestDisconnect();
@@ -102,11 +119,19 @@ private:
 
     void beginUnit();
     void startUpdate();
-    void finishUnit(Production::Outcome outcome, const QString &reason);
+    // A device on the open port told who it is (loop): update it, or skip it when it was updated
+    // in this run already.
+    void takeDevice(const QString &reply);
+    // Records the unit; in the loop then waits for it to go, or takes nextDevice, a new device
+    // already on the open port (its reply).
+    void finishUnit(Production::Outcome outcome, const QString &reasonCode, const QString &reason,
+                    const QString *nextDevice = nullptr);
+    void waitForRemoval(const QString &baseline, bool known);
     void setStep(Step step);
     void poll();
     void queryIdentification();
     void end();
+    QString currentUsbSerial() const;
 
     Settings m_settings;
     QThread *m_thread = nullptr;
@@ -115,20 +140,30 @@ private:
     ReadBack m_readBack; // --expect-version: the application after the update
 
     Step m_step = Step::WaitingForDevice;
+    QElapsedTimer m_stepClock;
     SerialWorker::UpdatePhase m_phase = SerialWorker::UpdatePhase::Querying;
     bool m_portOpen = false;
     bool m_stopping = false;
     bool m_interrupted = false;
     bool m_queryPending = false;
+    // Boards have changed on this port while it stayed open: its adapter is a fixture's, so its
+    // USB serial number names no unit.
+    bool m_portStays = false;
+    bool m_readBackLostPort = false; // the port went away during this read-back
     QString m_lastNotice;
 
-    Production::UnitRecord m_record;
+    UpdateRecord m_record;
     PortListing m_listing; // the system's listing of the port when the unit began
     QElapsedTimer m_unitClock;
     QElapsedTimer m_transferClock;
+    qint64 m_transferMs = 0;            // at the last progress report
     FirmwareRules::RateEstimate m_rate; // over the transfer's progress reports
     QElapsedTimer m_sinceQuery;
     int m_units = 0; // units finished on this port
+    // What the last unit came to, for status(): its name, outcome and reason code.
+    QString m_lastUnit;
+    QString m_lastResult;
+    QString m_lastReasonCode;
     int m_shown = 0;
     int m_total = 0;
     // Loop: the identification the device gave after its unit; a different one means a new device.

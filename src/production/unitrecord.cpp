@@ -6,6 +6,14 @@
 
 namespace Production {
 
+namespace {
+// Text the system or the device left empty is not known: null in the record.
+QString orNull(const QString &text)
+{
+    return text.isEmpty() ? QString() : text;
+}
+} // namespace
+
 QString outcomeName(Outcome outcome)
 {
     switch (outcome) {
@@ -21,6 +29,47 @@ QString outcomeName(Outcome outcome)
     return QStringLiteral("failed");
 }
 
+UpdateRecord newRecord(const QString &port, const ImageFacts &image,
+                       const QString &expectedVersion)
+{
+    UpdateRecord r = Records::startRecord(QStringLiteral("fwflash"));
+    r.port = port;
+    r.imageName = image.fileName;
+    r.imageSize = image.size;
+    r.imageSha256 = image.sha256;
+    r.imageCheck = image.checkReason.isEmpty() ? QStringLiteral("plausible") : image.checkReason;
+    r.expectedVersion = orNull(expectedVersion);
+    return r;
+}
+
+void setIdentificationBefore(UpdateRecord *record, const QString &reply)
+{
+    const DeviceIdentity identity = DeviceIdentity::fromReply(reply);
+    // Asked: an empty reply is an empty text, not an unknown one.
+    record->identBefore = identity.reply.isNull() ? QStringLiteral("") : identity.reply;
+    record->maker = orNull(identity.maker);
+    record->model = orNull(identity.model);
+    record->unitSerial = orNull(identity.serialNumber);
+    record->versionBefore = identity.hasFields() ? orNull(identity.version) : QString();
+}
+
+void setIdentificationAfter(UpdateRecord *record, const DeviceIdentity &after, bool sameUnit,
+                            bool confirmed)
+{
+    record->identAfter = after.reply.isNull() ? QStringLiteral("") : after.reply;
+    record->versionAfter.clear();
+    if (sameUnit && after.hasFields())
+        record->versionAfter = orNull(after.version);
+    else if (sameUnit && confirmed)
+        record->versionAfter = record->expectedVersion; // found in a reply without fields
+    record->versionConfirmed = confirmed;
+}
+
+double rateKBps(qint64 bytes, qint64 ms)
+{
+    return ms > 0 ? double(bytes) / 1024.0 / (double(ms) / 1000.0) : 0.0;
+}
+
 QString sha256Hex(const QByteArray &bytes)
 {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
@@ -31,6 +80,35 @@ QString startCommandText(const QByteArray &command)
     if (command == VersionRule::firmwareUpdateCommand())
         return QStringLiteral("*FWUPD");
     return QString::fromLatin1(command.toHex(' '));
+}
+
+QString unitKey(const DeviceIdentity &identity, const QString &usbSerial, bool adapterIsUnits)
+{
+    if (!identity.serialNumber.isEmpty())
+        return QStringLiteral("unit:") + identity.serialNumber;
+    if (adapterIsUnits && !usbSerial.isEmpty())
+        return QStringLiteral("usb:") + usbSerial;
+    return QString();
+}
+
+bool isAnotherUnit(const DeviceIdentity &before, const DeviceIdentity &after,
+                   const QString &usbBefore, const QString &usbAfter)
+{
+    if (!before.serialNumber.isEmpty() && !after.serialNumber.isEmpty())
+        return before.serialNumber != after.serialNumber;
+    return !usbBefore.isEmpty() && !usbAfter.isEmpty() && usbBefore != usbAfter;
+}
+
+void RecentUnits::add(const QString &key)
+{
+    if (key.isEmpty() || m_keys.contains(key))
+        return;
+    if (int(m_order.size()) >= kCapacity) {
+        m_keys.remove(m_order.front());
+        m_order.pop_front();
+    }
+    m_keys.insert(key);
+    m_order.push_back(key);
 }
 
 } // namespace Production

@@ -16,6 +16,9 @@ namespace {
 // The spool is written to the store in transactions of this many records, one transaction an
 // event, so that appends queued meanwhile are not held up behind a long spool.
 constexpr int kFlushBatch = 500;
+// The keeper's connection only appends: SQLite's default cache (2 MiB) would fill with pages it
+// never reads again, and a line that runs for days would see its memory grow by that much.
+constexpr int kWriterPageCacheKiB = 256;
 
 static_assert(RecordKeeper::Timings{}.storeWait + RecordSpool::kLockWait <
                   RecordKeeper::kAppendLimit,
@@ -59,6 +62,7 @@ public:
 
     void start()
     {
+        m_store.setPageCacheKiB(kWriterPageCacheKiB);
         if (!m_store.open(m_url))
             problem(m_store.errorString());
         auto *timer = new QTimer(this);

@@ -337,7 +337,9 @@ bool RecordStore::connect()
     // Several programs write one file at once: readers never block the writer, and a commit is
     // on disk before it returns.
     if ((sqlite && !(exec(QStringLiteral("PRAGMA journal_mode=WAL")) &&
-                     exec(QStringLiteral("PRAGMA synchronous=FULL")))) ||
+                     exec(QStringLiteral("PRAGMA synchronous=FULL")) &&
+                     (m_pageCacheKiB <= 0 ||
+                      exec(QStringLiteral("PRAGMA cache_size=-%1").arg(m_pageCacheKiB))))) ||
         !migrate()) {
         db.close();
         m_open = false;

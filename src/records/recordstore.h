@@ -43,6 +43,9 @@ public:
     // Opens the store at url (see StoreUrl); false with errorString() when it cannot be used.
     bool open(const QString &url);
     bool open(const StoreUrl &url);
+    // SQLite: keep at most this much of the file in memory (set before open; 0: SQLite's own
+    // default of 2 MiB). A connection that only appends reads no page twice.
+    void setPageCacheKiB(int kib) { m_pageCacheKiB = kib; }
     // False for a store made by a newer program that this one must not write to.
     bool isWritable() const { return m_writable; }
     // Why the last operation failed (Chinese), naming the store by its URL without password;
@@ -85,4 +88,5 @@ private:
     bool m_writable = false;
     QString m_error;
     QString m_readOnlyReason;
+    int m_pageCacheKiB = 0;
 };

@@ -24,6 +24,9 @@ public:
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir); // the simulator keeps none
+        // The default record store and its spool go there too.
+        if (!configDir.isEmpty())
+            env.insert(QStringLiteral("XDG_DATA_HOME"), configDir + QStringLiteral("/data"));
         m_process.setProcessEnvironment(env);
         m_process.start(program, arguments);
     }
@@ -61,11 +64,16 @@ public:
         return ended && m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     }
     QString output() const { return QString::fromLocal8Bit(m_output); }
-    QString errors() { return QString::fromLocal8Bit(m_process.readAllStandardError()); }
+    QString errors()
+    {
+        m_errors += m_process.readAllStandardError();
+        return QString::fromLocal8Bit(m_errors);
+    }
 
 private:
     QProcess m_process;
     QByteArray m_output;
+    QByteArray m_errors;
 };
 
 using Simulator = Program;

@@ -7,6 +7,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <iterator>
 
 namespace DevSim {
 
@@ -15,7 +18,46 @@ namespace {
 // (2500 ms for a data block, 4096 ms for the others), so the sender has sent it again.
 constexpr int kLateDataReplyMs = 2700;
 constexpr int kLateReplyMs = 4300;
+// A random fault happens at one of the first this many data blocks.
+constexpr int kRandomFaultBlocks = 16;
 } // namespace
+
+BoardFault drawFault(const Options &options, int board)
+{
+    BoardFault fault;
+    if (options.randomFaultPercent <= 0)
+        return fault;
+    // One generator per board, so that a board's fault does not depend on the boards before it.
+    QRandomGenerator random(options.seed ^ (quint32(board) * 2654435761u));
+    if (int(random.bounded(100)) >= options.randomFaultPercent)
+        return fault;
+    static const BoardFault::Kind kinds[] = {BoardFault::Kind::Cancel, BoardFault::Kind::Silence,
+                                             BoardFault::Kind::LostPort, BoardFault::Kind::Nak,
+                                             BoardFault::Kind::NoIdentification};
+    fault.kind = kinds[random.bounded(int(std::size(kinds)))];
+    fault.block = 1 + int(random.bounded(kRandomFaultBlocks));
+    return fault;
+}
+
+QString faultText(const BoardFault &fault)
+{
+    const QString block = targetName(fault.block);
+    switch (fault.kind) {
+    case BoardFault::Kind::None:
+        return QStringLiteral("no fault");
+    case BoardFault::Kind::Cancel:
+        return QStringLiteral("cancels at %1").arg(block);
+    case BoardFault::Kind::Silence:
+        return QStringLiteral("stays silent to %1").arg(block);
+    case BoardFault::Kind::LostPort:
+        return QStringLiteral("drops the line at %1").arg(block);
+    case BoardFault::Kind::Nak:
+        return QStringLiteral("answers %1 with NAK once").arg(block);
+    case BoardFault::Kind::NoIdentification:
+        return QStringLiteral("gives no identification");
+    }
+    return QString();
+}
 
 std::optional<int> parseTarget(const QString &text)
 {
@@ -115,9 +157,10 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
         QStringLiteral("PATH"));
     const QCommandLineOption nextBoard(
         QStringLiteral("next-board-after-update"),
-        QStringLiteral("After each completed update the board is unplugged (its line closes, "
-                       "0.5 s after the report) and the next board, number + 1, is plugged in "
-                       "on a new port MS later: a production line."),
+        QStringLiteral("After each update, good or failed, the board is unplugged (its line "
+                       "closes) once the station has asked for its version, at the latest 3 s "
+                       "after the update (see --leave-after), and the next board, number + 1, "
+                       "is plugged in on a new port MS later: a production line."),
         QStringLiteral("MS"));
     const QCommandLineOption sameBoard(
         QStringLiteral("reenumerate-after-update"),
@@ -132,6 +175,24 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
                        "open (nothing answers, 3 s after the report) and the next board, "
                        "number + 1, is put on MS later: a fixture whose adapter stays."),
         QStringLiteral("MS"));
+    const QCommandLineOption leaveAfter(
+        QStringLiteral("leave-after"),
+        QStringLiteral("With --next-board-after-update: the board is unplugged MS after its "
+                       "update ended, instead of once the station has asked for its version "
+                       "(or 3 s after the update)."),
+        QStringLiteral("MS"));
+    const QCommandLineOption randomFaults(
+        QStringLiteral("random-faults"),
+        QStringLiteral("Each board plays one fault with a chance of PERCENT: the device cancels, "
+                       "stays silent to, drops the line at or NAKs once a data block from 1 to "
+                       "16, or gives no identification. For a soak test with "
+                       "--next-board-after-update."),
+        QStringLiteral("PERCENT"));
+    const QCommandLineOption seed(
+        QStringLiteral("seed"),
+        QStringLiteral("The seed of --random-faults, so that a run can be repeated (default: a "
+                       "new one each run, printed at the start)."),
+        QStringLiteral("N"));
     const QCommandLineOption once(QStringLiteral("once"),
                                   QStringLiteral("Exit after one update; the exit status is 0 when "
                                                  "the received image matched."));
@@ -155,7 +216,8 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
     parser.addOptions({idn,         noIdn,   baud,     unpaced, nak,          silent,
                        silentTimes, cancel,  losePort, lateAck, ignoreCancel, noReport,
                        reportSize,  waiting, idnAfter, link,    nextBoard,    sameBoard,
-                       swapBoard,   once,    output,   expect});
+                       swapBoard,   leaveAfter, randomFaults, seed, once, output,
+                       expect});
     parser.process(app);
 
     if (!parser.positionalArguments().isEmpty()) {
@@ -187,6 +249,34 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
         }
         o.sameBoardBack = option == &sameBoard;
         o.swapInPlace = option == &swapBoard;
+    }
+    if (parser.isSet(leaveAfter)) {
+        bool ok = false;
+        o.leaveAfterMs = parser.value(leaveAfter).toInt(&ok);
+        if (!ok || o.leaveAfterMs < 0 || o.leaveAfterMs > 3600000 || !parser.isSet(nextBoard)) {
+            complain(QStringLiteral("--leave-after wants a time in ms from 0 to 3600000, with "
+                                    "--next-board-after-update"));
+            return false;
+        }
+    }
+    if (parser.isSet(randomFaults)) {
+        bool ok = false;
+        o.randomFaultPercent = parser.value(randomFaults).toInt(&ok);
+        if (!ok || o.randomFaultPercent < 0 || o.randomFaultPercent > 100 ||
+            !parser.isSet(nextBoard)) {
+            complain(QStringLiteral("--random-faults wants a percentage from 0 to 100, with "
+                                    "--next-board-after-update"));
+            return false;
+        }
+    }
+    o.seed = QRandomGenerator::global()->generate();
+    if (parser.isSet(seed)) {
+        bool ok = false;
+        o.seed = parser.value(seed).toUInt(&ok);
+        if (!ok) {
+            complain(QStringLiteral("--seed wants a whole number"));
+            return false;
+        }
     }
     if (parser.isSet(link)) {
         o.linkPath = QFileInfo(parser.value(link)).absoluteFilePath();

@@ -22,6 +22,10 @@ constexpr int kOnceLingerMs = 500;
 constexpr int kReenumerateLeaveMs = 100;
 // A board on a fixture is taken off a while after its update, as a person would.
 constexpr int kSwapLeaveMs = 3000;
+// The next board: unplugged at the latest this long after its update, when the station never
+// asked for its version, and this long after its application answered, so the reply is out.
+constexpr int kUnplugLatestMs = 3000;
+constexpr int kAnswerDrainMs = 100;
 // Progress is printed at every quarter of the image.
 constexpr int kProgressSteps = 4;
 } // namespace
@@ -54,11 +58,33 @@ ScriptedDevice::Script Simulator::boardScript() const
         if (m_boardUpdated)
             script.identification = *script.identificationAfterUpdate;
     }
+    YmodemReceiver::Faults &faults = script.faults;
+    switch (m_fault.kind) {
+    case BoardFault::Kind::None:
+        break;
+    case BoardFault::Kind::Cancel:
+        faults.cancelAtBlock = m_fault.block;
+        break;
+    case BoardFault::Kind::Silence:
+    case BoardFault::Kind::LostPort: // the block is never answered: the line goes first
+        faults.silentAtBlock = m_fault.block;
+        faults.silentAttempts = -1;
+        break;
+    case BoardFault::Kind::Nak:
+        faults.nakBlockOnce = m_fault.block;
+        break;
+    case BoardFault::Kind::NoIdentification:
+        script.identification = ScriptedDevice::silence();
+        script.identificationAfterUpdate.reset();
+        break;
+    }
     return script;
 }
 
 bool Simulator::start()
 {
+    m_fault = drawFault(m_options, m_board);
+    m_losePortAt = m_fault.kind == BoardFault::Kind::LostPort ? m_fault.block : m_options.losePortAt;
     m_device = std::make_unique<ScriptedDevice>(boardScript());
     if (!m_device->isValid()) {
         complain(QStringLiteral("cannot open a pseudo-terminal"));
@@ -73,8 +99,10 @@ bool Simulator::start()
         }
         port = m_link->hostPortName();
     }
-    m_device->setEventHook([this](ScriptedDevice &device, const QString &event) {
-        if (event == QStringLiteral("block:%1").arg(m_options.losePortAt)) {
+    // Read on the device's thread: the value, not the member.
+    const QString losePortEvent = QStringLiteral("block:%1").arg(m_losePortAt);
+    m_device->setEventHook([this, losePortEvent](ScriptedDevice &device, const QString &event) {
+        if (event == losePortEvent) {
             device.closeMaster(); // runs inline on the device thread
         }
         QMetaObject::invokeMethod(
@@ -94,6 +122,12 @@ bool Simulator::start()
             ? QStringLiteral("Line: %1 baud, 8N1, paced like a real UART")
                   .arg(m_link->baudRate())
             : QStringLiteral("Line: unpaced (as fast as the pseudo-terminal goes)"));
+    if (m_options.randomFaultPercent > 0 && m_board == 1 && !m_boardUpdated)
+        say(QStringLiteral("Random faults in %1 % of the boards, seed %2")
+                .arg(m_options.randomFaultPercent)
+                .arg(m_options.seed));
+    if (nextBoardMode() || m_options.randomFaultPercent > 0)
+        say(QStringLiteral("Board %1 is on the line: %2").arg(m_board).arg(faultText(m_fault)));
     return true;
 }
 
@@ -105,8 +139,16 @@ void Simulator::onEvent(const QString &event)
     if (m_receiving && !event.startsWith(QLatin1String("C:")))
         m_watchdog.start();
     if (event == QLatin1String("identification")) {
-        say(!m_options.identification ? QStringLiteral("Identification query: staying silent")
-                                      : QStringLiteral("Identification query answered"));
+        const bool silent = !m_options.identification ||
+                            m_fault.kind == BoardFault::Kind::NoIdentification;
+        say(silent ? QStringLiteral("Identification query: staying silent")
+                   : QStringLiteral("Identification query answered"));
+        if (m_leaveOnAnswer) {
+            // The station has asked for the new version: the operator unplugs the board.
+            m_leaveOnAnswer = false;
+            QTimer::singleShot(kAnswerDrainMs, this,
+                               [this, generation = m_leaveGeneration] { leaveWhenDue(generation); });
+        }
     } else if (event.startsWith(QLatin1String("command:"))) {
         say(QStringLiteral("Command received: %1").arg(event.mid(8)));
     } else if (event == QLatin1String("start:fwupd")) {
@@ -133,10 +175,12 @@ void Simulator::onEvent(const QString &event)
         say(QStringLiteral("The receiver cancelled the transfer; the device restarts"));
         m_device->restart();
         endOfUpdate(false);
+        boardDone();
     } else if (event == QLatin1String("host-cancel")) {
         say(QStringLiteral("The sender cancelled the transfer (CAN); the device starts its "
                            "application again"));
         endOfUpdate(false);
+        boardDone();
     } else if (event == QLatin1String("cancel-ignored")) {
         say(QStringLiteral("  Fault: the sender's cancel (CAN) ignored, as asked; the receiver "
                            "keeps waiting"));
@@ -163,7 +207,7 @@ void Simulator::onBlock(int target)
         }
     }
     sayFault(target, ++m_arrivals[target]);
-    if (target == m_options.losePortAt) {
+    if (target == m_losePortAt) {
         say(QStringLiteral("Line dropped at %1, as asked").arg(targetName(target)));
         replaceLostDevice();
         return;
@@ -181,8 +225,8 @@ void Simulator::onBlock(int target)
 
 void Simulator::sayFault(int target, int arrival)
 {
-    const YmodemReceiver::Faults &faults = m_options.script.faults;
-    if (target == m_options.losePortAt)
+    const YmodemReceiver::Faults faults = boardScript().faults;
+    if (target == m_losePortAt)
         return; // said when the line goes
     if (target == -1)
         return; // a damaged block: no target, and -1 also stands for "no such fault"
@@ -234,10 +278,10 @@ void Simulator::onFinished()
     say(matched ? QStringLiteral("Result: the image MATCHED")
                 : QStringLiteral("Result: the image did NOT match"));
     endOfUpdate(matched);
-    if (m_options.returnAfterMs >= 0 && !m_options.once) {
-        const int leaveMs = m_options.sameBoardBack ? kReenumerateLeaveMs
-                            : m_options.swapInPlace ? kSwapLeaveMs
-                                                    : kOnceLingerMs;
+    if (nextBoardMode()) {
+        boardDone();
+    } else if (m_options.returnAfterMs >= 0 && !m_options.once) {
+        const int leaveMs = m_options.sameBoardBack ? kReenumerateLeaveMs : kSwapLeaveMs;
         QTimer::singleShot(leaveMs, this, [this] {
             if (m_options.swapInPlace)
                 swapBoard();
@@ -245,6 +289,33 @@ void Simulator::onFinished()
                 leaveTheLine();
         });
     }
+}
+
+bool Simulator::nextBoardMode() const
+{
+    return m_options.returnAfterMs >= 0 && !m_options.sameBoardBack && !m_options.swapInPlace &&
+           !m_options.once;
+}
+
+void Simulator::boardDone()
+{
+    if (!nextBoardMode() || !m_device)
+        return;
+    const quint64 generation = ++m_leaveGeneration;
+    const bool onAnswer = m_options.leaveAfterMs < 0;
+    m_leaveOnAnswer = onAnswer;
+    QTimer::singleShot(onAnswer ? kUnplugLatestMs : m_options.leaveAfterMs, this,
+                       [this, generation] { leaveWhenDue(generation); });
+}
+
+void Simulator::leaveWhenDue(quint64 generation)
+{
+    // Only the board whose update scheduled this leave goes, and only once.
+    if (generation != m_leaveGeneration || !m_device)
+        return;
+    ++m_leaveGeneration;
+    m_leaveOnAnswer = false;
+    leaveTheLine();
 }
 
 void Simulator::swapBoard()
@@ -341,6 +412,7 @@ void Simulator::onAbandoned()
             .arg(kAbandonedTransferMs / 1000));
     m_device->restart();
     endOfUpdate(false);
+    boardDone();
 }
 
 void Simulator::replaceLostDevice()
@@ -351,6 +423,11 @@ void Simulator::replaceLostDevice()
     endOfUpdate(false);
     if (m_options.once)
         return;
+    if (nextBoardMode()) {
+        ++m_leaveGeneration;
+        leaveTheLine(); // the operator takes the failed board off; the next one comes
+        return;
+    }
     if (!start())
         QCoreApplication::exit(2);
 }

@@ -55,6 +55,11 @@ private:
     // A closed line cannot be reopened: the device comes back on a new port.
     void replaceLostDevice();
     void endOfUpdate(bool matched);
+    // --next-board-after-update: the board has had its update (good or not) and leaves the line
+    // when the station has asked for its version, or after the time asked for.
+    bool nextBoardMode() const;
+    void boardDone();
+    void leaveWhenDue(quint64 generation);
 
     Options m_options;
     std::unique_ptr<ScriptedDevice> m_device;
@@ -69,6 +74,10 @@ private:
     int m_exitCode = 1;
     int m_board = 1;             // the board on the line, for "{n}" in its identification
     bool m_boardUpdated = false; // it has taken an update before (and left the line since)
+    BoardFault m_fault;          // what the board on the line plays (--random-faults)
+    int m_losePortAt = -1000;    // the board's lost-port block; no target by default
+    bool m_leaveOnAnswer = false; // the board leaves once its application answers a query
+    quint64 m_leaveGeneration = 0; // a leave scheduled for an earlier board does not count
 };
 
 // The identification text of board number n: "{n}" in the text stands for the number.
