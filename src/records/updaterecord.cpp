@@ -101,29 +101,6 @@ UpdateRecord startRecord(const QString &program)
     return record;
 }
 
-QString escapeControlBytes(const QByteArray &bytes)
-{
-    QString out;
-    for (char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte == '\\')
-            out += QLatin1String("\\\\");
-        else if (byte == '\r')
-            out += QLatin1String("\\r");
-        else if (byte == '\n')
-            out += QLatin1String("\\n");
-        else if (byte == '\t')
-            out += QLatin1String("\\t");
-        else if (byte >= 0x20 && byte < 0x7f)
-            out += QLatin1Char(c);
-        else
-            out += QStringLiteral("\\x%1").arg(byte, 2, 16, QLatin1Char('0'));
-        if (out.size() >= kMaxTextChars)
-            return out.left(kMaxTextChars);
-    }
-    return bytes.isNull() ? QString() : (out.isNull() ? QStringLiteral("") : out);
-}
-
 QString isoUtc(const QDateTime &time)
 {
     return time.isValid() ? time.toUTC().toString(Qt::ISODateWithMs) : QString();

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
 #include <QString>
@@ -22,8 +21,9 @@ struct UpdateRecord
     QString usbSerial; // the adapter's USB serial number
     QString vidPid;    // "0403:6001"
 
-    // The identification reply before the update, control bytes escaped: null when the query
-    // never ran, empty when no reply came. Then the parts read from it.
+    // The identification reply before the update, control bytes written as \xHH by the worker's
+    // DeviceReply::escapedText: null when the query never ran, empty when no reply came. Then the
+    // parts read from it.
     QString identBefore;
     QString maker;
     QString model;
@@ -56,10 +56,6 @@ inline constexpr int kMaxTextChars = 4096;
 
 // A record with a new id, the start time, this station, program and user filled in.
 UpdateRecord startRecord(const QString &program);
-
-// Bytes from the device as text: printable ASCII as it is, backslash, CR, LF and tab as \\, \r,
-// \n and \t, every other byte as \xHH; at most kMaxTextChars. No widgets, no I/O.
-QString escapeControlBytes(const QByteArray &bytes);
 
 // Time as ISO 8601 UTC with milliseconds ("2026-12-07T04:38:31.710Z"); null when invalid.
 // No widgets, no I/O.
