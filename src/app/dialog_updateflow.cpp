@@ -50,9 +50,11 @@ void Dialog::updateFirmware()
 
     const QFileInfo info(path);
     const qint64 size = info.size();
-    // The image as confirmed, for its check and its record; validation capped its size.
+    // The image as confirmed, for its check and its record; never more than the limit, should
+    // the file have grown since it was checked.
     QFile file(path);
-    const QByteArray image = file.open(QIODevice::ReadOnly) ? file.read(size) : QByteArray();
+    const QByteArray image =
+        file.open(QIODevice::ReadOnly) ? file.read(firmwareSizeLimit()) : QByteArray();
     const QStringList lines{
         tr("串口：%1").arg(portName),
         tr("设备：%1").arg(m_identity.summary()),
