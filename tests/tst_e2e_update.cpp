@@ -4,9 +4,9 @@
 // during a third. Each attempt is one record in the store. Renders of the update, its
 // cancellation and the failure go to $FW_TEST_ARTIFACTS.
 
+#include "app/historydialog.h"
 #include "production/unitrecord.h"
 #include "records/recordtablemodel.h"
-#include "app/historydialog.h"
 #include "simulatorprocess.h"
 #include "window_access.h"
 
