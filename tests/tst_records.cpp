@@ -1,6 +1,6 @@
 // The update records: store URLs and their masking; every field through SQLite; migrations from
 // version 1; a duplicate id; the spool while the file is locked; four processes writing one
-// store at once; a real PostgreSQL server stopped and started under fwflash; the history view.
+// store at once; a real PostgreSQL server stopped and started under a writer; the history view.
 
 #include "app/dialog.h"
 #include "app/historydialog.h"
@@ -8,8 +8,6 @@
 #include "records/recordschema.h"
 #include "records/recordtablemodel.h"
 #include "samplerecords.h"
-#include "simulatorprocess.h"
-#include "testimage.h"
 #include "testsettings.h"
 
 #include <QApplication>
@@ -18,7 +16,6 @@
 #include <QComboBox>
 #include <QDateEdit>
 #include <QElapsedTimer>
-#include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
@@ -213,7 +210,7 @@ private Q_SLOTS:
     void everyFieldComesBackOnce()
     {
         UpdateRecord r = sampleRecord(9); // a failure: nothing read back after it
-        r.identBefore = uR"(TM\x0d\x0a\x01\)"_s; // as the worker escapes a reply
+        r.identBefore = uR"(TM\x0d\x0a\x01\)"_s; // control bytes as the worker escapes them
         r.usbSerial = u""_s;
         QVERIFY(r.identAfter.isNull());
         UpdateRecord fromJson;
@@ -349,58 +346,32 @@ private Q_SLOTS:
         QCOMPARE(store.count({}), before + 200);
     }
 
-    // fwflash records into the server as it flashes the boards of a line. The server stops in
-    // the middle of the run: the next board is flashed all the same and its record waits in the
-    // spool; with the server back, the next start of fwflash (--history) writes it there, once,
-    // and reads it back.
-    void fwflashRecordsIntoPostgres()
+    // The server stops under a running keeper: the append returns in time, the record waits in
+    // the spool, and arrives exactly once when the server is back.
+    void postgresStoppedAndStarted()
     {
         if (!m_postgres)
             QSKIP(qPrintable(m_pg.why));
-        QTemporaryDir dir;
-        const QString spool = dir.filePath(u"config/data/fwupdater/records-spool.jsonl"_s);
-        QVERIFY(writeBytes(dir.filePath(u"app.bin"_s), testImage(8192)));
-        Simulator device({u"--unpaced"_s, u"--link"_s, dir.filePath(u"tty"_s),
-                          u"--next-board-after-update"_s, u"300"_s, u"--idn"_s,
-                          u"Orvane,TM-1,PG{n},1.0.38"_s, u"--output"_s, dir.path()});
-        QVERIFY(!device.port().isEmpty());
-        Program flasher({u"--wait"_s, u"--records"_s, m_pg.url(), u"--json"_s,
-                         dir.filePath(u"units.json"_s), u"-p"_s, dir.filePath(u"tty"_s),
-                         dir.filePath(u"app.bin"_s)},
-                        QStringLiteral(FWFLASH_PATH), dir.filePath(u"config"_s));
-        const auto flashed = [&] {
-            return readBytes(dir.filePath(u"units.json"_s)).count("\"outcome\":\"success\"");
-        };
+        const QString spool = m_dir.filePath(u"pg-spool.jsonl"_s);
+        const UpdateRecord first = sampleRecord(700001, 1000000);
+        const UpdateRecord second = sampleRecord(700002, 1000000);
+        RecordKeeper keeper(m_pg.url(), spool);
+        QCOMPARE(keeper.append(first).written, RecordKeeper::Written::Stored);
+        QVERIFY(m_pg.stop());
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(keeper.append(second).written, RecordKeeper::Written::Spooled);
+        QCOMPARE_LT(clock.elapsed(), RecordKeeper::kAppendLimit.count());
+        QVERIFY(m_pg.start());
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(spool), kFlushMs);
         RecordStore store;
         QVERIFY2(store.open(m_pg.url()), qPrintable(store.errorString()));
-        RecordFilter first;
-        first.unitSerial = u"PG1"_s;
-        QTRY_COMPARE_WITH_TIMEOUT(store.count(first), 1, kProcessMs);
-        QVERIFY(m_pg.stop());
-        const qsizetype before = flashed();
-        QTRY_VERIFY_WITH_TIMEOUT(flashed() > before && QFile::exists(spool), kProcessMs);
-        device.signal(SIGTERM);
-        QVERIFY(device.finish() >= 0);
-        flasher.signal(SIGINT);
-        QCOMPARE(flasher.finish(), 0);
-        QVERIFY2(flasher.errors().contains(u"已暂存"_s), qPrintable(flasher.errors()));
-
-        QVERIFY(m_pg.start());
-        Program history({u"--history"_s, u"--records"_s, m_pg.url(), u"--format"_s, u"json"_s},
-                        QStringLiteral(FWFLASH_PATH), dir.filePath(u"config"_s));
-        QCOMPARE(history.finish(), 0);
-        QVERIFY(!QFile::exists(spool));
-        QHash<QString, QJsonObject> shown;
-        for (const QByteArray &line : history.output().toUtf8().split('\n')) {
-            const QJsonObject record = QJsonDocument::fromJson(line).object();
-            QVERIFY(!shown.contains(record["id"_L1].toString())); // each once
-            shown.insert(record["id"_L1].toString(), record);
-        }
-        const QList<QByteArray> written = readBytes(dir.filePath(u"units.json"_s)).split('\n');
-        QCOMPARE_GE(written.size() - 1, 2);
-        for (const QByteArray &line : written.mid(0, written.size() - 1)) {
-            const QJsonObject record = QJsonDocument::fromJson(line).object();
-            QCOMPARE(shown.value(record["id"_L1].toString()), record);
+        for (const UpdateRecord &record : {first, second}) {
+            RecordFilter unit;
+            unit.unitSerial = record.unitSerial;
+            const QList<UpdateRecord> back = store.query(unit, {}, 10);
+            QCOMPARE(back.size(), 1);
+            QCOMPARE(json(back.first()), json(record));
         }
     }
 

@@ -1,6 +1,9 @@
 // The window's side of an update: the confirmation before it starts, what it hands to the worker,
-// cancelling, the progress text with its rate, and the deferred result.
+// cancelling, the progress text with its rate, the deferred result, and the record of each
+// attempt.
 
+#include "records/recordkeeper.h"
+#include "records/recordspool.h"
 #include "window_access.h"
 
 #include <QTest>
@@ -22,6 +25,12 @@ private Q_SLOTS:
     void init()
     {
         store().clear();
+        m_url = QStringLiteral("sqlite://%1/records-%2.sqlite").arg(m_dir.path()).arg(++m_tests);
+        store().setValue(QStringLiteral("recordsUrl"), m_url);
+        makeDialog();
+    }
+    void makeDialog()
+    {
         m_requests.clear();
         m_dialog = std::make_unique<Dialog>();
         Dialog *d = m_dialog.get();
@@ -36,6 +45,96 @@ private Q_SLOTS:
                 [this](const QString &command) { m_requests << "command " + command; });
     }
     void cleanup() { m_dialog.reset(); }
+
+    // One record per attempt that was confirmed, written as soon as its end is known: a failure
+    // at once, a success when the read-back ends (below), whatever the window is still doing
+    // when it closes.
+    void everyAttemptIsRecordedOnce_data()
+    {
+        QTest::addColumn<QStringList>("events");   // after the confirmed start
+        QTest::addColumn<QStringList>("recorded"); // outcome, reason code, reason; empty: none
+        QTest::newRow("a declined start is no attempt, also when the window closes after it")
+            << QStringList{"close"} << QStringList();
+        QTest::newRow("a failure is recorded at once, with its reason's code")
+            << QStringList{"设备响应超时"}
+            << QStringList{"failed", "device-timeout", "设备响应超时"};
+        QTest::newRow("a cancel is the user's decision, not a fault: interrupted")
+            << QStringList{"cancel", "用户取消更新"}
+            << QStringList{"interrupted", "user-cancelled", "用户取消更新"};
+        QTest::newRow("the window closed during the update")
+            << QStringList{"close"}
+            << QStringList{"interrupted", "user-cancelled", "更新进行中窗口已关闭"};
+        QTest::newRow("the window closed while the new version is awaited")
+            << QStringList{"success", "close"}
+            << QStringList{"interrupted", "user-cancelled", "确认新版本前窗口已关闭"};
+        QTest::newRow("the user takes the line over while it is awaited")
+            << QStringList{"success", "disconnect"}
+            << QStringList{"interrupted", "user-cancelled", "确认新版本前用户已停止等待"};
+    }
+    void everyAttemptIsRecordedOnce()
+    {
+        QFETCH(QStringList, events);
+        QFETCH(QStringList, recorded);
+        win().connected();
+        win().respond(QStringLiteral("Orvane,TM-1,SN0001,1.0.38"));
+        win().pathField()->setText(makeFile(m_dir, QStringLiteral("app.bin"), 4096));
+        QVERIFY(!startUpdate(*m_dialog, false).isEmpty());
+        if (!recorded.isEmpty()) {
+            QVERIFY(!startUpdate(*m_dialog).isEmpty());
+            win().progress(3072, 4096);
+        }
+        for (const QString &event : events) {
+            if (event == QLatin1String("cancel")) {
+                QCOMPARE(startUpdate(*m_dialog).value(0), QStringLiteral("取消更新"));
+            } else if (event == QLatin1String("success")) {
+                win().success();
+            } else if (event == QLatin1String("disconnect")) {
+                QTRY_VERIFY_WITH_TIMEOUT(!win().updating(), kWaitMs);
+                win().toggleConnection();
+            } else if (event == QLatin1String("close")) {
+                m_dialog.reset();
+            } else {
+                win().failure(event);
+            }
+        }
+        const QList<UpdateRecord> written = recordsIn(m_url);
+        QCOMPARE(written.size(), recorded.isEmpty() ? 0 : 1);
+        if (written.isEmpty())
+            return;
+        const UpdateRecord &r = written.first();
+        QCOMPARE(QStringList({r.outcome, r.reasonCode, r.reason}), recorded);
+        QCOMPARE(r.bytesSent, events.contains("success") ? 4096 : 3072);
+        QVERIFY(!r.versionConfirmed);
+        QVERIFY(r.versionAfter.isNull());
+    }
+
+    // A store that cannot be reached: one orange line names it without its password, and the
+    // record waits in the spool for it.
+    void unreachableStoreSpoolsTheRecord()
+    {
+        const QString url = QStringLiteral("postgresql://line:secret@%2Fnonexistent-fw/records");
+        const QString name = parseStoreUrl(url).identity();
+        store().setValue(QStringLiteral("recordsUrl"), url);
+        makeDialog();
+        QTRY_VERIFY_WITH_TIMEOUT(win().logText().contains(name), kWaitMs); // told on opening
+        win().pathField()->setText(makeFile(m_dir, QStringLiteral("app.bin"), 4096));
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            QVERIFY(!startUpdate(*m_dialog).isEmpty());
+            QElapsedTimer held;
+            held.start();
+            win().failure(QStringLiteral("设备响应超时"));
+            QVERIFY(held.elapsed() < RecordKeeper::kAppendLimit.count());
+            QTRY_VERIFY_WITH_TIMEOUT(!win().updating(), kWaitMs);
+        }
+        const QString spool = RecordStore::defaultSpoolPath();
+        const QList<UpdateRecord> spooled = RecordSpool(spool).pending(name, 10);
+        QVERIFY(QFile::remove(spool));
+        QCOMPARE(spooled.size(), 2);
+        QCOMPARE(spooled.first().reasonCode, QStringLiteral("device-timeout"));
+        QCOMPARE(win().logLines().filter(name).size(), 1);
+        QCOMPARE(win().logFormatOf(name).foreground().color(), QColor("#fdba74"));
+        QVERIFY(!win().logText().contains(QStringLiteral("secret")));
+    }
 
     void confirmedStartHandsTheJobToTheWorkerOnce_data()
     {
@@ -190,16 +289,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("reply"); // the application's, to every query after the update
         QTest::addColumn<QString>("told");  // in the log and the status bar
         QTest::addColumn<QString>("colour");
+        QTest::addColumn<QString>("recorded"); // outcome and reason code
         const QString green = QStringLiteral("#86efac"), orange = QStringLiteral("#fdba74");
         QTest::newRow("the new version is confirmed in green, with the one before")
             << "Orvane,TM-1,SN0001,1.0.39" << "设备已运行新固件：版本 1.0.39（更新前 1.0.38）"
-            << green;
+            << green << "success ";
         QTest::newRow("the same version after the restart is told in orange")
-            << "Orvane,TM-1,SN0001,1.0.38" << "设备已重启，但版本未改变（1.0.38）" << orange;
+            << "Orvane,TM-1,SN0001,1.0.38" << "设备已重启，但版本未改变（1.0.38）" << orange
+            << "version-mismatch version-mismatch";
         QTest::newRow("another serial number is another unit, whatever its version")
-            << "Orvane,TM-1,SN0002,1.0.39" << "另一台设备（序列号 SN0002）已连接" << orange;
+            << "Orvane,TM-1,SN0002,1.0.39" << "另一台设备（序列号 SN0002）已连接" << orange
+            << "version-mismatch unit-replaced";
         QTest::newRow("no answer within the limit asks the user to check the device")
-            << "" << "设备未在 2 秒内回应，请检查设备是否正常启动" << orange;
+            << "" << "设备未在 2 秒内回应，请检查设备是否正常启动" << orange
+            << "version-mismatch no-read-back";
     }
 
     void applicationIsReadBackAfterTheSuccess()
@@ -207,12 +310,14 @@ private Q_SLOTS:
         QFETCH(QString, reply);
         QFETCH(QString, told);
         QFETCH(QString, colour);
+        QFETCH(QString, recorded);
         using namespace std::chrono_literals;
         m_dialog->setReadBackTimingForTesting({2000ms, 0ms, 100ms, 100ms});
         win().connected();
         win().respond(QStringLiteral("Orvane,TM-1,SN0001,1.0.38"));
         win().pathField()->setText(makeFile(m_dir, QStringLiteral("app.bin"), 4096));
         QVERIFY(!startUpdate(*m_dialog).isEmpty());
+        QVERIFY(recordsIn(m_url).isEmpty());
         win().success();
         // The application is asked, quietly, until it answers or the time is up; it is still
         // starting at the first query.
@@ -230,6 +335,19 @@ private Q_SLOTS:
                  QStringList({"固件更新成功", told}));
         QCOMPARE(win().logFormatOf(told).foreground().color(), QColor(colour));
         QCOMPARE(win().status(), told);
+
+        // Written when the read-back ended, with what answered.
+        const QList<UpdateRecord> written = recordsIn(m_url);
+        QCOMPARE(written.size(), 1);
+        const UpdateRecord &r = written.first();
+        QCOMPARE(r.outcome + ' ' + r.reasonCode, recorded);
+        const bool success = r.outcome == QLatin1String("success");
+        QCOMPARE(r.reason, success ? QString() : told);
+        QCOMPARE(r.versionConfirmed, success);
+        QCOMPARE(r.bytesSent, 4096);
+        QCOMPARE(r.identAfter, reply);
+        QCOMPARE(r.versionAfter, reply.section(',', 3));
+        QCOMPARE(r.startedUtc.msecsTo(r.endedUtc), r.durationMs);
     }
 
 private:
@@ -242,6 +360,8 @@ private:
     }
 
     QTemporaryDir m_dir;
+    QString m_url; // the records of the test
+    int m_tests = 0;
     std::unique_ptr<Dialog> m_dialog;
     DialogTestAccess win() const { return DialogTestAccess(*m_dialog); }
     QStringList m_requests; // what reached the worker's side, in order

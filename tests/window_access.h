@@ -6,6 +6,7 @@
 #include "app/dialog.h"
 #include "console/logview.h"
 #include "device/serialworker.h"
+#include "records/recordstore.h"
 #include "testimage.h"
 #include "testsettings.h"
 #include "ui/widgets.h"
@@ -53,6 +54,13 @@ inline void useTestEnvironment(const QList<PortListing> &ports = {{"ttyFW0", "Te
 inline QSettings store()
 {
     return QSettings(QStringLiteral("YourCompany"), QStringLiteral("YourApp"));
+}
+
+// The update records in the store at url, newest first.
+inline QList<UpdateRecord> recordsIn(const QString &url)
+{
+    RecordStore records;
+    return records.open(url) ? records.query({}, {}, 100) : QList<UpdateRecord>();
 }
 
 // The message of a log paragraph, without its time stamp.
@@ -138,6 +146,8 @@ public:
     void failure(const QString &error) { d.onUpdateFailed(error); }
     void portLost() { d.onDisconnected(); }
     void connected() { d.onConnected(); }
+    void toggleConnection() { d.toggleConnection(); }
+    void showHistory() { d.showRecordHistory(); }
     QLabel *deviceLabel() const { return d.m_deviceLabel; }
     void scan() { d.scanSerialPorts(); }
     static void setScreens(ScreenProvider p) { Dialog::setScreenProvider(std::move(p)); }

@@ -1,6 +1,7 @@
 #include "app/dialog.h"
 
 #include "device/serialworker.h"
+#include "records/recordkeeper.h"
 #include "ui/appicon.h"
 #include "ui/widgets.h"
 
@@ -61,6 +62,7 @@ Dialog::Dialog(QWidget *parent)
 
     setupLogContextMenu();
     loadSettings();
+    setupRecords();
 
     m_worker->moveToThread(m_workerThread);
     connect(m_workerThread, &QThread::finished, m_worker, &QObject::deleteLater);
@@ -97,7 +99,10 @@ Dialog::Dialog(QWidget *parent)
 
 Dialog::~Dialog()
 {
-    cleanupThread(kDestructorDeadlineMs);
+    recordAtClose(cleanupThread(kDestructorDeadlineMs));
+    // Its thread ends with a bounded wait for a store that does not answer.
+    delete m_recordKeeper;
+    m_recordKeeper = nullptr;
     saveSettings();
     saveHistory();
     delete m_portScanTimer;
@@ -143,12 +148,14 @@ void Dialog::setupConnections()
             logMessage(error, Error);
     });
     connect(m_worker, &SerialWorker::updatePhaseChanged, this, [this] { m_workerUpdating = true; });
-    connect(m_worker, &SerialWorker::identified, this, [this](const QString &identification) {
-        m_identityBeforeUpdate = DeviceIdentity::fromReply(identification);
-        m_identity = m_identityBeforeUpdate;
-        m_identityPending = false;
-        showIdentity();
-    });
+    connect(m_worker, &SerialWorker::identified, this,
+            [this](const QString &identification, const QByteArray &startCommand) {
+                m_identityBeforeUpdate = DeviceIdentity::fromReply(identification);
+                m_identity = m_identityBeforeUpdate;
+                m_identityPending = false;
+                showIdentity();
+                recordIdentification(identification, startCommand);
+            });
     connect(m_worker, &SerialWorker::baudRateInfo, this, &Dialog::onBaudRateInfo);
     connect(m_worker, &SerialWorker::customCommandResponse, this,
             &Dialog::onCustomCommandResponse);
@@ -157,25 +164,42 @@ void Dialog::setupConnections()
     connect(m_historyButton, &QPushButton::clicked, this, &Dialog::showHistoryMenu);
 }
 
-void Dialog::cleanupThread(int timeoutMs)
+QString Dialog::cleanupThread(int timeoutMs)
 {
     if (!m_worker)
-        return;
+        return QString();
+    // The worker's last word on the update: null for none, empty for a success.
+    QString report;
     if (m_updateInProgress) {
         // The worker stops the update and cancels the transfer on the line, so the device does
         // not wait for blocks that never come: give it that moment before its thread is asked to
         // quit. Its report is awaited on the worker's side, so no window event runs meanwhile.
-        auto ended = std::make_shared<QSemaphore>();
-        const auto release = [ended] { ended->release(); };
+        struct Ending
+        {
+            QSemaphore done;
+            QString report;
+        };
+        auto ending = std::make_shared<Ending>();
         const QMetaObject::Connection failed = connect(
-            m_worker, &SerialWorker::updateFailed, m_worker, release, Qt::DirectConnection);
+            m_worker, &SerialWorker::updateFailed, m_worker,
+            [ending](const QString &reason) {
+                ending->report = reason;
+                ending->done.release();
+            },
+            Qt::DirectConnection);
         const QMetaObject::Connection succeeded = connect(
-            m_worker, &SerialWorker::updateSuccess, m_worker, release, Qt::DirectConnection);
+            m_worker, &SerialWorker::updateSuccess, m_worker,
+            [ending] {
+                ending->report = QStringLiteral("");
+                ending->done.release();
+            },
+            Qt::DirectConnection);
         Q_EMIT requestAbort();
-        // Only an update the worker has begun has a report to wait for.
-        [[maybe_unused]] const bool reported =
-            !m_workerUpdating ||
-            ended->tryAcquire(1, int(std::chrono::milliseconds(kAbortNotice).count()));
+        // Only an update the worker has begun has a report to wait for; the semaphore orders
+        // the worker's write of the report before this read.
+        if (m_workerUpdating &&
+            ending->done.tryAcquire(1, int(std::chrono::milliseconds(kAbortNotice).count())))
+            report = ending->report;
         disconnect(failed);
         disconnect(succeeded);
     }
@@ -189,7 +213,7 @@ void Dialog::cleanupThread(int timeoutMs)
     };
     if (m_workerThread->wait(deadline())) {
         m_worker = nullptr;
-        return;
+        return report;
     }
 
     m_workerThread->requestInterruption();
@@ -200,6 +224,7 @@ void Dialog::cleanupThread(int timeoutMs)
         m_workerThread->wait();
     }
     m_worker = nullptr;
+    return report;
 }
 
 void Dialog::closeEvent(QCloseEvent *event)
@@ -211,7 +236,7 @@ void Dialog::closeEvent(QCloseEvent *event)
         event->ignore();
         return;
     }
-    cleanupThread(kCloseDeadlineMs);
+    recordAtClose(cleanupThread(kCloseDeadlineMs));
     event->accept();
 }
 

@@ -8,7 +8,7 @@
 //   dialog_layout.cpp         setupUi, cards, painted icons
 //   dialog_connection.cpp     connect/disconnect, refreshUiState, LED, toast placement, resize
 //   dialog_settings.cpp       settings, default geometry, restore and on-screen check
-//   dialog_records.cpp        the update records' store and their history view
+//   dialog_records.cpp        the record of each update, the store, the history view
 //   dialog_log.cpp            log entries, trimming, save, copy, clear, context menu, toast
 //   dialog_console.cpp        command console, history, history menu, key handling
 //   dialog_theme.cpp          the window's style sheet from the palette
@@ -22,6 +22,7 @@
 #include "app/windowgeometry.h"
 #include "ui/states.h"
 #include "device/deviceidentity.h"
+#include "records/updaterecord.h"
 #include "update/portdiscovery.h"
 #include "update/firmwarerules.h"
 #include "update/readback.h"
@@ -32,6 +33,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 class QCompleter;
 class QFrame;
@@ -47,6 +49,7 @@ class QTimer;
 class DropOverlay;
 class FlatComboBox;
 class LogView;
+class RecordKeeper;
 class SerialWorker;
 class UpdateProgressBar;
 
@@ -119,7 +122,9 @@ private Q_SLOTS:
 private:
     // --- frame and worker thread (dialog.cpp) ---
     void setupConnections();
-    void cleanupThread(int timeoutMs);
+    // Stops the worker thread; the reason of a failure the worker reported while stopping an
+    // update (null when it reported none).
+    QString cleanupThread(int timeoutMs);
 
     // --- layout (dialog_layout.cpp) ---
     void setupUi();
@@ -148,8 +153,24 @@ private:
     // --- update records (dialog_records.cpp) ---
     // The store's URL from the settings ("recordsUrl"), the per-user default when absent.
     QString recordsUrl() const;
+    void setupRecords();
     // Opens the history view, or raises the one already open.
     void showRecordHistory();
+    // The record of an update from its confirmation on; written when the attempt ends.
+    void beginRecord(const QString &port, const QString &path, const QByteArray &image,
+                     const QString &checkReason);
+    void recordIdentification(const QString &identification, const QByteArray &startCommand);
+    void recordFailure(const QString &reason);
+    void recordSuccess();
+    void recordReadBack(const ReadBack::Outcome &outcome, const QString &told);
+    // The read-back ends without an outcome because the user acts; the record says so.
+    void stopReadBack();
+    // The window closes: the attempt still open is recorded as it stands.
+    void recordAtClose(const QString &workerReason);
+    void writeRecord();
+    void noteRecordProblem(const QString &message);
+    // The history view, when open, shows what the store has now.
+    void refreshRecordHistory();
 
     // --- log panel (dialog_log.cpp) ---
     void queueLogMessage(const QString &message, LogLevel level);
@@ -205,6 +226,8 @@ private:
     void onReadBackPortLost();
     void onReadBackFinished(const ReadBack::Outcome &outcome);
     void presentReadBack(const ReadBack::Outcome &outcome);
+    // What the window tells about a read-back outcome, and in which colour.
+    QString readBackText(const ReadBack::Outcome &outcome, LogLevel *level) const;
     // Runs step now, or after the success once it is shown.
     void tellAfterSuccess(std::function<void()> step);
     // The last update's outcome, kept in the status bar until the user acts.
@@ -286,6 +309,12 @@ private:
     // What the read-back told while the success was still to be shown, told after it.
     QList<std::function<void()>> m_afterSuccess;
     QString m_outcomeStatus; // the last update's outcome in the status bar, until the user acts
+
+    // The records.
+    RecordKeeper *m_recordKeeper = nullptr;
+    std::optional<UpdateRecord> m_record; // the attempt not written yet
+    QElapsedTimer m_recordClock;          // since its confirmation
+    bool m_recordProblemShown = false;    // the store's problem is in the log already
 
     friend class DialogTestAccess;
 };

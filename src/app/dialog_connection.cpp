@@ -19,7 +19,7 @@
 void Dialog::toggleConnection()
 {
     // The user takes over: a read-back still waiting ends, the last outcome leaves the status bar.
-    m_readBack->stop();
+    stopReadBack();
     m_outcomeStatus.clear();
     if (m_connectionState != Disconnected) {
         updateSerialPortState(Disconnecting);

@@ -124,6 +124,8 @@ void Dialog::onReadBackPortLost()
 
 void Dialog::onReadBackFinished(const ReadBack::Outcome &outcome)
 {
+    LogLevel level = Warning;
+    recordReadBack(outcome, readBackText(outcome, &level));
     tellAfterSuccess([this, outcome] { presentReadBack(outcome); });
 }
 
@@ -136,35 +138,36 @@ void Dialog::tellAfterSuccess(std::function<void()> step)
         step();
 }
 
-void Dialog::presentReadBack(const ReadBack::Outcome &outcome)
+QString Dialog::readBackText(const ReadBack::Outcome &outcome, LogLevel *level) const
 {
     const DeviceIdentity &before = m_identityBeforeUpdate;
     const DeviceIdentity &after = outcome.after;
-    QString text;
-    LogLevel level = Warning;
+    *level = Warning;
     switch (outcome.verdict) {
     case ReadBack::Verdict::NewVersion:
     case ReadBack::Verdict::UnexpectedVersion: // the window expects no particular version
-        text = tr("设备已运行新固件：版本 %1（更新前 %2）")
-                   .arg(after.versionText(), before.isEmpty() ? tr("未知") : before.versionText());
-        level = Success;
-        break;
+        *level = Success;
+        return tr("设备已运行新固件：版本 %1（更新前 %2）")
+            .arg(after.versionText(), before.isEmpty() ? tr("未知") : before.versionText());
     case ReadBack::Verdict::SameVersion:
-        text = tr("设备已重启，但版本未改变（%1）").arg(after.versionText());
-        break;
+        return tr("设备已重启，但版本未改变（%1）").arg(after.versionText());
     case ReadBack::Verdict::AnotherUnit:
-        text = tr("另一台设备（序列号 %1）已连接").arg(after.serialNumber);
-        break;
-    case ReadBack::Verdict::Silence: {
-        const auto seconds =
-            std::chrono::duration_cast<std::chrono::seconds>(m_readBack->timing().limit);
-        text = tr("设备未在 %1 秒内回应，请检查设备是否正常启动").arg(seconds.count());
+        return tr("另一台设备（序列号 %1）已连接").arg(after.serialNumber);
+    case ReadBack::Verdict::Silence:
         break;
     }
-    }
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(m_readBack->timing().limit);
+    return tr("设备未在 %1 秒内回应，请检查设备是否正常启动").arg(seconds.count());
+}
+
+void Dialog::presentReadBack(const ReadBack::Outcome &outcome)
+{
+    LogLevel level = Warning;
+    const QString text = readBackText(outcome, &level);
     logMessage(text, level);
     // The status bar names the device that answered (or none).
-    m_identity = after;
+    m_identity = outcome.after;
     m_identityPending = false;
     showIdentity();
     showOutcome(text);

@@ -5,6 +5,7 @@
 #include "update/firmwarerules.h"
 #include "update/imagecheck.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -49,6 +50,11 @@ void Dialog::updateFirmware()
 
     const QFileInfo info(path);
     const qint64 size = info.size();
+    // The image as confirmed, for its check and its record; never more than the limit, should
+    // the file have grown since it was checked.
+    QFile file(path);
+    const QByteArray image =
+        file.open(QIODevice::ReadOnly) ? file.read(firmwareSizeLimit()) : QByteArray();
     const QStringList lines{
         tr("串口：%1").arg(portName),
         tr("设备：%1").arg(m_identity.summary()),
@@ -57,7 +63,7 @@ void Dialog::updateFirmware()
     };
     // The worker sends what it is given: an image linked for another address is caught here,
     // and the user decides.
-    const ImageCheck::Result check = ImageCheck::checkImageFile(path);
+    const ImageCheck::Result check = ImageCheck::checkImage(image, image.size());
     if (!check.plausible())
         logMessage(tr("警告：%1").arg(check.reason), Info);
     if (!runConfirmDialog(this, tr("确认固件更新"), lines, tr("更新过程中请勿断开设备或关闭电源。"),
@@ -70,11 +76,12 @@ void Dialog::updateFirmware()
         return;
 
     logMessage(tr("正在启动固件更新…"), Info);
-    m_readBack->stop();
+    stopReadBack();
     m_outcomeStatus.clear();
     m_updatePort = portName;
     m_updateListing = listingFor(portEnumerator()(), portName,
                                  QFileInfo(portLocation(portName)).canonicalFilePath());
+    beginRecord(portName, path, image, check.reason);
     m_identityBeforeUpdate = m_identity; // the update's own query replaces it
     m_updateInProgress = true;
     m_cancelRequested = false;
@@ -105,6 +112,8 @@ void Dialog::onUpdateProgress(int bytesSent, int totalBytes)
     if (m_progressBar->maximum() != totalBytes)
         m_progressBar->setMaximum(totalBytes);
     m_progressBar->setValue(shown);
+    if (m_record)
+        m_record->bytesSent = shown;
 
     // The rate counts from the first report, so the handshake before it is not in it; the text
     // follows every report, so its percentage is always the bar's.
@@ -147,6 +156,7 @@ void Dialog::onUpdateSuccess()
         return;
     m_resultPending = true;
     refreshUiState();
+    recordSuccess();
     // From here on the device starts its application; the read-back waits for it.
     startReadBack();
     QTimer::singleShot(kResultPresentationDelay, this, [this] { presentResult(true, QString()); });
@@ -165,6 +175,8 @@ void Dialog::onUpdateFailed(const QString &error)
     refreshUiState();
     QTimer::singleShot(kResultPresentationDelay, this,
                        [this, error] { presentResult(false, error); });
+    // A failure ends the attempt: nothing is read back after it.
+    recordFailure(error);
 }
 
 void Dialog::presentResult(bool success, const QString &error)

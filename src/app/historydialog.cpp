@@ -63,11 +63,25 @@ HistoryDialog::HistoryDialog(const QString &storeUrl, QWidget *parent)
     connect(m_model, &RecordTableModel::readFailed, this, &HistoryDialog::showProblem);
     if (!m_model->open(storeUrl))
         showProblem(m_model->errorString());
-    const QStringList ports = m_model->ports();
-    for (const QString &port : ports)
-        m_portCombo->addItem(port, port);
+    addPorts();
     showCount();
     resize(980, 560);
+}
+
+void HistoryDialog::refresh()
+{
+    m_model->refresh();
+    addPorts();
+    showCount();
+}
+
+void HistoryDialog::addPorts()
+{
+    const QStringList ports = m_model->ports();
+    for (const QString &port : ports) {
+        if (m_portCombo->findData(port) < 0)
+            m_portCombo->addItem(port, port);
+    }
 }
 
 HistoryDialog::~HistoryDialog() = default;

@@ -24,6 +24,8 @@ public:
     ~HistoryDialog() override;
 
     RecordTableModel *model() const { return m_model; }
+    // Shows what the store has now (a record was written while the view is open).
+    void refresh();
     // Writes the filtered records to path; false with the reason shown in the dialog.
     bool exportTo(const QString &path);
 
@@ -33,6 +35,8 @@ protected:
 private:
     void setupUi();
     void applyFilter();
+    // The ports of the records into the port filter, those not there yet.
+    void addPorts();
     void showCount();
     void showProblem(const QString &message);
     void copySelectedRows();

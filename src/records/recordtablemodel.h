@@ -28,6 +28,8 @@ public:
     QStringList ports() { return m_store.ports(); }
 
     void setFilter(const RecordFilter &filter);
+    // Reads the store again from the top, for records written since.
+    void refresh() { reload(); }
     RecordFilter filter() const { return m_filter; }
     // How many records the filter takes, all of them, not only the rows fetched; -1 on error.
     qint64 totalCount() { return m_store.count(m_filter); }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
 #include <QString>
@@ -22,9 +21,9 @@ struct UpdateRecord
     QString usbSerial; // the adapter's USB serial number
     QString vidPid;    // "0403:6001"
 
-    // The identification reply before the update, control bytes escaped as the worker escapes
-    // them (\x0d): null when the query never ran, empty when no reply came. Then the parts read
-    // from it.
+    // The identification reply before the update, control bytes written as \xHH by the worker's
+    // DeviceReply::escapedText: null when the query never ran, empty when no reply came. Then the
+    // parts read from it.
     QString identBefore;
     QString maker;
     QString model;
