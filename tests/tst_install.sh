@@ -156,7 +156,7 @@ newest=$(dpkg-parsechangelog -l "$tmp/changelog" -S Version 2>&1)
 # The options a program's --help prints, one a line.
 help_options() {
   env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM= "$1" --help | sed -n 's/^  \(-.*\)/\1/p' \
-    | sed -E 's/ {2,}.*//' | grep -oE -- '--?[[:alnum:]?][-[:alnum:]]*' | sort -u
+    | sed -E 's/ {2,}.*//; s/<[^>]*>//g' | grep -oE -- '--?[[:alnum:]?][-[:alnum:]]*' | sort -u
 }
 # The options a manual page's OPTIONS section has an entry for (the first line after .TP).
 page_options() {

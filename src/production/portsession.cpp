@@ -1,5 +1,7 @@
 #include "production/portsession.h"
 
+#include "records/attemptfacts.h"
+
 #include "device/deviceidentity.h"
 #include "device/reasoncode.h"
 #include "device/versionrule.h"
@@ -397,7 +399,7 @@ void PortSession::onIdentified(const QString &identification, const QByteArray &
 {
     if (m_step != Step::Updating)
         return;
-    Production::setIdentificationBefore(&m_record, identification);
+    Records::setIdentification(&m_record, identification);
     m_record.startCommand = Production::startCommandText(command);
 }
 

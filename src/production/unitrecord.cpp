@@ -1,6 +1,7 @@
 #include "production/unitrecord.h"
 
 #include "device/versionrule.h"
+#include "records/attemptfacts.h"
 
 #include <QCryptographicHash>
 
@@ -34,23 +35,9 @@ UpdateRecord newRecord(const QString &port, const ImageFacts &image,
 {
     UpdateRecord r = Records::startRecord(QStringLiteral("fwflash"));
     r.port = port;
-    r.imageName = image.fileName;
-    r.imageSize = image.size;
-    r.imageSha256 = image.sha256;
-    r.imageCheck = image.checkReason.isEmpty() ? QStringLiteral("plausible") : image.checkReason;
+    Records::setImage(&r, image.fileName, image.size, image.sha256, image.checkReason);
     r.expectedVersion = orNull(expectedVersion);
     return r;
-}
-
-void setIdentificationBefore(UpdateRecord *record, const QString &reply)
-{
-    const DeviceIdentity identity = DeviceIdentity::fromReply(reply);
-    // Asked: an empty reply is an empty text, not an unknown one.
-    record->identBefore = identity.reply.isNull() ? QStringLiteral("") : identity.reply;
-    record->maker = orNull(identity.maker);
-    record->model = orNull(identity.model);
-    record->unitSerial = orNull(identity.serialNumber);
-    record->versionBefore = identity.hasFields() ? orNull(identity.version) : QString();
 }
 
 void setIdentificationAfter(UpdateRecord *record, const DeviceIdentity &after, bool sameUnit,

@@ -33,10 +33,6 @@ struct ImageFacts
 UpdateRecord newRecord(const QString &port, const ImageFacts &image,
                        const QString &expectedVersion);
 
-// The identification reply before the update (as the worker gives it, control bytes escaped; ""
-// when no reply came) and its parts. No widgets, no I/O.
-void setIdentificationBefore(UpdateRecord *record, const QString &reply);
-
 // What answered after the update: its reply, and its version when it is this unit's; confirmed
 // when it carries the expected version. No widgets, no I/O.
 void setIdentificationAfter(UpdateRecord *record, const DeviceIdentity &after, bool sameUnit,

@@ -32,11 +32,13 @@ void setIdentification(UpdateRecord *record, const QString &identification)
 {
     // Asked, so never null: an empty reply is recorded as one.
     record->identBefore = identification.isNull() ? QStringLiteral("") : identification;
+    // Fields the reply does not have are unknown: null in the record.
+    const auto known = [](const QString &text) { return text.isEmpty() ? QString() : text; };
     const DeviceIdentity identity = DeviceIdentity::fromReply(identification);
-    record->maker = identity.maker;
-    record->model = identity.model;
-    record->unitSerial = identity.serialNumber;
-    record->versionBefore = identity.version;
+    record->maker = known(identity.maker);
+    record->model = known(identity.model);
+    record->unitSerial = known(identity.serialNumber);
+    record->versionBefore = identity.hasFields() ? known(identity.version) : QString();
 }
 
 void setWorkerResult(UpdateRecord *record, const QString &failureReason)
