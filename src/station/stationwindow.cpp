@@ -127,7 +127,7 @@ StationWindow::StationWindow(QWidget *parent)
     setStyleSheet(stationStyleSheet());
     setupUi();
     setWindowTitle(tr("Orvane产线烧录"));
-    setWindowIcon(appIcon());
+    setWindowIcon(stationIcon());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint);
     setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
                    Qt::WindowCloseButtonHint);
