@@ -16,7 +16,7 @@ echo "system:  $(. /etc/os-release && echo "$PRETTY_NAME"), Qt $(qtpaths6 --qt-v
 echo "load:    $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min) before the run"
 
 export QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES='qt.qpa.*=false'
-for bench in bench_update bench_log bench_startup bench_fwflash bench_records; do
+for bench in bench_update bench_log bench_startup bench_fwflash bench_records bench_station; do
   echo
   echo "== $bench"
   "./bench/$bench"

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary DESTDIR and checks what a desktop user gets: exactly the
-# programs CMake installs, each printing the project version; a menu entry and an AppStream file
-# that Debian's validators accept; the icon as SVG and at every PNG size. Then packs the same build
-# into a .deb with cpack (nothing is rebuilt) and checks it as Debian would: lintian with no error
-# or warning and no hardening note; the dependencies (Qt Serial Port, the X11 platform plugin, a
-# CJK font); the copyright file's format and licence; the changelog's version; each manual page
-# rendered by man without a warning and naming every option of --help; the completion scripts'
-# answers for options and for fwflash -p.
+# programs CMake installs, each printing the project version; for each window a menu entry and an
+# AppStream file that Debian's validators accept, and its icon as SVG and at every PNG size. Then
+# packs the same build into a .deb with cpack (nothing is rebuilt) and checks it as Debian would:
+# lintian with no error or warning and no hardening note; the dependencies (Qt Serial Port, the X11
+# platform plugin, a CJK font); the copyright file's format and licence; the changelog's version;
+# each manual page rendered by man without a warning and naming every option of --help; the
+# completion scripts' answers for options and for fwflash -p.
 # Usage: tst_install.sh BUILD_DIR APP_ID VERSION SIZE... -- PROGRAM...
 # Exit status 77 (skipped) when a tool the checks need is missing.
 set -uo pipefail
@@ -49,29 +49,40 @@ for program in "${programs[@]}"; do
   [ "$out" = "$program $version" ] || fail "$program --version printed '$out'"
 done
 
-# Menu entry: valid, starting an installed program, with an icon that is installed.
-desktop=$usr/share/applications/$id.desktop
-out=$(desktop-file-validate "$desktop" 2>&1) && [ -z "$out" ] || fail "desktop-file-validate: $out"
-exec_program=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
-[ -x "$usr/bin/$exec_program" ] || fail "the menu entry starts '$exec_program', not installed"
-grep -qx "Icon=$id" "$desktop" || fail "the menu entry's icon is not $id"
-grep -q '^Name\[zh_CN\]=Orvane固件更新工具$' "$desktop" || fail "the menu entry has no Chinese name"
-
-# Icon: the SVG and each PNG at its size (width and height are bytes 16 to 23 of a PNG).
-[ -s "$usr/share/icons/hicolor/scalable/apps/$id.svg" ] || fail "no scalable icon"
-for size in "${sizes[@]}"; do
-  png=$usr/share/icons/hicolor/${size}x${size}/apps/$id.png
-  dims=$(od -An -tu4 --endian=big -j16 -N8 "$png" 2>/dev/null | xargs)
-  [ "$dims" = "$size $size" ] || fail "$png is '$dims' pixels, expected $size x $size"
+# Menu entries, one per window: each valid, starting an installed program, with its own icon
+# (the SVG and each PNG at its size: width and height are bytes 16 to 23 of a PNG) and an
+# AppStream file that is valid, launches it and has this version's release.
+entries=()
+for desktop in "$usr"/share/applications/*.desktop; do
+  [ -e "$desktop" ] || continue
+  entry=$(basename "$desktop" .desktop)
+  entries+=("$entry")
+  out=$(desktop-file-validate "$desktop" 2>&1) && [ -z "$out" ] || fail "desktop-file-validate $entry: $out"
+  exec_program=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
+  [ -x "$usr/bin/$exec_program" ] || fail "the menu entry $entry starts '$exec_program', not installed"
+  grep -qx "Icon=$entry" "$desktop" || fail "the menu entry $entry's icon is not $entry"
+  grep -q '^Name\[zh_CN\]=' "$desktop" || fail "the menu entry $entry has no Chinese name"
+  [ -s "$usr/share/icons/hicolor/scalable/apps/$entry.svg" ] || fail "no scalable icon $entry"
+  for size in "${sizes[@]}"; do
+    png=$usr/share/icons/hicolor/${size}x${size}/apps/$entry.png
+    dims=$(od -An -tu4 --endian=big -j16 -N8 "$png" 2>/dev/null | xargs)
+    [ "$dims" = "$size $size" ] || fail "$png is '$dims' pixels, expected $size x $size"
+  done
+  metainfo=$usr/share/metainfo/$entry.metainfo.xml
+  appstreamcli validate --no-net --no-color "$metainfo" >"$tmp/appstream.log" 2>&1 \
+    || { cat "$tmp/appstream.log"; fail "appstreamcli validate $entry"; }
+  grep -q "<launchable type=\"desktop-id\">$entry.desktop</launchable>" "$metainfo" \
+    || fail "the AppStream file $entry does not launch $entry.desktop"
+  grep -q "<release version=\"$version\"" "$metainfo" || fail "no AppStream release $version in $entry"
 done
-
-# AppStream: valid, for this menu entry, with this version's release.
-metainfo=$usr/share/metainfo/$id.metainfo.xml
-appstreamcli validate --no-net --no-color "$metainfo" >"$tmp/appstream.log" 2>&1 \
-  || { cat "$tmp/appstream.log"; fail "appstreamcli validate"; }
-grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo" \
-  || fail "the AppStream file does not launch $id.desktop"
-grep -q "<release version=\"$version\"" "$metainfo" || fail "no AppStream release $version"
+[[ " ${entries[*]} " == *" $id "* ]] || fail "no menu entry $id"
+grep -q '^Name\[zh_CN\]=Orvane固件更新工具$' "$usr/share/applications/$id.desktop" \
+  || fail "the menu entry has no Chinese name"
+# Every window has its entry: the programs that open one are those with a menu entry's Exec.
+for program in fwupdater fwstation; do
+  [[ " ${programs[*]} " == *" $program "* ]] || continue
+  grep -qx "Exec=$program" "$usr"/share/applications/*.desktop || fail "$program has no menu entry"
+done
 
 # The Debian package of the same build.
 if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/deb" >"$tmp/cpack.log" 2>&1; then
@@ -84,7 +95,10 @@ contents=$(dpkg-deb -c "$deb")
 for program in "${programs[@]}"; do
   grep -q " ./usr/bin/$program\$" <<<"$contents" || fail "the package lacks /usr/bin/$program"
 done
-grep -q " ./usr/share/applications/$id.desktop\$" <<<"$contents" || fail "the package lacks the menu entry"
+for entry in "${entries[@]}"; do
+  grep -q " ./usr/share/applications/$entry.desktop\$" <<<"$contents" \
+    || fail "the package lacks the menu entry $entry"
+done
 depends=$(dpkg-deb -f "$deb" Depends)
 grep -q 'libqt6serialport6' <<<"$depends" || fail "the package depends on '$depends'"
 grep -q 'libqt6sql6-sqlite' <<<"$depends" || fail "the package does not depend on the SQLite driver"
@@ -219,4 +233,4 @@ if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) failed"
   exit 1
 fi
-echo "Installed ${programs[*]}, menu entry, icon and AppStream file; $(basename "$deb") depends on: $depends"
+echo "Installed ${programs[*]}; menu entries, icons and AppStream files of ${entries[*]}; $(basename "$deb") depends on: $depends"

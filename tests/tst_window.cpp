@@ -3,7 +3,7 @@
 // confirmation dialog.
 
 #include "app/layoutmath.h"
-#include "app/translations.h"
+#include "ui/translations.h"
 #include "fakedevice.h"
 #include "ui/theme.h"
 #include "window_access.h"

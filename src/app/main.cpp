@@ -1,6 +1,6 @@
 #include "app/dialog.h"
 #include "app/heaptuning.h"
-#include "app/translations.h"
+#include "ui/translations.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

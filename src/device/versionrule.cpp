@@ -31,6 +31,13 @@ QByteArray startCommandFor(const QString &identification)
     return match.captured(3).toInt() >= 38 ? firmwareUpdateCommand() : legacyStartCommand();
 }
 
+bool isVersionText(const QString &text)
+{
+    static const QRegularExpression version(
+        QStringLiteral("^\\d{1,9}\\.\\d{1,9}\\.\\d{1,9}(\\.\\d{1,9})?$"));
+    return version.match(text).hasMatch();
+}
+
 } // namespace VersionRule
 
 namespace DeviceReply {

@@ -12,6 +12,9 @@ QByteArray legacyStartCommand();    // 5D 0C 2F 7A 19 E4
 // numbers the second must be 1 or more, with three the third must be 38 or more; anything else
 // (no such version at all) gets the legacy command. No widgets, no I/O.
 QByteArray startCommandFor(const QString &identification);
+// A version a front end may expect after an update: three or four dotted numbers ("1.0.39").
+// No widgets, no I/O.
+bool isVersionText(const QString &text);
 } // namespace VersionRule
 
 // Turning the bytes of a device reply into text. No widgets, no I/O.

@@ -2,12 +2,24 @@
 
 #include <QDirIterator>
 
-QIcon appIcon()
+namespace {
+// Every PNG under a resource folder, one size each.
+QIcon iconFrom(const QString &folder)
 {
     QIcon icon;
-    QDirIterator it(QStringLiteral(":/appicon"), {QStringLiteral("*.png")}, QDir::Files,
-                    QDirIterator::Subdirectories);
+    QDirIterator it(folder, {QStringLiteral("*.png")}, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext())
         icon.addFile(it.next());
     return icon;
+}
+} // namespace
+
+QIcon appIcon()
+{
+    return iconFrom(QStringLiteral(":/appicon"));
+}
+
+QIcon stationIcon()
+{
+    return iconFrom(QStringLiteral(":/stationicon"));
 }

@@ -20,6 +20,8 @@ inline constexpr char kCardBg[] = "#ffffff";
 // Not in the palette.
 inline constexpr char kLedAmber[] = "#f59e0b";
 inline constexpr char kLedGreen[] = "#22c55e";
+// A passed unit's panel on the station, white text on it (the LED green is too light for that).
+inline constexpr char kPassGreen[] = "#15803d";
 
 QString uiFontStack();
 QString monoFontStack();
