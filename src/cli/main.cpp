@@ -5,9 +5,9 @@
 #include "cli/flashoptions.h"
 #include "cli/flashreport.h"
 #include "cli/flashrun.h"
+#include "production/imagefacts.h"
 #include "records/recordstore.h"
 #include "update/firmwarecheck.h"
-#include "update/imagecheck.h"
 #include "update/portdiscovery.h"
 
 #include <QCoreApplication>
@@ -39,30 +39,20 @@ std::optional<FlashReport::ImageFacts> checkImage(const QString &path, int limit
         *why = QStringLiteral("%1: %2").arg(path, reason);
         return std::nullopt;
     };
-    const QString refusal = FirmwareCheck::refusalFor(path, limit);
-    // A missing file or a folder is named in the window's words, which hold the path already.
-    if (refusal.contains(path)) {
-        *why = refusal;
+    QString refusal;
+    std::optional<FlashReport::ImageFacts> image = Production::readImageFacts(path, limit, &refusal);
+    if (!image) {
+        // A missing file or a folder is named in the window's words, which hold the path already.
+        if (refusal.contains(path))
+            *why = refusal;
+        else
+            refuseWith(refusal);
         return std::nullopt;
     }
-    if (!refusal.isEmpty())
-        return refuseWith(refusal);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return refuseWith(file.errorString());
-    // The checks capped the size at the bootloader's limit.
-    const QByteArray bytes = file.read(limit + 1);
-    FlashReport::ImageFacts image;
-    image.path = QFileInfo(path).absoluteFilePath();
-    image.fileName = QFileInfo(path).fileName();
-    image.size = bytes.size();
-    image.sha256 = FlashReport::sha256Hex(bytes);
-    const ImageCheck::Result check = ImageCheck::checkImage(bytes, bytes.size());
-    image.checkReason = check.reason;
-    if (!check.plausible()) {
+    if (!image->checkReason.isEmpty()) {
         if (!force)
-            return refuseWith(check.reason + QStringLiteral(" (--force flashes it anyway)"));
-        std::fprintf(stderr, "fwflash: warning: %s\n", qPrintable(check.reason));
+            return refuseWith(image->checkReason + QStringLiteral(" (--force flashes it anyway)"));
+        std::fprintf(stderr, "fwflash: warning: %s\n", qPrintable(image->checkReason));
     }
     return image;
 }

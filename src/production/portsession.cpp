@@ -148,7 +148,8 @@ bool PortSession::unitRunning() const
 
 void PortSession::beginUnit()
 {
-    m_record = Production::newRecord(m_settings.port, m_settings.image, m_settings.expectVersion);
+    m_record = Production::newRecord(m_settings.program, m_settings.port, m_settings.image,
+                                     m_settings.expectVersion);
     m_unitClock.start();
     m_transferClock.invalidate();
     m_transferMs = 0;

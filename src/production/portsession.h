@@ -43,6 +43,7 @@ public:
         int sizeLimit = 0;
         QString expectVersion;
         bool loop = false;
+        QString program = QStringLiteral("fwflash"); // the program its records name
         bool allowRepeat = false; // loop: update a unit again that was updated in this run
         bool trace = false;       // emit trace() with the protocol's steps
         // The units updated in this run, shared by the run's sessions; none: the session keeps

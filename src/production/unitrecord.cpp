@@ -30,10 +30,10 @@ QString outcomeName(Outcome outcome)
     return QStringLiteral("failed");
 }
 
-UpdateRecord newRecord(const QString &port, const ImageFacts &image,
+UpdateRecord newRecord(const QString &program, const QString &port, const ImageFacts &image,
                        const QString &expectedVersion)
 {
-    UpdateRecord r = Records::startRecord(QStringLiteral("fwflash"));
+    UpdateRecord r = Records::startRecord(program);
     r.port = port;
     Records::setImage(&r, image.fileName, image.size, image.sha256, image.checkReason);
     r.expectedVersion = orNull(expectedVersion);

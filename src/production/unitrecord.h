@@ -28,9 +28,9 @@ struct ImageFacts
     QString checkReason; // why the vector table looks wrong; empty when it looks plausible
 };
 
-// A record for a new attempt: a new id, the start time, this station, program and user, the port
-// and the image. No widgets.
-UpdateRecord newRecord(const QString &port, const ImageFacts &image,
+// A record for a new attempt: a new id, the start time, this station, the program and its user,
+// the port and the image. No widgets.
+UpdateRecord newRecord(const QString &program, const QString &port, const ImageFacts &image,
                        const QString &expectedVersion);
 
 // What answered after the update: its reply, and its version when it is this unit's; confirmed

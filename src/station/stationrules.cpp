@@ -83,6 +83,7 @@ Phase phaseOf(const PortSession::Status &status)
     case Step::WaitingForDevice:
         return Phase::WaitingForBoard;
     case Step::Connecting:
+    case Step::Checking:
         return Phase::Identifying;
     case Step::Updating:
         switch (status.phase) {

@@ -91,7 +91,7 @@ private:
     void onSessionChanged(int index);
     void paintTile(int index);
     void paintDirtyTiles();
-    void onUnitFinished(int index, const Production::UnitRecord &unit);
+    void onUnitFinished(int index, const UpdateRecord &record);
     void onSessionFinished();
     void retry(int index);
     void showCounters();

@@ -25,40 +25,6 @@ constexpr auto kStopDeadline = 1500ms;
 static_assert(DeviceTimeouts{}.cancelDrain < kStopDeadline);
 // The workers' threads, once every session has ended.
 constexpr auto kThreadStop = 500ms;
-
-// The unit's record as the store keeps it.
-UpdateRecord storeRecord(const Production::UnitRecord &unit)
-{
-    UpdateRecord r = Records::startRecord(QStringLiteral("fwstation"));
-    r.startedUtc = QDateTime::fromString(unit.timeUtc, Qt::ISODateWithMs);
-    r.endedUtc = r.startedUtc.addMSecs(unit.durationMs);
-    r.port = unit.port;
-    r.usbSerial = unit.serialNumber.isEmpty() ? QString() : unit.serialNumber;
-    r.vidPid = unit.vidPid.isEmpty() ? QString() : unit.vidPid;
-    if (unit.queried) {
-        const DeviceIdentity identity = DeviceIdentity::fromReply(unit.identification);
-        r.identBefore = unit.identification.isNull() ? QStringLiteral("") : unit.identification;
-        r.maker = identity.maker;
-        r.model = identity.model;
-        r.unitSerial = identity.serialNumber;
-        r.versionBefore = identity.version;
-    }
-    r.imageName = unit.image.fileName;
-    r.imageSize = unit.image.size;
-    r.imageSha256 = unit.image.sha256;
-    r.imageCheck =
-        unit.image.checkReason.isEmpty() ? QStringLiteral("plausible") : unit.image.checkReason;
-    r.startCommand = unit.startCommand;
-    r.outcome = Production::outcomeName(unit.outcome);
-    r.reason = unit.reason;
-    r.bytesSent = unit.bytesSent;
-    r.durationMs = unit.durationMs;
-    r.expectedVersion = unit.expectedVersion;
-    if (unit.readBack)
-        r.identAfter = unit.versionReadBack;
-    r.versionConfirmed = unit.outcome == Production::Outcome::Success && unit.readBack;
-    return r;
-}
 } // namespace
 
 bool StationWindow::unitsRunning() const
@@ -104,6 +70,8 @@ void StationWindow::start()
     const QStringList ports = tickedPorts();
     m_counters = Station::Counters();
     m_dirty = QList<bool>(ports.size(), false);
+    // One set for the run: a board moved to another port is known there too.
+    const auto updated = std::make_shared<Production::RecentUnits>();
     for (int i = 0; i < ports.size(); ++i) {
         PortSession::Settings settings;
         settings.port = ports[i];
@@ -111,11 +79,16 @@ void StationWindow::start()
         settings.sizeLimit = limit;
         settings.expectVersion = version;
         settings.loop = true;
+        settings.program = QStringLiteral("fwstation");
+        settings.updated = updated;
         auto *session = new PortSession(settings, this);
         m_sessions << session;
         connect(session, &PortSession::changed, this, [this, i] { onSessionChanged(i); });
         connect(session, &PortSession::unitFinished, this,
-                [this, i](const Production::UnitRecord &unit) { onUnitFinished(i, unit); });
+                [this, i](const UpdateRecord &record) { onUnitFinished(i, record); });
+        connect(session, &PortSession::unitSkipped, this, [this, port = ports[i]](const QString &unit) {
+            setStatus(tr("%1：%2 在本次运行中已更新过，未再次烧录。").arg(port, unit));
+        });
         connect(session, &PortSession::notice, this, [this, port = ports[i]](const QString &text) {
             setStatus(tr("%1：%2").arg(port, text));
         });
@@ -238,17 +211,17 @@ void StationWindow::paintDirtyTiles()
     }
 }
 
-void StationWindow::onUnitFinished(int index, const Production::UnitRecord &unit)
+void StationWindow::onUnitFinished(int index, const UpdateRecord &record)
 {
     Station::LastUnit last;
-    last.outcome = Production::outcomeName(unit.outcome);
-    last.reason = unit.reason;
-    last.unit = Station::unitText(unit.identification);
-    m_lastUnits.insert(unit.port, last);
+    last.outcome = record.outcome;
+    last.reason = record.reason;
+    last.unit = Station::unitText(record.identBefore);
+    m_lastUnits.insert(record.port, last);
     m_counters.add(last.outcome);
-    addResult(unit.port, last);
+    addResult(record.port, last);
     showCounters();
-    m_records->append(storeRecord(unit));
+    m_records->append(record);
     paintTile(index);
 }
 
