@@ -5,6 +5,7 @@ incrementally, runs the tests and prints which tests catch the fault.
 A developer tool, not part of the CTest run. Usage (from anywhere in the tree):
 
     nice -n 10 python3 tests/breakages/replay.py [--dry-run] [--only ID,ID...] [--scratch DIR] [--jobs N]
+        [--first-catch]
 
 --dry-run only checks that every original text is found exactly once. Output, one line per
 breakage: "<id>: <test>,<test>..." or "<id>: NOT CAUGHT", "<id>: STALE" (original text no longer
@@ -13,7 +14,8 @@ in the YMODEM sender, and tst_install (which installs and packs the build) only 
 the programs' code. Each test runs directly (four at a time) with a time limit of three times
 what it takes on the unbroken tree (at most 30 s more), so that a fault that makes a test wait
 out its own time limits costs seconds, not minutes; a test killed at its limit counts as
-catching the fault.
+catching the fault. --first-catch runs the quick tests first and ends a fault's run at the first
+test that fails, naming only that one: enough for --compare, and several times faster.
 """
 
 import argparse
@@ -101,11 +103,48 @@ def fingerprints(build, tests):
     return {name: hashlib.sha256(path.read_bytes()).hexdigest() for name, path in paths.items()}
 
 
-def run_one(test, limit, log_lock, log):
+class Stop:
+    """With --first-catch: the first failing test ends the others, whose verdicts then do not
+    count."""
+    def __init__(self, enabled):
+        self.enabled = enabled
+        self.event = threading.Event()
+        self.procs = set()
+        self.lock = threading.Lock()
+
+    def start(self, proc):
+        with self.lock:
+            if self.event.is_set():
+                os.killpg(proc.pid, signal.SIGKILL)
+            self.procs.add(proc)
+
+    def ended(self, proc, ok):
+        """False when the test was ended by another's catch: its verdict does not count."""
+        with self.lock:
+            self.procs.discard(proc)
+            if ok:
+                return True
+            if self.event.is_set():
+                return False
+            if self.enabled:
+                self.event.set()
+                for other in self.procs:
+                    try:
+                        os.killpg(other.pid, signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
+            return True
+
+
+def run_one(test, limit, log_lock, log, stop):
+    """Returns (ok, seconds), or None for a test that --first-catch ended or never began."""
+    if stop.event.is_set():
+        return None
     started = time.monotonic()
     proc = subprocess.Popen(test["command"], cwd=test["cwd"], env=test["env"],
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                             errors="replace", start_new_session=True)
+    stop.start(proc)
     try:
         out, _ = proc.communicate(timeout=limit)
         ok = proc.returncode == 0
@@ -114,6 +153,8 @@ def run_one(test, limit, log_lock, log):
         out, _ = proc.communicate()
         ok, out = False, out + f"\n*** killed after {limit:.0f} s\n"
     seconds = time.monotonic() - started
+    if not stop.ended(proc, ok):
+        return None
     with log_lock:
         log.write(f"--- {test['name']}: {'passed' if ok else 'FAILED'} in {seconds:.1f} s\n")
         if not ok:
@@ -121,15 +162,19 @@ def run_one(test, limit, log_lock, log):
     return ok, seconds
 
 
-def run_tests(tests, limits, log, jobs):
+def run_tests(tests, limits, log, jobs, first_catch=False):
     """Runs the tests, longest first, `jobs` at a time (most of their time is spent waiting for a
-    fake device, not computing); returns name -> (ok, seconds)."""
+    fake device, not computing); returns name -> (ok, seconds) for the tests that gave a verdict."""
     lock = threading.Lock()
-    tests = sorted(tests, key=lambda t: -limits.get(t["name"], 0))
+    stop = Stop(first_catch)
+    # Longest first keeps the jobs busy to the end; for the first catch, the quick tests first.
+    tests = sorted(tests, key=lambda t: limits.get(t["name"], 0) * (1 if first_catch else -1))
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-        futures = {t["name"]: pool.submit(run_one, t, limits.get(t["name"], 300.0), lock, log)
+        futures = {t["name"]: pool.submit(run_one, t, limits.get(t["name"], 300.0), lock, log,
+                                          stop)
                    for t in tests}
-        return {name: f.result() for name, f in futures.items()}
+        results = {name: f.result() for name, f in futures.items()}
+        return {name: r for name, r in results.items() if r is not None}
 
 
 def read_results(path):
@@ -164,6 +209,9 @@ def main():
     parser.add_argument("--only", default="")
     parser.add_argument("--scratch", default="/tmp/fw-breakages")
     parser.add_argument("--jobs", type=int, default=4, help="tests run at the same time")
+    parser.add_argument("--first-catch", action="store_true",
+                        help="stop a fault's tests at the first that fails and name only that one "
+                             "(enough for --compare, several times faster)")
     parser.add_argument("--keep-tree", action="store_true",
                         help="replay against the scratch copy as it is, without copying the tree")
     parser.add_argument("--compare", nargs=2, metavar=("BEFORE", "AFTER"),
@@ -264,7 +312,7 @@ def main():
                           and (e["file"] in SENDER or t["name"] != "tst_interop_rb")
                           and (now[t["name"]] != clean[t["name"]]
                                or (changed_tools and t["name"] in TOOL_USERS)))]
-            results = run_tests(chosen, limits, log, args.jobs)
+            results = run_tests(chosen, limits, log, args.jobs, args.first_catch)
             failed = sorted(name for name, (ok, _) in results.items() if not ok)
             print(f"{e['id']}: {','.join(failed) if failed else 'NOT CAUGHT'}", flush=True)
         finally:
