@@ -52,7 +52,8 @@ public:
 // handshake keeps its real minute unless a test shortens it.
 struct Rig : WorkerRig<ScriptedDevice>
 {
-    explicit Rig(const Script &script = Script(), std::chrono::milliseconds handshake = 60s)
+    explicit Rig(const Script &script = Script(),
+                 std::chrono::milliseconds handshake = DeviceTimeouts().handshake)
         : WorkerRig(DeviceTimeouts(), script)
     {
         DeviceTimeouts t;
