@@ -120,7 +120,6 @@ Batch runBatch(int boards, const QTemporaryDir &dir, const QString &image, int n
     watch.setTimerType(Qt::PreciseTimer);
     QObject::connect(&watch, &QTimer::timeout, [&] {
         batch.lateMs.push_back(std::max(0.0, tick.nsecsElapsed() / 1e6 - double(kTick.count())));
-        if (batch.lateMs.back() > 16) std::fprintf(stderr, "late %.1f at %.2f s\n", batch.lateMs.back(), wall.nsecsElapsed()/1e9);
         tick.start();
     });
     QEventLoop loop;
@@ -154,14 +153,16 @@ Batch runBatch(int boards, const QTemporaryDir &dir, const QString &image, int n
                 batch.unitS.push_back(record.durationMs / 1000.0);
     }
     for (auto &simulator : simulators) {
-        // --once: exit status 0 when the image matched byte for byte.
-        if (simulator->waitForFinished(int(std::chrono::milliseconds(kSimulatorEnd).count())) &&
+        // --once: exit status 0 when the image matched byte for byte. A simulator that ended
+        // while the window was closing is no longer running (waitForFinished says false then).
+        const bool ended =
+            simulator->state() == QProcess::NotRunning ||
+            simulator->waitForFinished(int(std::chrono::milliseconds(kSimulatorEnd).count()));
+        if (ended && simulator->exitStatus() == QProcess::NormalExit &&
             simulator->exitCode() == 0)
             ++batch.intact;
-        else {
-            std::fprintf(stderr, "sim: %s\n", simulator->readAllStandardOutput().right(600).constData());
+        else
             simulator->kill();
-        }
     }
     return batch;
 }
