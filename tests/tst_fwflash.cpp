@@ -146,6 +146,9 @@ private Q_SLOTS:
         row("the loop serves boards swapped on a port that stays, told apart by their reply",
             {numbered + QStringList{"--swap-board-after-update", "800"}}, {"--wait"}, 0,
             {"success", "success"});
+        row("after a board that failed and fell silent on a port that stays, the next is updated",
+            {numbered + QStringList{"--swap-board-after-update", "1000", "--cancel-block", "3"}},
+            {"--wait"}, 1, {"failed:device-cancelled", "failed:device-cancelled"});
         row("a board that re-enumerates in the loop is not updated again",
             {newVersion + QStringList{"--reenumerate-after-update", "300"}}, {"--wait"}, 0,
             {"success"}, {"fwflash: already-updated: SN0001 was updated earlier in this run"});

@@ -51,6 +51,14 @@ QString unitName(const DeviceIdentity &identity, const QString &usbSerial)
     return usbSerial;
 }
 
+// Two replies from one unit: the same, or naming the same serial number.
+bool sameUnit(const QString &reply, const QString &other)
+{
+    const QString serial = DeviceIdentity::fromReply(reply).serialNumber;
+    return reply == other ||
+           (!serial.isEmpty() && serial == DeviceIdentity::fromReply(other).serialNumber);
+}
+
 QString orNull(const QString &text)
 {
     return text.isEmpty() ? QString() : text;
@@ -218,17 +226,22 @@ void PortSession::finishUnit(Production::Outcome outcome, const QString &reasonC
     if (m_settings.loop && !m_stopping) {
         if (nextDevice)
             takeDevice(*nextDevice);
+        else if (!m_record.identAfter.isEmpty())
+            waitForRemoval(m_record.identAfter, true);
         else
-            waitForRemoval(m_record.identAfter, !m_record.identAfter.isEmpty());
+            // Nothing was read after the unit. A board that failed is still the one it was until
+            // another answers (it may stay silent until it is swapped); one that passed answers
+            // with its new version, so its first answer is its own.
+            waitForRemoval(success ? QString() : m_record.identBefore, false);
         return;
     }
     end();
 }
 
-void PortSession::waitForRemoval(const QString &baseline, bool known)
+void PortSession::waitForRemoval(const QString &baseline, bool answered)
 {
     m_departureBaseline = baseline;
-    m_baselineKnown = known;
+    m_baselineKnown = answered;
     m_boardSilent = false;
     m_queryPending = false;
     m_sinceQuery.start();
@@ -489,7 +502,8 @@ void PortSession::onCommandResponse(const QString &reply)
         m_boardSilent = m_baselineKnown;
         return;
     }
-    if (!m_baselineKnown) {
+    if (!m_baselineKnown &&
+        (m_departureBaseline.isEmpty() || sameUnit(m_departureBaseline, response))) {
         m_departureBaseline = response;
         m_baselineKnown = true;
         return;

@@ -127,7 +127,8 @@ private:
     // already on the open port (its reply).
     void finishUnit(Production::Outcome outcome, const QString &reasonCode, const QString &reason,
                     const QString *nextDevice = nullptr);
-    void waitForRemoval(const QString &baseline, bool known);
+    // answered: baseline is what the board said since its unit, not what it said before it.
+    void waitForRemoval(const QString &baseline, bool answered);
     void setStep(Step step);
     void poll();
     void queryIdentification();
@@ -167,7 +168,8 @@ private:
     QString m_lastReasonCode;
     int m_shown = 0;
     int m_total = 0;
-    // Loop: the identification the device gave after its unit; a different one means a new device.
+    // Loop: the identification the device gave after its unit (after a failed one, until it
+    // answers, the one before it); a different one means a new device.
     QString m_departureBaseline;
     bool m_baselineKnown = false; // the board has answered since its unit
     bool m_boardSilent = false;   // ... and then stopped answering
