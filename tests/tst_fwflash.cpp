@@ -552,7 +552,9 @@ private Q_SLOTS:
     }
 
     // A unit is known by the serial number it answers with, else by its own USB adapter's, never
-    // by a fixture's; the units a run remembers stay bounded, the newest kept.
+    // by a fixture's; the units a run remembers stay bounded, the newest kept. A read-back follows
+    // its adapter's serial number to a new port, its VID:PID only in the window: in a run of
+    // several ports the port that appears may be another session's board.
     void unitsAreKnownAndBounded()
     {
         const DeviceIdentity unnamed = DeviceIdentity::fromReply("TM-1 bootloader v2");
@@ -568,6 +570,12 @@ private Q_SLOTS:
         QCOMPARE(units.size(), Production::RecentUnits::kCapacity);
         QVERIFY(!units.contains("0") && units.contains("1") &&
                 units.contains(QString::number(Production::RecentUnits::kCapacity)));
+        PortListing was(QStringLiteral("ttyUSB0")), other(QStringLiteral("ttyUSB1"));
+        was.hasIds = other.hasIds = true;
+        QCOMPARE(reappearedPort(was, {other}, {}, true), "ttyUSB1");
+        QCOMPARE(reappearedPort(was, {other}, {}, false), QString());
+        was.serialNumber = other.serialNumber = QStringLiteral("A10K");
+        QCOMPARE(reappearedPort(was, {other}, {}, false), "ttyUSB1");
         QCOMPARE(FlashReport::exitStatus(0, 0), 0);
         QCOMPARE(FlashReport::exitStatus(1, 0), 1);
     }

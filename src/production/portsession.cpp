@@ -447,6 +447,7 @@ void PortSession::onUpdateSuccess()
     ReadBack::Target target;
     target.port = m_settings.port;
     target.listing = m_listing;
+    target.followVidPid = false; // the port that appears may be another session's board
     target.before = DeviceIdentity::fromReply(m_record.identBefore);
     target.expectVersion = m_settings.expectVersion;
     m_readBackLostPort = false;
