@@ -527,6 +527,35 @@ private Q_SLOTS:
         }
     }
 
+    // Stopped while its port opens, a single run's unit is interrupted; the loop has no unit yet
+    // (nobody has asked the board who it is) and ends without a record.
+    void stopWhileThePortOpens_data()
+    {
+        QTest::addColumn<bool>("loop");
+        QTest::newRow("a single run records its unit as interrupted") << false;
+        QTest::newRow("the loop ends without a record") << true;
+    }
+    void stopWhileThePortOpens()
+    {
+        QFETCH(bool, loop);
+        const ScriptedDevice::Script script;
+        ScriptedDevice device(script);
+        PortSession::Settings settings;
+        settings.port = device.portName();
+        settings.loop = loop;
+        PortSession session(settings);
+        QList<UpdateRecord> records;
+        connect(&session, &PortSession::unitFinished, this,
+                [&records](const UpdateRecord &record) { records << record; });
+        session.start();
+        QCOMPARE(session.step(), PortSession::Step::Connecting);
+        QCOMPARE(session.unitRunning(), !loop);
+        session.interrupt();
+        QCOMPARE(session.step(), PortSession::Step::Done);
+        QCOMPARE(records.size(), loop ? 0 : 1);
+        QVERIFY(session.stopThread(QDeadlineTimer(Program::kStartMs)));
+    }
+
     // The summary of a long line: port, result, bytes, seconds to the millisecond, unit; a
     // reason on its own indented lines; nothing wider than 80 columns.
     void summaryFitsEightyColumns()

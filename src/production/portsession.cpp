@@ -151,7 +151,9 @@ void PortSession::start()
 
 bool PortSession::unitRunning() const
 {
-    return m_step == Step::Connecting || m_step == Step::Updating || m_step == Step::Verifying;
+    // In the loop a port being opened has no unit yet: nobody has asked who is on it.
+    return (m_step == Step::Connecting && !m_settings.loop) || m_step == Step::Updating ||
+           m_step == Step::Verifying;
 }
 
 void PortSession::beginUnit()
@@ -276,8 +278,11 @@ void PortSession::interrupt()
         Q_EMIT requestAbort();
         break;
     case Step::Connecting:
-        finishUnit(Production::Outcome::Interrupted, ReasonCode::kUserCancelled,
-                   tr("更新开始前已中断"));
+        if (unitRunning())
+            finishUnit(Production::Outcome::Interrupted, ReasonCode::kUserCancelled,
+                       tr("更新开始前已中断"));
+        else
+            end();
         break;
     case Step::Verifying:
         m_readBack.stop();

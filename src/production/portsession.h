@@ -55,8 +55,8 @@ public:
     ~PortSession() override;
 
     void start();
-    // Ctrl+C: a running unit is aborted through the worker's abort and recorded as interrupted;
-    // the session then ends.
+    // Ctrl+C: a running unit (see unitRunning) is aborted through the worker's abort and recorded
+    // as interrupted; the session then ends.
     void interrupt();
     // A unit still running is recorded as interrupted now (the worker did not answer in time).
     void forceEnd();
@@ -87,6 +87,7 @@ public:
     };
 
     Step step() const { return m_step; }
+    // A unit is under way: being updated or verified, or, outside the loop, its port opening.
     bool unitRunning() const;
     Status status() const;
 
