@@ -281,6 +281,21 @@ private Q_SLOTS:
         QCOMPARE(asked, 2);
     }
 
+    // A link and its target are one device: the station does not start on both.
+    void linkAndItsTargetAreOnePort()
+    {
+        const QString link = path(u"ttyLINK"_s), target = path(u"ttyS9"_s);
+        QVERIFY(writeBytes(target, {}) && QFile::link(target, link));
+        StationWindow window;
+        QVERIFY(window.chooseImage(path(u"app.bin"_s)));
+        window.addPort(link);
+        window.addPort(target);
+        window.toggleRun();
+        QVERIFY(!window.isRunning());
+        QCOMPARE(window.findChild<QLabel *>(u"statusLabel"_s)->text(),
+                 u"%1 和 %2 是同一个串口，请只勾选其中一个。"_s.arg(link, target));
+    }
+
     void lineRun()
     {
         // Three good boards and one that cancels every transfer at block 3. A good board leaves

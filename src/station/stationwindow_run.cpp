@@ -3,12 +3,15 @@
 #include "device/deviceidentity.h"
 #include "device/devicetimeouts.h"
 #include "production/imagefacts.h"
+#include "production/portnames.h"
 #include "station/porttile.h"
 #include "station/recordqueue.h"
 #include "ui/theme.h"
 #include "update/firmwarecheck.h"
+#include "update/portdiscovery.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -55,6 +58,17 @@ void StationWindow::start()
         setStatus(refusal, true);
         return;
     }
+    // A link and its target are one device: two workers must not share it.
+    const QStringList ports = tickedPorts();
+    QStringList resolved;
+    for (const QString &port : ports)
+        resolved << QFileInfo(portLocation(port)).canonicalFilePath();
+    const auto [first, second] = Production::samePortTwice(resolved);
+    if (first >= 0) {
+        setStatus(tr("%1 和 %2 是同一个串口，请只勾选其中一个。").arg(ports[first], ports[second]),
+                  true);
+        return;
+    }
     // The image is read again: a file changed since it was chosen is not sent unseen.
     const int limit = FirmwareCheck::storedSizeLimit(*m_settings);
     QString why;
@@ -67,7 +81,6 @@ void StationWindow::start()
     }
 
     buildTiles();
-    const QStringList ports = tickedPorts();
     m_counters = Station::Counters();
     m_dirty = QList<bool>(ports.size(), false);
     // One set for the run: a board moved to another port is known there too.
