@@ -163,6 +163,9 @@ private Q_SLOTS:
         QTest::newRow("a version mismatch fails the board too")
             << Step::WaitingForRemoval << WorkerPhase::Transferring << u"version-mismatch"_s
             << u"请取下设备|失败|"_s << Look::Failed << true;
+        QTest::newRow("a board updated earlier in the run is green, said so, without 重试")
+            << Step::WaitingForRemoval << WorkerPhase::Querying << u"already-updated"_s
+            << u"请取下设备|已更新过|"_s << Look::Passed << false;
         QTest::newRow("a stopped run keeps the last result, without 重试")
             << Step::Done << WorkerPhase::Transferring << failed << u"已停止|失败|"_s
             << Look::Failed << false;
@@ -199,8 +202,10 @@ private Q_SLOTS:
         QTest::newRow("three passed and one failed in six minutes")
             << QStringList{"success", "failed", "success", "success"} << 6
             << u"3 1 75.0% 40"_s;
-        QTest::newRow("a version mismatch counts as failed, an interrupted unit not at all")
-            << QStringList{"version-mismatch", "interrupted", "success"} << 60 << u"1 1 50.0% 2"_s;
+        QTest::newRow("a version mismatch counts as failed; an interrupted unit and a board "
+                      "updated earlier in the run not at all")
+            << QStringList{"version-mismatch", "interrupted", "already-updated", "success"} << 60
+            << u"1 1 50.0% 2"_s;
     }
     void countersOfTheRun()
     {

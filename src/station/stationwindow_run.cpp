@@ -2,6 +2,7 @@
 
 #include "device/deviceidentity.h"
 #include "device/devicetimeouts.h"
+#include "device/reasoncode.h"
 #include "production/imagefacts.h"
 #include "production/portnames.h"
 #include "station/porttile.h"
@@ -99,9 +100,13 @@ void StationWindow::start()
         connect(session, &PortSession::changed, this, [this, i] { onSessionChanged(i); });
         connect(session, &PortSession::unitFinished, this,
                 [this, i](const UpdateRecord &record) { onUnitFinished(i, record); });
-        connect(session, &PortSession::unitSkipped, this, [this, port = ports[i]](const QString &unit) {
-            setStatus(tr("%1：%2 在本次运行中已更新过，未再次烧录。").arg(port, unit));
-        });
+        connect(session, &PortSession::unitSkipped, this,
+                [this, i, port = ports[i]](const QString &unit) {
+                    setStatus(tr("%1：%2 在本次运行中已更新过，未再次烧录。").arg(port, unit));
+                    // The tile tells this board, not the port's previous one.
+                    m_lastUnits.insert(port, {ReasonCode::kAlreadyUpdated, QString(), unit});
+                    paintTile(i);
+                });
         connect(session, &PortSession::notice, this, [this, port = ports[i]](const QString &text) {
             setStatus(tr("%1：%2").arg(port, text));
         });
