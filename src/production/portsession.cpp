@@ -314,6 +314,13 @@ void PortSession::deviceReplaced()
     if (m_step != Step::WaitingForRemoval)
         return;
     m_portStays = true; // Enter is for a port that stays while the boards change
+    retry();
+}
+
+void PortSession::retry()
+{
+    if (m_step != Step::WaitingForRemoval)
+        return;
     Q_EMIT requestDisconnect();
     setStep(Step::WaitingForDevice);
 }

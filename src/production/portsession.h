@@ -62,6 +62,9 @@ public:
     void forceEnd();
     // --next-on-enter: the device that was updated has been replaced.
     void deviceReplaced();
+    // 重试: the board still on the port is asked who it is and updated again. Its adapter is
+    // not taken for a fixture's, as after Enter.
+    void retry();
     // Stops the worker thread by the deadline; false when it did not stop.
     bool stopThread(QDeadlineTimer deadline);
     // Test hook: the waits of the read-back after an update.

@@ -251,7 +251,7 @@ void StationWindow::retry(int index)
     PortTile *tile = m_grid->tiles().value(index);
     if (!tile || !tile->view().retryOffered)
         return;
-    m_sessions[index]->deviceReplaced();
+    m_sessions[index]->retry();
 }
 
 void StationWindow::showCounters()
