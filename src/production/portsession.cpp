@@ -51,14 +51,6 @@ QString unitName(const DeviceIdentity &identity, const QString &usbSerial)
     return usbSerial;
 }
 
-// Two replies from one unit: the same, or naming the same serial number.
-bool sameUnit(const QString &reply, const QString &other)
-{
-    const QString serial = DeviceIdentity::fromReply(reply).serialNumber;
-    return reply == other ||
-           (!serial.isEmpty() && serial == DeviceIdentity::fromReply(other).serialNumber);
-}
-
 QString orNull(const QString &text)
 {
     return text.isEmpty() ? QString() : text;
@@ -231,9 +223,9 @@ void PortSession::finishUnit(Production::Outcome outcome, const QString &reasonC
         else if (!m_record.identAfter.isEmpty())
             waitForRemoval(m_record.identAfter, true);
         else
-            // Nothing was read after the unit. A board that failed is still the one it was until
-            // another answers (it may stay silent until it is swapped); one that passed answers
-            // with its new version, so its first answer is its own.
+            // Nothing was read after the unit. A board that failed may stay silent until it is
+            // swapped: a board naming another serial number than it did is the next one. One
+            // that passed answers with its new version, so its first answer is its own.
             waitForRemoval(success ? QString() : m_record.identBefore, false);
         return;
     }
@@ -515,8 +507,11 @@ void PortSession::onCommandResponse(const QString &reply)
         m_boardSilent = m_baselineKnown;
         return;
     }
+    // The first answer is the board's own, unless it names another serial number than the
+    // failed board did before its unit.
     if (!m_baselineKnown &&
-        (m_departureBaseline.isEmpty() || sameUnit(m_departureBaseline, response))) {
+        !Production::isAnotherUnit(DeviceIdentity::fromReply(m_departureBaseline),
+                                   DeviceIdentity::fromReply(response), QString(), QString())) {
         m_departureBaseline = response;
         m_baselineKnown = true;
         return;
