@@ -146,6 +146,9 @@ private Q_SLOTS:
         row("the loop serves boards swapped on a port that stays, told apart by their reply",
             {numbered + QStringList{"--swap-board-after-update", "800"}}, {"--wait"}, 0,
             {"success", "success"});
+        row("after a board that failed and fell silent on a port that stays, the next is updated",
+            {numbered + QStringList{"--swap-board-after-update", "1000", "--cancel-block", "3"}},
+            {"--wait"}, 1, {"failed:device-cancelled", "failed:device-cancelled"});
         row("a board that re-enumerates in the loop is not updated again",
             {newVersion + QStringList{"--reenumerate-after-update", "300"}}, {"--wait"}, 0,
             {"success"}, {"fwflash: already-updated: SN0001 was updated earlier in this run"});
@@ -524,6 +527,35 @@ private Q_SLOTS:
         }
     }
 
+    // Stopped while its port opens, a single run's unit is interrupted; the loop has no unit yet
+    // (nobody has asked the board who it is) and ends without a record.
+    void stopWhileThePortOpens_data()
+    {
+        QTest::addColumn<bool>("loop");
+        QTest::newRow("a single run records its unit as interrupted") << false;
+        QTest::newRow("the loop ends without a record") << true;
+    }
+    void stopWhileThePortOpens()
+    {
+        QFETCH(bool, loop);
+        const ScriptedDevice::Script script;
+        ScriptedDevice device(script);
+        PortSession::Settings settings;
+        settings.port = device.portName();
+        settings.loop = loop;
+        PortSession session(settings);
+        QList<UpdateRecord> records;
+        connect(&session, &PortSession::unitFinished, this,
+                [&records](const UpdateRecord &record) { records << record; });
+        session.start();
+        QCOMPARE(session.step(), PortSession::Step::Connecting);
+        QCOMPARE(session.unitRunning(), !loop);
+        session.interrupt();
+        QCOMPARE(session.step(), PortSession::Step::Done);
+        QCOMPARE(records.size(), loop ? 0 : 1);
+        QVERIFY(session.stopThread(QDeadlineTimer(Program::kStartMs)));
+    }
+
     // The summary of a long line: port, result, bytes, seconds to the millisecond, unit; a
     // reason on its own indented lines; nothing wider than 80 columns.
     void summaryFitsEightyColumns()
@@ -549,7 +581,9 @@ private Q_SLOTS:
     }
 
     // A unit is known by the serial number it answers with, else by its own USB adapter's, never
-    // by a fixture's; the units a run remembers stay bounded, the newest kept.
+    // by a fixture's; the units a run remembers stay bounded, the newest kept. A read-back follows
+    // its adapter's serial number to a new port, its VID:PID only in the window: in a run of
+    // several ports the port that appears may be another session's board.
     void unitsAreKnownAndBounded()
     {
         const DeviceIdentity unnamed = DeviceIdentity::fromReply("TM-1 bootloader v2");
@@ -565,6 +599,12 @@ private Q_SLOTS:
         QCOMPARE(units.size(), Production::RecentUnits::kCapacity);
         QVERIFY(!units.contains("0") && units.contains("1") &&
                 units.contains(QString::number(Production::RecentUnits::kCapacity)));
+        PortListing was(QStringLiteral("ttyUSB0")), other(QStringLiteral("ttyUSB1"));
+        was.hasIds = other.hasIds = true;
+        QCOMPARE(reappearedPort(was, {other}, {}, true), "ttyUSB1");
+        QCOMPARE(reappearedPort(was, {other}, {}, false), QString());
+        was.serialNumber = other.serialNumber = QStringLiteral("A10K");
+        QCOMPARE(reappearedPort(was, {other}, {}, false), "ttyUSB1");
         QCOMPARE(FlashReport::exitStatus(0, 0), 0);
         QCOMPARE(FlashReport::exitStatus(1, 0), 1);
     }

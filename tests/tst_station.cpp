@@ -163,6 +163,9 @@ private Q_SLOTS:
         QTest::newRow("a version mismatch fails the board too")
             << Step::WaitingForRemoval << WorkerPhase::Transferring << u"version-mismatch"_s
             << u"请取下设备|失败|"_s << Look::Failed << true;
+        QTest::newRow("a board updated earlier in the run is green, said so, without 重试")
+            << Step::WaitingForRemoval << WorkerPhase::Querying << u"already-updated"_s
+            << u"请取下设备|已更新过|"_s << Look::Passed << false;
         QTest::newRow("a stopped run keeps the last result, without 重试")
             << Step::Done << WorkerPhase::Transferring << failed << u"已停止|失败|"_s
             << Look::Failed << false;
@@ -199,8 +202,10 @@ private Q_SLOTS:
         QTest::newRow("three passed and one failed in six minutes")
             << QStringList{"success", "failed", "success", "success"} << 6
             << u"3 1 75.0% 40"_s;
-        QTest::newRow("a version mismatch counts as failed, an interrupted unit not at all")
-            << QStringList{"version-mismatch", "interrupted", "success"} << 60 << u"1 1 50.0% 2"_s;
+        QTest::newRow("a version mismatch counts as failed; an interrupted unit and a board "
+                      "updated earlier in the run not at all")
+            << QStringList{"version-mismatch", "interrupted", "already-updated", "success"} << 60
+            << u"1 1 50.0% 2"_s;
     }
     void countersOfTheRun()
     {
@@ -279,6 +284,21 @@ private Q_SLOTS:
         QVERIFY(window.findChild<QLabel *>(u"imageVerdict"_s)->text().contains(u"仍然使用"_s));
         QVERIFY(window.chooseImage(path(u"app.bin"_s))); // a plausible one asks nothing
         QCOMPARE(asked, 2);
+    }
+
+    // A link and its target are one device: the station does not start on both.
+    void linkAndItsTargetAreOnePort()
+    {
+        const QString link = path(u"ttyLINK"_s), target = path(u"ttyS9"_s);
+        QVERIFY(writeBytes(target, {}) && QFile::link(target, link));
+        StationWindow window;
+        QVERIFY(window.chooseImage(path(u"app.bin"_s)));
+        window.addPort(link);
+        window.addPort(target);
+        window.toggleRun();
+        QVERIFY(!window.isRunning());
+        QCOMPARE(window.findChild<QLabel *>(u"statusLabel"_s)->text(),
+                 u"%1 和 %2 是同一个串口，请只勾选其中一个。"_s.arg(link, target));
     }
 
     void lineRun()

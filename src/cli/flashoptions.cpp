@@ -19,18 +19,6 @@ std::optional<int> maxKbLimit(const QString &text)
     return qMin(kb * 1024, FirmwareRules::kBootloaderLimitBytes);
 }
 
-QString samePortTwice(const QStringList &ports, const QStringList &resolved)
-{
-    for (int i = 0; i < ports.size(); ++i) {
-        for (int j = i + 1; j < ports.size() && j < resolved.size(); ++j) {
-            if (!resolved.value(i).isEmpty() && resolved.value(i) == resolved.value(j))
-                return QStringLiteral("ports %1 and %2 are one device (%3), given twice")
-                    .arg(ports[i], ports[j], resolved[i]);
-        }
-    }
-    return QString();
-}
-
 bool isVersionText(const QString &text)
 {
     static const QRegularExpression version(

@@ -51,8 +51,3 @@ std::optional<int> maxKbLimit(const QString &text);
 
 // --expect-version: three or four dotted numbers. No widgets, no I/O.
 bool isVersionText(const QString &text);
-
-// Two of the ports given that are one device: a link and its target, or two links to one port.
-// resolved holds each port's target (empty when it does not resolve, as for a port not there
-// yet). The refusal, or empty when every port is its own. No widgets, no I/O.
-QString samePortTwice(const QStringList &ports, const QStringList &resolved);

@@ -6,6 +6,7 @@
 #include "cli/flashreport.h"
 #include "cli/flashrun.h"
 #include "production/imagefacts.h"
+#include "production/portnames.h"
 #include "records/recordstore.h"
 #include "update/firmwarecheck.h"
 #include "update/portdiscovery.h"
@@ -102,9 +103,11 @@ int main(int argc, char *argv[])
     QStringList resolved;
     for (const QString &port : options.ports)
         resolved << QFileInfo(portLocation(port)).canonicalFilePath();
-    const QString twice = samePortTwice(options.ports, resolved);
-    if (!twice.isEmpty())
-        return refuse(twice + QStringLiteral(" (see --help)"));
+    const auto [first, second] = Production::samePortTwice(resolved);
+    if (first >= 0)
+        return refuse(QStringLiteral("ports %1 and %2 are one device (%3), given twice "
+                                     "(see --help)")
+                          .arg(options.ports[first], options.ports[second], resolved[first]));
 
     int limit = 0;
     if (options.limit) {

@@ -143,7 +143,9 @@ void PortSession::start()
 
 bool PortSession::unitRunning() const
 {
-    return m_step == Step::Connecting || m_step == Step::Updating || m_step == Step::Verifying;
+    // In the loop a port being opened has no unit yet: nobody has asked who is on it.
+    return (m_step == Step::Connecting && !m_settings.loop) || m_step == Step::Updating ||
+           m_step == Step::Verifying;
 }
 
 void PortSession::beginUnit()
@@ -218,17 +220,22 @@ void PortSession::finishUnit(Production::Outcome outcome, const QString &reasonC
     if (m_settings.loop && !m_stopping) {
         if (nextDevice)
             takeDevice(*nextDevice);
+        else if (!m_record.identAfter.isEmpty())
+            waitForRemoval(m_record.identAfter, true);
         else
-            waitForRemoval(m_record.identAfter, !m_record.identAfter.isEmpty());
+            // Nothing was read after the unit. A board that failed may stay silent until it is
+            // swapped: a board naming another serial number than it did is the next one. One
+            // that passed answers with its new version, so its first answer is its own.
+            waitForRemoval(success ? QString() : m_record.identBefore, false);
         return;
     }
     end();
 }
 
-void PortSession::waitForRemoval(const QString &baseline, bool known)
+void PortSession::waitForRemoval(const QString &baseline, bool answered)
 {
     m_departureBaseline = baseline;
-    m_baselineKnown = known;
+    m_baselineKnown = answered;
     m_boardSilent = false;
     m_queryPending = false;
     m_sinceQuery.start();
@@ -263,8 +270,11 @@ void PortSession::interrupt()
         Q_EMIT requestAbort();
         break;
     case Step::Connecting:
-        finishUnit(Production::Outcome::Interrupted, ReasonCode::kUserCancelled,
-                   tr("更新开始前已中断"));
+        if (unitRunning())
+            finishUnit(Production::Outcome::Interrupted, ReasonCode::kUserCancelled,
+                       tr("更新开始前已中断"));
+        else
+            end();
         break;
     case Step::Verifying:
         m_readBack.stop();
@@ -296,6 +306,13 @@ void PortSession::deviceReplaced()
     if (m_step != Step::WaitingForRemoval)
         return;
     m_portStays = true; // Enter is for a port that stays while the boards change
+    retry();
+}
+
+void PortSession::retry()
+{
+    if (m_step != Step::WaitingForRemoval)
+        return;
     Q_EMIT requestDisconnect();
     setStep(Step::WaitingForDevice);
 }
@@ -434,6 +451,7 @@ void PortSession::onUpdateSuccess()
     ReadBack::Target target;
     target.port = m_settings.port;
     target.listing = m_listing;
+    target.followVidPid = false; // the port that appears may be another session's board
     target.before = DeviceIdentity::fromReply(m_record.identBefore);
     target.expectVersion = m_settings.expectVersion;
     m_readBackLostPort = false;
@@ -489,7 +507,11 @@ void PortSession::onCommandResponse(const QString &reply)
         m_boardSilent = m_baselineKnown;
         return;
     }
-    if (!m_baselineKnown) {
+    // The first answer is the board's own, unless it names another serial number than the
+    // failed board did before its unit.
+    if (!m_baselineKnown &&
+        !Production::isAnotherUnit(DeviceIdentity::fromReply(m_departureBaseline),
+                                   DeviceIdentity::fromReply(response), QString(), QString())) {
         m_departureBaseline = response;
         m_baselineKnown = true;
         return;

@@ -55,13 +55,16 @@ public:
     ~PortSession() override;
 
     void start();
-    // Ctrl+C: a running unit is aborted through the worker's abort and recorded as interrupted;
-    // the session then ends.
+    // Ctrl+C: a running unit (see unitRunning) is aborted through the worker's abort and recorded
+    // as interrupted; the session then ends.
     void interrupt();
     // A unit still running is recorded as interrupted now (the worker did not answer in time).
     void forceEnd();
     // --next-on-enter: the device that was updated has been replaced.
     void deviceReplaced();
+    // 重试: the board still on the port is asked who it is and updated again. Its adapter is
+    // not taken for a fixture's, as after Enter.
+    void retry();
     // Stops the worker thread by the deadline; false when it did not stop.
     bool stopThread(QDeadlineTimer deadline);
     // Test hook: the waits of the read-back after an update.
@@ -87,6 +90,7 @@ public:
     };
 
     Step step() const { return m_step; }
+    // A unit is under way: being updated or verified, or, outside the loop, its port opening.
     bool unitRunning() const;
     Status status() const;
 
@@ -127,7 +131,8 @@ private:
     // already on the open port (its reply).
     void finishUnit(Production::Outcome outcome, const QString &reasonCode, const QString &reason,
                     const QString *nextDevice = nullptr);
-    void waitForRemoval(const QString &baseline, bool known);
+    // answered: baseline is what the board said since its unit, not what it said before it.
+    void waitForRemoval(const QString &baseline, bool answered);
     void setStep(Step step);
     void poll();
     void queryIdentification();
@@ -167,7 +172,8 @@ private:
     QString m_lastReasonCode;
     int m_shown = 0;
     int m_total = 0;
-    // Loop: the identification the device gave after its unit; a different one means a new device.
+    // Loop: the identification the device gave after its unit (after a failed one, until it
+    // answers, the one before it); a different one means a new device.
     QString m_departureBaseline;
     bool m_baselineKnown = false; // the board has answered since its unit
     bool m_boardSilent = false;   // ... and then stopped answering

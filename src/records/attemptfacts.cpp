@@ -57,7 +57,9 @@ void setReadBack(UpdateRecord *record, const ReadBack::Outcome &outcome, const Q
 {
     // Asked: an application that never answered has an empty reply, not an unknown one.
     record->identAfter = outcome.after.reply.isNull() ? QStringLiteral("") : outcome.after.reply;
-    record->versionAfter = outcome.after.version;
+    // Another unit's version is not this unit's.
+    const bool another = outcome.verdict == ReadBack::Verdict::AnotherUnit;
+    record->versionAfter = another ? QString() : outcome.after.version;
     record->versionConfirmed = outcome.verdict == ReadBack::Verdict::NewVersion;
     if (record->versionConfirmed) {
         record->outcome = kSuccess;

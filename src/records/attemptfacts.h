@@ -28,8 +28,8 @@ void setIdentification(UpdateRecord *record, const QString &identification);
 // device or the line) and failed otherwise. No widgets, no I/O.
 void setWorkerResult(UpdateRecord *record, const QString &failureReason);
 
-// What the application answered after a delivered image: its reply and version, and whether the
-// new version is confirmed. Unless it is, the outcome is version-mismatch with the code for what
+// What the application answered after a delivered image: its reply and version (none when
+// another unit answered), and whether the new version is confirmed. Unless it is, the outcome is version-mismatch with the code for what
 // was seen (version-mismatch, unit-replaced, no-read-back) and reason. No widgets, no I/O.
 void setReadBack(UpdateRecord *record, const ReadBack::Outcome &outcome, const QString &reason);
 

@@ -1,6 +1,7 @@
 #include "station/stationrules.h"
 
 #include "device/deviceidentity.h"
+#include "device/reasoncode.h"
 #include "device/versionrule.h"
 #include "update/firmwarerules.h"
 
@@ -125,6 +126,8 @@ QString outcomeText(const QString &outcome)
     case Tally::Neither:
         break;
     }
+    if (outcome == ReasonCode::kAlreadyUpdated)
+        return tr("已更新过");
     return tr("已中断");
 }
 
@@ -132,8 +135,10 @@ Tally tallyOf(const QString &outcome)
 {
     if (outcome == QLatin1String("success"))
         return Tally::Passed;
-    // An interrupted unit is the operator's doing, not the board's: it counts for neither.
-    if (outcome == QLatin1String("interrupted") || outcome.isEmpty())
+    // An interrupted unit is the operator's doing, not the board's, and a board updated earlier
+    // in the run was counted then: they count for neither.
+    if (outcome == QLatin1String("interrupted") || outcome == ReasonCode::kAlreadyUpdated ||
+        outcome.isEmpty())
         return Tally::Neither;
     return Tally::Failed;
 }
@@ -151,7 +156,11 @@ void showOutcome(TileView *view, const LastUnit &last)
         view->reason = last.reason;
         break;
     case Tally::Neither:
-        view->look = last.outcome.isEmpty() ? Look::Idle : Look::Interrupted;
+        if (last.outcome.isEmpty())
+            view->look = Look::Idle;
+        else // a board updated earlier in the run has its image
+            view->look = last.outcome == ReasonCode::kAlreadyUpdated ? Look::Passed
+                                                                     : Look::Interrupted;
         break;
     }
     view->big = view->look == Look::Idle ? QString() : outcomeText(last.outcome);

@@ -73,7 +73,9 @@ enum class Look {
 // The last unit a tile finished, as the station learnt it from its record.
 struct LastUnit
 {
-    QString outcome; // "success", "failed", "version-mismatch", "interrupted"; empty: none yet
+    // "success", "failed", "version-mismatch", "interrupted", or "already-updated" (updated
+    // earlier in the run, left as it is); empty: none yet
+    QString outcome;
     QString reason;  // Chinese, empty on success
     QString unit;    // "TM-1 · SN0001", or the reply without fields
 };
@@ -104,9 +106,11 @@ TileView idleTileView(const QString &port, const LastUnit &last);
 // "TM-1 · SN0001" from an identification reply; the reply itself when it has no fields; empty
 // when it is empty. No widgets, no I/O.
 QString unitText(const QString &identification);
-// How an outcome is said on a tile and in the list: "通过", "失败", "已中断". No widgets, no I/O.
+// How an outcome is said on a tile and in the list: "通过", "失败", "已中断", "已更新过".
+// No widgets, no I/O.
 QString outcomeText(const QString &outcome);
-// Whether an outcome counts as passed, as failed, or neither (an interrupted unit).
+// Whether an outcome counts as passed, as failed, or neither (an interrupted unit, a board
+// updated earlier in the run).
 enum class Tally { Passed, Failed, Neither };
 Tally tallyOf(const QString &outcome);
 

@@ -172,8 +172,11 @@ StationWindow::~StationWindow()
     // A window destroyed without closing (a test, the end of main) still ends its run.
     if (isRunning()) {
         m_stopping = true;
-        for (PortSession *session : std::as_const(m_sessions))
+        // A transfer under way is cancelled on the device (CAN), as 停止 does, and recorded now.
+        for (PortSession *session : std::as_const(m_sessions)) {
+            session->interrupt();
             session->forceEnd();
+        }
         endRun();
     }
     saveSettings();

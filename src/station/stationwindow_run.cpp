@@ -2,13 +2,17 @@
 
 #include "device/deviceidentity.h"
 #include "device/devicetimeouts.h"
+#include "device/reasoncode.h"
 #include "production/imagefacts.h"
+#include "production/portnames.h"
 #include "station/porttile.h"
 #include "station/recordqueue.h"
 #include "ui/theme.h"
 #include "update/firmwarecheck.h"
+#include "update/portdiscovery.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -55,6 +59,17 @@ void StationWindow::start()
         setStatus(refusal, true);
         return;
     }
+    // A link and its target are one device: two workers must not share it.
+    const QStringList ports = tickedPorts();
+    QStringList resolved;
+    for (const QString &port : ports)
+        resolved << QFileInfo(portLocation(port)).canonicalFilePath();
+    const auto [first, second] = Production::samePortTwice(resolved);
+    if (first >= 0) {
+        setStatus(tr("%1 和 %2 是同一个串口，请只勾选其中一个。").arg(ports[first], ports[second]),
+                  true);
+        return;
+    }
     // The image is read again: a file changed since it was chosen is not sent unseen.
     const int limit = FirmwareCheck::storedSizeLimit(*m_settings);
     QString why;
@@ -67,7 +82,6 @@ void StationWindow::start()
     }
 
     buildTiles();
-    const QStringList ports = tickedPorts();
     m_counters = Station::Counters();
     m_dirty = QList<bool>(ports.size(), false);
     // One set for the run: a board moved to another port is known there too.
@@ -86,9 +100,13 @@ void StationWindow::start()
         connect(session, &PortSession::changed, this, [this, i] { onSessionChanged(i); });
         connect(session, &PortSession::unitFinished, this,
                 [this, i](const UpdateRecord &record) { onUnitFinished(i, record); });
-        connect(session, &PortSession::unitSkipped, this, [this, port = ports[i]](const QString &unit) {
-            setStatus(tr("%1：%2 在本次运行中已更新过，未再次烧录。").arg(port, unit));
-        });
+        connect(session, &PortSession::unitSkipped, this,
+                [this, i, port = ports[i]](const QString &unit) {
+                    setStatus(tr("%1：%2 在本次运行中已更新过，未再次烧录。").arg(port, unit));
+                    // The tile tells this board, not the port's previous one.
+                    m_lastUnits.insert(port, {ReasonCode::kAlreadyUpdated, QString(), unit});
+                    paintTile(i);
+                });
         connect(session, &PortSession::notice, this, [this, port = ports[i]](const QString &text) {
             setStatus(tr("%1：%2").arg(port, text));
         });
@@ -233,7 +251,7 @@ void StationWindow::retry(int index)
     PortTile *tile = m_grid->tiles().value(index);
     if (!tile || !tile->view().retryOffered)
         return;
-    m_sessions[index]->deviceReplaced();
+    m_sessions[index]->retry();
 }
 
 void StationWindow::showCounters()

@@ -149,13 +149,18 @@ QString ReadBack::findPort() const
                                        [&own](const PortListing &p) { return p.name == own; });
     if (ownListed || QFileInfo::exists(portLocation(own)))
         return own;
-    const PortListing &was = m_target.listing;
+    return reappearedPort(m_target.listing, listed, m_portsBefore, m_target.followVidPid);
+}
+
+QString reappearedPort(const PortListing &was, const QList<PortListing> &listed,
+                       const QSet<QString> &before, bool followVidPid)
+{
     for (const PortListing &port : listed) {
         if (!was.serialNumber.isEmpty()) {
             if (port.serialNumber == was.serialNumber)
                 return port.name;
-        } else if (was.hasIds && port.hasIds && port.vendorId == was.vendorId &&
-                   port.productId == was.productId && !m_portsBefore.contains(port.name)) {
+        } else if (followVidPid && was.hasIds && port.hasIds && port.vendorId == was.vendorId &&
+                   port.productId == was.productId && !before.contains(port.name)) {
             return port.name;
         }
     }

@@ -4,7 +4,7 @@
 // judges what it says, for the window and the command-line flasher alike. It follows the device
 // when its USB adapter re-enumerates as the application starts: the same port when it stays or
 // comes back, else the port that appears with the same USB serial number, or with the same
-// VID:PID when there is none. The front end feeds it its worker's reports and carries out its
+// VID:PID when there is none and the target allows it. The front end feeds it its worker's reports and carries out its
 // requests (open a port, send the query).
 
 #include "device/deviceidentity.h"
@@ -50,6 +50,9 @@ public:
         PortListing listing;   // how the system listed that port (serial number, VID:PID)
         DeviceIdentity before; // the identification before the update
         QString expectVersion; // empty: any other version than before is the new one
+        // An adapter without a USB serial number: follow a new port with its VID:PID. Not where
+        // another port's board may be the one that appears (several ports at once).
+        bool followVidPid = true;
     };
 
     struct Outcome
@@ -115,6 +118,12 @@ private:
 // the reply must carry it. No widgets, no I/O.
 ReadBack::Verdict judgeReadBack(const DeviceIdentity &before, const DeviceIdentity &after,
                                 const QString &expectVersion);
+
+// The port a device that left its own came back on: the listed one with its adapter's USB serial
+// number; without one, with followVidPid, one with its VID:PID not listed before (in before).
+// Empty when none. No widgets, no I/O.
+QString reappearedPort(const PortListing &was, const QList<PortListing> &listed,
+                       const QSet<QString> &before, bool followVidPid);
 
 // The worker's own answers to a command that reached no device ("串口未打开", "设备未连接",
 // "写入错误：…"). No widgets, no I/O.

@@ -172,8 +172,9 @@ bool readOptions(QCommandLineParser &parser, const QCoreApplication &app, Option
     const QCommandLineOption swapBoard(
         QStringLiteral("swap-board-after-update"),
         QStringLiteral("After each completed update the board is taken off a line that stays "
-                       "open (nothing answers, 3 s after the report) and the next board, "
-                       "number + 1, is put on MS later: a fixture whose adapter stays."),
+                       "open (nothing answers, 3 s after the report; at once when the device "
+                       "cancelled the transfer) and the next board, number + 1, is put on MS "
+                       "later: a fixture whose adapter stays."),
         QStringLiteral("MS"));
     const QCommandLineOption leaveAfter(
         QStringLiteral("leave-after"),

@@ -176,6 +176,8 @@ void Simulator::onEvent(const QString &event)
         m_device->restart();
         endOfUpdate(false);
         boardDone();
+        if (m_options.swapInPlace)
+            swapBoard(); // the failed board is taken off the fixture at once
     } else if (event == QLatin1String("host-cancel")) {
         say(QStringLiteral("The sender cancelled the transfer (CAN); the device starts its "
                            "application again"));
