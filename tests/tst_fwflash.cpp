@@ -383,6 +383,8 @@ private Q_SLOTS:
         QTest::newRow("a history filter without --history is refused")
             << QStringList{"--unit", "SN1", "-p", "{link}", "app.bin"} << 2
             << "--unit works only with --history";
+        QTest::newRow("--max-kb 0 is refused")
+            << QStringList{"--max-kb", "0", "-p", "{link}", "app.bin"} << 2 << "--max-kb wants";
         QTest::newRow("a day that is no day is refused")
             << QStringList{"--history", "--since", "2026-13-01"} << 2 << "YYYY-MM-DD";
     }

@@ -155,6 +155,7 @@ void PortSession::beginUnit()
     m_unitClock.start();
     m_transferClock.invalidate();
     m_transferMs = 0;
+    m_transferNs = 0;
     m_shown = 0;
     m_total = int(m_settings.image.size);
     m_phase = SerialWorker::UpdatePhase::Querying;
@@ -206,7 +207,7 @@ void PortSession::finishUnit(Production::Outcome outcome, const QString &reasonC
     m_record.reason = success ? QString() : orNull(reason);
     m_record.durationMs = m_unitClock.elapsed();
     m_record.bytesSent = m_shown;
-    m_record.rateKBps = Production::rateKBps(m_shown, m_transferMs);
+    m_record.rateKBps = Production::rateKBps(m_shown, m_transferNs);
     m_queryPending = false;
     ++m_units;
     m_lastUnit = unitName(DeviceIdentity::fromReply(m_record.identBefore), m_record.usbSerial);
@@ -427,7 +428,8 @@ void PortSession::onProgress(int bytesSent, int totalBytes)
         return;
     m_total = totalBytes;
     m_shown = FirmwareRules::shownBytes(bytesSent, totalBytes);
-    m_transferMs = m_transferClock.isValid() ? m_transferClock.elapsed() : 0;
+    m_transferNs = m_transferClock.isValid() ? m_transferClock.nsecsElapsed() : 0;
+    m_transferMs = m_transferNs / 1000000;
     m_rate.add(m_shown, m_transferMs);
     Q_EMIT changed();
 }

@@ -163,6 +163,9 @@ private:
     QElapsedTimer m_unitClock;
     QElapsedTimer m_transferClock;
     qint64 m_transferMs = 0;            // at the last progress report
+    // The same in nanoseconds, for the record: an unpaced transfer whose reports arrive together
+    // takes less than a millisecond on this clock.
+    qint64 m_transferNs = 0;
     FirmwareRules::RateEstimate m_rate; // over the transfer's progress reports
     QElapsedTimer m_sinceQuery;
     int m_units = 0; // units finished on this port

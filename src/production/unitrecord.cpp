@@ -52,9 +52,9 @@ void setIdentificationAfter(UpdateRecord *record, const DeviceIdentity &after, b
     record->versionConfirmed = confirmed;
 }
 
-double rateKBps(qint64 bytes, qint64 ms)
+double rateKBps(qint64 bytes, qint64 ns)
 {
-    return ms > 0 ? double(bytes) / 1024.0 / (double(ms) / 1000.0) : 0.0;
+    return ns > 0 ? double(bytes) / 1024.0 / (double(ns) / 1e9) : 0.0;
 }
 
 QString sha256Hex(const QByteArray &bytes)

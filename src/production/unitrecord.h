@@ -38,8 +38,8 @@ UpdateRecord newRecord(const QString &program, const QString &port, const ImageF
 void setIdentificationAfter(UpdateRecord *record, const DeviceIdentity &after, bool sameUnit,
                             bool confirmed);
 
-// KiB per second of bytes in ms; 0 when no time passed. No widgets, no I/O.
-double rateKBps(qint64 bytes, qint64 ms);
+// KiB per second of bytes in ns; 0 when no time passed. No widgets, no I/O.
+double rateKBps(qint64 bytes, qint64 ns);
 
 // Lower-case SHA-256 of the bytes. No widgets, no I/O.
 QString sha256Hex(const QByteArray &bytes);
