@@ -14,23 +14,7 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(
         QStringLiteral("Orvane firmware update tool: updates a device's firmware over a serial "
                        "line by YMODEM, and is a small serial console."));
-    // Qt's own options (-platform, -style, -reverse ...) are single-dash words, not letters.
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
-
-    // Help and version are answered in the terminal, also where no display is available; Qt's
-    // options are unknown at this point, which does not matter for them.
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-    parser.parse(arguments);
-    if (parser.isSet(version) || parser.isSet(help)) {
-        QCoreApplication app(argc, argv);
-        if (parser.isSet(version))
-            parser.showVersion();
-        parser.showHelp();
-    }
+    answerHelpOrVersion(parser, argc, argv);
 
     // Fractional scale factors are used as they are.
     QApplication::setHighDpiScaleFactorRoundingPolicy(

@@ -15,22 +15,7 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(
         QStringLiteral("Orvane production-line station: updates the firmware of the boards on "
                        "several serial ports at once, board after board, with a tile per port."));
-    // Qt's own options (-platform, -style ...) are single-dash words, not letters.
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
-
-    // Help and version are answered in the terminal, also where no display is available.
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-    parser.parse(arguments);
-    if (parser.isSet(version) || parser.isSet(help)) {
-        QCoreApplication app(argc, argv);
-        if (parser.isSet(version))
-            parser.showVersion();
-        parser.showHelp();
-    }
+    answerHelpOrVersion(parser, argc, argv);
 
     QApplication::setHighDpiScaleFactorRoundingPolicy(
         Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);

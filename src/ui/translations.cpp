@@ -1,5 +1,6 @@
 #include "ui/translations.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -16,4 +17,23 @@ bool installQtChineseTranslations(QCoreApplication &app)
     }
     delete translator;
     return false;
+}
+
+void answerHelpOrVersion(QCommandLineParser &parser, int argc, char *argv[])
+{
+    // Qt's own options (-platform, -style, -reverse ...) are single-dash words, not letters.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    // Qt's options are unknown at this point, which does not matter for these two.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    parser.parse(arguments);
+    if (parser.isSet(version) || parser.isSet(help)) {
+        QCoreApplication app(argc, argv);
+        if (parser.isSet(version))
+            parser.showVersion();
+        parser.showHelp();
+    }
 }
